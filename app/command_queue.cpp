@@ -1,0 +1,20 @@
+#include "command_queue.h"
+
+void CommandQueue::push(const std::string& command) {
+    std::lock_guard<std::mutex> guard(lock);
+    entries.push_back(command);
+}
+
+bool CommandQueue::empty() {
+    std::lock_guard<std::mutex> guard(lock);
+    return entries.empty();
+}
+
+std::string CommandQueue::tryPop() {
+    std::lock_guard<std::mutex> guard(lock);
+    if (entries.empty())
+        return {};
+    std::string front = std::move(entries.front());
+    entries.pop_front();
+    return front;
+}

@@ -1,0 +1,41 @@
+#include "logger.h"
+
+#include <ctime>
+
+#include <fmt/format.h>
+
+Logger& Logger::instance() {
+    static Logger logger;
+    return logger;
+}
+
+void Logger::openFile(const std::string& path) {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (file.is_open())
+        file.close();
+    file.clear();
+    file.open(path, std::ios::out | std::ios::trunc);
+}
+
+void Logger::info(const std::string& tag, const std::string& message) { write("INFO", tag, message); }
+void Logger::warn(const std::string& tag, const std::string& message) { write("WARN", tag, message); }
+void Logger::error(const std::string& tag, const std::string& message) { write("ERROR", tag, message); }
+
+void Logger::flush() {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (file.is_open())
+        file.flush();
+}
+
+void Logger::write(const char* level, const std::string& tag, const std::string& message) {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char clock[16];
+    std::strftime(clock, sizeof clock, "%T", &local);
+    std::string line = fmt::format("[{}] [{}] <{}> {}\n", clock, level, tag, message);
+
+    std::lock_guard<std::mutex> guard(mutex);
+    if (file.is_open() && file.good())
+        file.write(line.data(), static_cast<std::streamsize>(line.size()));
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The stored capture configuration; each field is a key of the settings file.
+struct AudioSettings {
+    double sampleRate = 44100.0;
+    std::uint32_t framesPerBuffer = 120;
+    std::int32_t hostApiType = 2;
+    std::int32_t inputDevice = -1;
+    std::int32_t inputChannelCount = 0;
+    std::uint32_t inputSampleFormat = 1;
+    double inputSuggestedLatency = 0.012;
+    std::int32_t outputDevice = -1;
+    std::int32_t outputChannelCount = 0;
+    std::uint32_t outputSampleFormat = 1;
+    double outputSuggestedLatency = 0.012;
+
+    // Pretty-printed JSON, keys sorted, four-space indent, no trailing newline.
+    std::string toJson() const;
+    // Parses text into this record; members the text lacks keep their values.
+    // Throws the JSON library's parse_error or type_error.
+    void fromJson(const std::string& text);
+};
