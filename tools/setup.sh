@@ -10,7 +10,7 @@ packages=(
   libimgui-dev libsdl2-dev libgl-dev
   libgtest-dev libbenchmark-dev
   pulseaudio pulseaudio-utils libasound2-plugins
-  xvfb openbox xdotool x11-utils imagemagick fonts-wqy-microhei
+  xvfb openbox xdotool wmctrl x11-utils x11-apps imagemagick fonts-wqy-microhei libgl1-mesa-dri
   clang libclang-rt-14-dev
   procps python3
 )
