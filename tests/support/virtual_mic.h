@@ -1,1 +1,48 @@
-#pragma once // placeholder
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// A private PulseAudio daemon with a null sink whose monitor is the default source, so
+// that whatever is played into the sink can be captured as a microphone. Everything
+// lives in a temporary directory that also serves as XDG_RUNTIME_DIR and HOME of the
+// daemon and of the processes under test. All processes started here are ended by PID.
+class VirtualMic {
+public:
+    // Starts the daemon and waits (up to about 15 s) until it answers.
+    // Throws std::runtime_error when it cannot be started or does not answer.
+    VirtualMic();
+    ~VirtualMic();
+    VirtualMic(const VirtualMic&) = delete;
+    VirtualMic& operator=(const VirtualMic&) = delete;
+
+    // True when the pulseaudio binary is installed.
+    static bool available();
+
+    // "NAME=value" entries a child process needs to reach this daemon.
+    std::vector<std::string> environment() const;
+    // Sets the same variables in this process, for in-process PortAudio use.
+    void exportToThisProcess() const;
+
+    // Plays a float32 mono sine of the given length into the null sink (in the background).
+    void playTone(double frequency, int sampleRate, double amplitude, double seconds);
+    // Ends every player started by playTone.
+    void stopTone();
+    // Ends the daemon abruptly (SIGKILL), as if the device went away.
+    void killDaemon();
+    pid_t daemonPid() const { return daemon; }
+
+    const std::string& directory() const { return dir; }
+    std::string logPath() const { return dir + "/pa.log"; }
+
+private:
+    pid_t spawn(const std::vector<std::string>& argv) const;
+    bool answers() const;
+    void stopDaemon();
+
+    std::string dir;
+    pid_t daemon = -1;
+    std::vector<pid_t> players;
+    int toneCount = 0;
+};
