@@ -1,1 +1,95 @@
-// placeholder
+#include "audio_settings.h"
+
+#include <cmath>
+#include <limits>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+using nlohmann::json;
+
+namespace {
+
+[[noreturn]] void refuse(const json& value) {
+    throw json::type_error::create(302, std::string("type must be number, but is ") + value.type_name(), &value);
+}
+
+// Floating values are cut toward zero; values beyond the 64-bit range saturate there
+// instead of being undefined, so the result then wraps like any other integer.
+std::int64_t truncated(double value) {
+    if (std::isnan(value)) return 0;
+    if (value >= 9223372036854775807.0) return std::numeric_limits<std::int64_t>::max();
+    if (value <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(value);
+}
+
+// The library's own typed get accepts booleans for every integer type but not for
+// double, and a range-less float-to-integer cast is undefined; the conversion rules are
+// therefore spelled out here for each field kind.
+template <class Integer>
+Integer integerValue(const json& value, bool acceptBoolean) {
+    switch (value.type()) {
+    case json::value_t::number_unsigned:
+        return static_cast<Integer>(value.get_ref<const json::number_unsigned_t&>());
+    case json::value_t::number_integer:
+        return static_cast<Integer>(value.get_ref<const json::number_integer_t&>());
+    case json::value_t::number_float:
+        return static_cast<Integer>(truncated(value.get_ref<const json::number_float_t&>()));
+    case json::value_t::boolean:
+        if (acceptBoolean) return value.get_ref<const json::boolean_t&>() ? 1 : 0;
+        refuse(value);
+    default:
+        refuse(value);
+    }
+}
+
+double floatValue(const json& value) {
+    switch (value.type()) {
+    case json::value_t::number_unsigned:
+        return static_cast<double>(value.get_ref<const json::number_unsigned_t&>());
+    case json::value_t::number_integer:
+        return static_cast<double>(value.get_ref<const json::number_integer_t&>());
+    case json::value_t::number_float:
+        return value.get_ref<const json::number_float_t&>();
+    default:
+        refuse(value);
+    }
+}
+
+} // namespace
+
+std::string AudioSettings::toJson() const {
+    json document;
+    document["sampleRate"] = sampleRate;
+    document["framesPerBuffer"] = framesPerBuffer;
+    document["hostApiType"] = hostApiType;
+    document["inputDevice"] = inputDevice;
+    document["inputChannelCount"] = inputChannelCount;
+    document["inputSampleFormat"] = inputSampleFormat;
+    document["inputSuggestedLatency"] = inputSuggestedLatency;
+    document["outputDevice"] = outputDevice;
+    document["outputChannelCount"] = outputChannelCount;
+    document["outputSampleFormat"] = outputSampleFormat;
+    document["outputSuggestedLatency"] = outputSuggestedLatency;
+    return document.dump(4);
+}
+
+void AudioSettings::fromJson(const std::string& text) {
+    const json document = json::parse(text, nullptr, true, false);
+    if (!document.is_object()) return;
+    // Members are visited in key order, so a type error leaves the members before it stored.
+    for (const auto& [key, value] : document.items()) {
+        const std::string_view name = key;
+        if (name == "sampleRate") sampleRate = floatValue(value);
+        else if (name == "framesPerBuffer") framesPerBuffer = integerValue<std::uint32_t>(value, true);
+        else if (name == "hostApiType") hostApiType = integerValue<std::int32_t>(value, false);
+        else if (name == "inputDevice") inputDevice = integerValue<std::int32_t>(value, true);
+        else if (name == "inputChannelCount") inputChannelCount = integerValue<std::int32_t>(value, true);
+        else if (name == "inputSampleFormat") inputSampleFormat = integerValue<std::uint32_t>(value, true);
+        else if (name == "inputSuggestedLatency") inputSuggestedLatency = floatValue(value);
+        else if (name == "outputDevice") outputDevice = integerValue<std::int32_t>(value, true);
+        else if (name == "outputChannelCount") outputChannelCount = integerValue<std::int32_t>(value, true);
+        else if (name == "outputSampleFormat") outputSampleFormat = integerValue<std::uint32_t>(value, true);
+        else if (name == "outputSuggestedLatency") outputSuggestedLatency = floatValue(value);
+    }
+}

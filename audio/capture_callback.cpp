@@ -1,1 +1,84 @@
-// placeholder
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "audio_engine.h"
+#include "logger.h"
+#include "ring_buffer.h"
+
+namespace {
+
+constexpr double outputRate = 44100.0;
+constexpr double meterWindowSeconds = 0.01;
+constexpr long resampledCapacity = static_cast<long>(sizeof(CaptureContext::resampled) / sizeof(float));
+
+void reportStatus(PaStreamCallbackFlags statusFlags) {
+    if (statusFlags & paInputOverflow) Logger::instance().warn("Audio", "音频缓冲区1溢出, 请检查计算机是否负载过高");
+    if (statusFlags & paInputUnderflow) Logger::instance().warn("Audio", "音频缓冲区1欠载");
+}
+
+// The exact float/double steps matter: the panel's meter is compared against them.
+void feedMeter(AudioEngine& engine, const float* samples, unsigned long frames, double sampleRate) {
+    float sum = engine.sumSquares;
+    for (unsigned long i = 0; i < frames; ++i) sum += samples[i] * samples[i];
+    engine.sumSquares = sum;
+    engine.sampleCount += static_cast<std::int32_t>(frames);
+    if (static_cast<double>(engine.sampleCount) / sampleRate <= meterWindowSeconds) return;
+
+    const float mean = engine.sumSquares / static_cast<float>(engine.sampleCount);
+    const float rms = std::sqrt(mean);
+    const float db = 20.0f * std::log10(rms) + 60.0f;
+    float v = static_cast<float>(static_cast<double>(db) / 60.0);
+    v = std::fmax(std::fmin(v, 1.0f), 0.0f);
+    const float previous = engine.level.load(std::memory_order_relaxed);
+    engine.level.store(static_cast<float>(0.05 * previous + 0.95 * v), std::memory_order_relaxed);
+    engine.sumSquares = 0.0f;
+    engine.sampleCount = 1;
+}
+
+// Returns the number of 44100 Hz samples now in context.resampled.
+long resample(CaptureContext& context, const float* samples, unsigned long frames) {
+    const int channels = std::max(1, static_cast<int>(context.settings.inputChannelCount));
+    if (!context.resampler) {
+        int error = 0;
+        context.resampler = src_new(SRC_SINC_BEST_QUALITY, channels, &error);
+        if (!context.resampler) return 0;
+    }
+    SRC_DATA& conversion = context.conversion;
+    conversion.data_in = samples;
+    conversion.data_out = context.resampled;
+    conversion.input_frames = static_cast<long>(frames);
+    // Counted in frames: never more than the embedded buffer holds.
+    conversion.output_frames = resampledCapacity / channels;
+    conversion.end_of_input = 0;
+    conversion.src_ratio = outputRate / context.settings.sampleRate;
+    conversion.input_frames_used = 0;
+    conversion.output_frames_gen = 0;
+    if (src_process(context.resampler, &conversion) != 0) return 0;
+    return conversion.output_frames_gen * channels;
+}
+
+void handOff(AudioEngine& engine, const float* samples, long count) {
+    RingBuffer* ring = engine.outputRing.load();
+    if (!ring || count <= 0) return;
+    const std::uint64_t produced = static_cast<std::uint64_t>(count);
+    const std::uint64_t room = std::min(produced, ring->writable());
+    if (room == 0) return;
+    if (room < produced) Logger::instance().warn("Audio", "音频缓冲区2溢出");
+    ring->put(samples, SampleEncoding::Float32, room, 0);
+}
+
+} // namespace
+
+int captureCallback(const void* input, void* /*output*/, unsigned long frameCount,
+                    const PaStreamCallbackTimeInfo* /*timeInfo*/, PaStreamCallbackFlags statusFlags,
+                    void* userData) {
+    auto& context = *static_cast<CaptureContext*>(userData);
+    reportStatus(statusFlags);
+    const auto* samples = static_cast<const float*>(input);
+    if (!samples || frameCount == 0) return paContinue;
+    feedMeter(*context.engine, samples, frameCount, context.settings.sampleRate);
+    const long converted = resample(context, samples, frameCount);
+    handOff(*context.engine, context.resampled, converted);
+    return paContinue;
+}
