@@ -28,6 +28,8 @@ public:
     SampleEncoding encoding() const { return encoding_; }
 
 private:
+    unsigned char* slot(std::uint64_t index) const;
+
     alignas(64) std::atomic<std::uint64_t> readIndex{0};
     alignas(64) std::atomic<std::uint64_t> writeIndex{0};
     alignas(64) const std::uint64_t capacity_;
