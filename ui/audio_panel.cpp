@@ -1,1 +1,138 @@
-// placeholder
+#include "audio_engine.h"
+#include "meter.h"
+
+#include <imgui.h>
+
+#include <string>
+
+namespace {
+
+const ImVec4 runningColour{0.0f, 0.8f, 0.0f, 1.0f};
+const ImVec4 stoppedColour{0.5f, 0.5f, 0.5f, 1.0f};
+const ImVec4 yellowColour{1.0f, 1.0f, 0.4f, 1.0f};
+const ImVec4 redColour{1.0f, 0.2f, 0.2f, 1.0f};
+
+template <typename Row>
+bool inRange(const std::vector<Row>& rows, std::int32_t index) {
+    return index >= 0 && static_cast<std::size_t>(index) < rows.size();
+}
+
+void restart(AudioEngine& engine) {
+    engine.stopStream();
+    engine.startStream();
+}
+
+void drawHostApiList(AudioEngine& engine, const std::string& preview) {
+    if (!ImGui::BeginCombo("设备类型", preview.c_str(), ImGuiComboFlags_PopupAlignLeft))
+        return;
+    for (std::int32_t i = 0; inRange(engine.hostApis, i); ++i) {
+        ImGui::PushID(i);
+        const bool selected = i == engine.hostApiIndex;
+        if (ImGui::Selectable(engine.hostApis[i].name.c_str(), selected) && !selected) {
+            engine.selectHostApi(i);
+            restart(engine);
+        }
+        if (i == engine.hostApiIndex)
+            ImGui::SetItemDefaultFocus();
+        ImGui::PopID();
+    }
+    ImGui::EndCombo();
+}
+
+void drawDeviceList(AudioEngine& engine, const std::string& preview) {
+    if (!ImGui::BeginCombo("输入设备", preview.c_str(), ImGuiComboFlags_PopupAlignLeft))
+        return;
+    for (std::int32_t i = 0; inRange(engine.devices, i); ++i) {
+        const DeviceEntry& device = engine.devices[i];
+        if (device.hostApi != engine.hostApiIndex || device.maxInputChannels <= 0)
+            continue;
+        // The row keeps its number in the whole list as its identity, whichever host
+        // API is shown.
+        ImGui::PushID(i);
+        if (ImGui::Selectable(device.name.c_str(), i == engine.deviceIndex)) {
+            engine.deviceIndex = i;
+            restart(engine);
+        }
+        if (i == engine.deviceIndex)
+            ImGui::SetItemDefaultFocus();
+        ImGui::PopID();
+    }
+    ImGui::EndCombo();
+}
+
+// The rate and size lists: every click, also on the selected row, restarts capture.
+template <typename Value>
+void drawValueList(AudioEngine& engine, const char* label, const std::vector<Value>& values,
+                   std::int32_t& selection) {
+    const std::string preview =
+        inRange(values, selection) ? std::to_string(static_cast<long long>(values[selection])) : "N/A";
+    if (!ImGui::BeginCombo(label, preview.c_str(), ImGuiComboFlags_PopupAlignLeft))
+        return;
+    for (std::int32_t i = 0; inRange(values, i); ++i) {
+        ImGui::PushID(i);
+        const std::string text = std::to_string(static_cast<long long>(values[i]));
+        if (ImGui::Selectable(text.c_str(), i == selection)) {
+            selection = i;
+            restart(engine);
+        }
+        if (i == selection)
+            ImGui::SetItemDefaultFocus();
+        ImGui::PopID();
+    }
+    ImGui::EndCombo();
+}
+
+void drawMeter(const AudioEngine& engine) {
+    ImDrawList* drawList = ImGui::GetWindowDrawList();
+    const ImVec2 p = ImGui::GetCursorScreenPos();
+    const ImU32 dot = ImGui::ColorConvertFloat4ToU32(engine.running ? runningColour : stoppedColour);
+    drawList->AddCircleFilled(ImVec2(p.x + 8.0f, p.y + 6.0f), 7.0f, dot);
+
+    const ImVec2 b(p.x + 26.0f, p.y - 2.0f);
+    const float bottom = b.y + 17.0f;
+    const MeterWidths widths = meterWidths(engine.level.load(std::memory_order_relaxed));
+    drawList->AddRectFilled(b, ImVec2(b.x + static_cast<float>(widths.green), bottom),
+                            ImGui::ColorConvertFloat4ToU32(runningColour));
+    if (widths.yellow > 0) {
+        const float x = b.x + 315.0f;
+        drawList->AddRectFilled(ImVec2(x, b.y), ImVec2(x + static_cast<float>(widths.yellow), bottom),
+                                ImGui::ColorConvertFloat4ToU32(yellowColour));
+    }
+    if (widths.red > 0) {
+        const float x = b.x + 427.5f;
+        drawList->AddRectFilled(ImVec2(x, b.y), ImVec2(x + static_cast<float>(widths.red), bottom),
+                                ImGui::ColorConvertFloat4ToU32(redColour));
+    }
+}
+
+} // namespace
+
+void AudioEngine::drawPanel() {
+    // Copies: the refresh button below rebuilds the lists, and the tooltip at the end
+    // still shows the names this frame started with.
+    const std::string hostApiName = inRange(hostApis, hostApiIndex) ? hostApis[hostApiIndex].name : "N/A";
+    const std::string deviceName = inRange(devices, deviceIndex) ? devices[deviceIndex].name : "N/A";
+
+    ImGui::BeginGroup();
+    drawHostApiList(*this, hostApiName);
+    drawDeviceList(*this, deviceName);
+    drawValueList(*this, "采样率(Hz)", sampleRates, sampleRateIndex);
+    drawValueList(*this, "缓冲区长度(帧)", bufferSizes, bufferSizeIndex);
+    ImGui::EndGroup();
+
+    ImGui::SameLine();
+    if (ImGui::Button("刷新设备")) {
+        // The refresh closes a running stream itself.
+        refreshDevices();
+        selectHostApi(hostApiIndex);
+        startStream();
+    }
+
+    ImGui::Dummy(ImVec2(0.0f, 0.0f));
+    ImGui::Separator();
+    drawMeter(*this);
+
+    ImGui::Dummy(ImVec2(16.0f, 16.0f));
+    if (ImGui::IsItemHovered())
+        ImGui::SetTooltip("%s: (%s) %s", running ? "运行中" : "已停止", hostApiName.c_str(), deviceName.c_str());
+}

@@ -23,6 +23,10 @@ public:
     bool shown() const { return window != nullptr; }
 
 private:
+    void openWindow();
+    bool pumpEvents();
+    void drawFrame();
+
     AudioEngine& engine;
     Server& server;
     std::unique_ptr<PanelWindow> window;
