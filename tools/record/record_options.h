@@ -1,0 +1,31 @@
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Command line of sondrel-record.
+struct RecordOptions {
+    std::string output;                 // the WAV file
+    double seconds = 0.0;               // 0: until Ctrl+C
+    bool show = false;                  // open the settings window while recording
+    bool quiet = false;                 // no progress display
+    bool verbose = false;               // copy sondrel-capture's protocol lines to stderr
+    std::string capturePath;            // empty: next to this program
+    std::string settingsPath = "sondrel-settings.json";
+    std::string logPath = "sondrel-capture.log";
+    std::chrono::milliseconds portTimeout{10000};
+    std::chrono::milliseconds audioTimeout{5000};
+    std::chrono::milliseconds exitTimeout{5000};
+    std::chrono::milliseconds gapThreshold{150};
+    bool help = false;
+};
+
+struct ParsedOptions {
+    RecordOptions options;
+    std::string error;                  // non-empty: a usage error
+};
+
+ParsedOptions parseRecordOptions(const std::vector<std::string>& args);
+std::string recordUsage();
