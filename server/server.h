@@ -1,24 +1,26 @@
 #pragma once
 
-#include <atomic>
-#include <cstdint>
 #include <memory>
-#include <mutex>
-#include <thread>
-
-#include <websocketpp/config/asio_no_tls.hpp>
-#include <websocketpp/server.hpp>
+#include <string_view>
 
 class RingBuffer;
 class CommandQueue;
 
+// True when an Origin header value names a web origin (http, https, ws, wss) whose
+// host is not this machine (localhost, 127.0.0.0/8, [::1]). Such a handshake comes
+// from a web page the user merely visits and is refused. An empty value (native
+// clients), "null", file:// and other non-web schemes are not foreign. A value that
+// lists several origins is foreign when any of them is.
+bool isForeignWebOrigin(std::string_view origin);
+
 // The local WebSocket endpoint: one client receives the audio as 512-sample float
 // messages; every client's messages become commands. Listens on 127.0.0.1, port
 // chosen by the system. Runs a network thread and a sender thread.
+//
+// The endpoint lives behind a pointer: the WebSocket library's headers do not compile
+// as C++20, so they stay inside server.cpp, which is built as C++17.
 class Server {
 public:
-    using Endpoint = websocketpp::server<websocketpp::config::asio>;
-
     // Throws (after logging) when the endpoint cannot listen.
     Server(std::shared_ptr<RingBuffer> ring, CommandQueue* commands);
     ~Server();
@@ -32,20 +34,8 @@ public:
     void discardBuffered();
 
 private:
-    void sendLoop();
-    void onOpen(websocketpp::connection_hdl hdl);
-    void onClose(websocketpp::connection_hdl hdl);
-    void onMessage(websocketpp::connection_hdl hdl, Endpoint::message_ptr message);
-    bool onValidate(websocketpp::connection_hdl hdl);
+    class Impl;
 
     int port_ = 0;
-    std::atomic<bool> stopRequested{false};
-    Endpoint endpoint;
-    websocketpp::connection_hdl client;
-    std::mutex clientMutex;
-    std::mutex drainMutex;
-    std::unique_ptr<std::thread> networkThread;
-    std::unique_ptr<std::thread> senderThread;
-    std::shared_ptr<RingBuffer> ring;
-    CommandQueue* commands;
+    std::unique_ptr<Impl> impl;
 };

@@ -1,0 +1,255 @@
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "child_process.h"
+#include "sine_check.h"
+#include "virtual_mic.h"
+#include "ws_client.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t messageBytes = 2048;
+
+std::vector<float> decodeLittleEndian(const std::vector<WsTestClient::Message>& messages) {
+    std::vector<float> samples;
+    for (const WsTestClient::Message& message : messages) {
+        for (std::size_t i = 0; i + 4 <= message.payload.size(); i += 4) {
+            std::uint32_t bits = 0;
+            for (int b = 3; b >= 0; --b)
+                bits = (bits << 8) | static_cast<unsigned char>(message.payload[i + b]);
+            float sample;
+            std::memcpy(&sample, &bits, 4);
+            samples.push_back(sample);
+        }
+    }
+    return samples;
+}
+
+bool isProtocolLine(const std::string& line) { return !line.empty() && line[0] != '['; }
+
+// The real binary on the virtual microphone, with a 1 kHz tone playing.
+class CaptureE2eTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!VirtualMic::available())
+            GTEST_SKIP() << "pulseaudio is not installed";
+        mic = std::make_unique<VirtualMic>();
+        settingsPath = mic->directory() + "/settings.json";
+        logPath = mic->directory() + "/capture.log";
+    }
+
+    void TearDown() override {
+        process.reset();
+        if (mic)
+            mic->stopTone();
+        mic.reset();
+    }
+
+    std::unique_ptr<ChildProcess> spawn() {
+        ChildProcess::Options options;
+        options.argv = {SONDREL_CAPTURE_PATH, settingsPath, logPath};
+        options.environment = mic->environment();
+        options.workingDirectory = mic->directory();
+        return std::make_unique<ChildProcess>(options);
+    }
+
+    // The first protocol line; library log lines may come before it.
+    static std::string readPortLine(ChildProcess& child) {
+        std::optional<std::string> line = child.waitForLine(isProtocolLine, 20s);
+        return line.value_or("");
+    }
+
+    void start() {
+        process = spawn();
+        std::string line = readPortLine(*process);
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(line, match, std::regex(R"(\{ "port": ([1-9][0-9]{0,4}) \})"))) << line;
+        port = std::stoi(match[1].str());
+        ASSERT_LE(port, 65535);
+    }
+
+    // A settings file that selects 48000 Hz on the device the process picks by itself:
+    // one run writes the file, then only the rate is changed.
+    void prepare48kSettings() {
+        {
+            std::unique_ptr<ChildProcess> first = spawn();
+            ASSERT_FALSE(readPortLine(*first).empty());
+            auto deadline = Clock::now() + 10s;
+            while (!std::filesystem::exists(settingsPath) && Clock::now() < deadline)
+                std::this_thread::sleep_for(50ms);
+            std::this_thread::sleep_for(200ms);
+            ASSERT_TRUE(first->writeStdin("exit\n"));
+            ASSERT_EQ(first->waitExit(10s), 0);
+        }
+        std::ifstream in(settingsPath);
+        nlohmann::json settings = nlohmann::json::parse(in);
+        settings["sampleRate"] = 48000.0;
+        std::ofstream(settingsPath) << settings.dump(4);
+    }
+
+    double storedSampleRate() {
+        std::ifstream in(settingsPath);
+        return nlohmann::json::parse(in).at("sampleRate").get<double>();
+    }
+
+    void connect(WsTestClient& client) { ASSERT_TRUE(client.connect(port, 5s)); }
+
+    // Receives for the given time after the first message and checks the stream: whole
+    // binary messages at about 86 a second carrying a continuous 1 kHz sine.
+    void expectContinuousTone(WsTestClient& client, std::chrono::seconds span) {
+        ASSERT_TRUE(client.waitForMessages(1, 10s)) << "no audio arrived";
+        std::this_thread::sleep_for(span);
+        std::vector<WsTestClient::Message> messages = client.messages();
+        for (const WsTestClient::Message& message : messages) {
+            ASSERT_TRUE(message.binary);
+            ASSERT_EQ(message.payload.size(), messageBytes);
+        }
+        // Rate over the steady part (the first second may still carry a start-up burst).
+        auto from = messages.front().received + 1s;
+        auto to = messages.back().received;
+        std::size_t count = 0;
+        for (const WsTestClient::Message& message : messages)
+            count += message.received >= from;
+        double seconds = std::chrono::duration<double>(to - from).count();
+        ASSERT_GT(seconds, 1.0);
+        double rate = static_cast<double>(count) / seconds;
+        EXPECT_GT(rate, 65.0);
+        EXPECT_LT(rate, 110.0);
+
+        std::vector<float> samples = decodeLittleEndian(messages);
+        SineCheckOptions options;
+        options.sampleRate = 44100.0;
+        options.transient = 4410;
+        SineAnalysis analysis = analyseSine(samples, options);
+        EXPECT_TRUE(analysis.isContinuousTone(1000.0, 5.0)) << analysis.describe();
+        EXPECT_GT(analysis.analysedCount, 44100u) << analysis.describe();
+    }
+
+    // True when no audio message arrives within the window.
+    static bool staysSilent(WsTestClient& client, std::chrono::milliseconds window) {
+        std::size_t before = client.messageCount();
+        std::this_thread::sleep_for(window);
+        return client.messageCount() == before;
+    }
+
+    std::unique_ptr<VirtualMic> mic;
+    std::unique_ptr<ChildProcess> process;
+    std::string settingsPath;
+    std::string logPath;
+    int port = 0;
+};
+
+TEST_F(CaptureE2eTest, StreamsA48kHzToneAsContinuous44100HzSine) {
+    prepare48kSettings();
+    mic->playTone(1000, 48000, 0.5, 40);
+    start();
+    WsTestClient client;
+    connect(client);
+    expectContinuousTone(client, 5s);
+    EXPECT_EQ(storedSampleRate(), 48000.0);
+}
+
+TEST_F(CaptureE2eTest, StreamsA44100HzCaptureAsContinuousSine) {
+    mic->playTone(1000, 48000, 0.5, 40);
+    start();
+    WsTestClient client;
+    connect(client);
+    expectContinuousTone(client, 5s);
+    EXPECT_EQ(storedSampleRate(), 44100.0);
+}
+
+TEST_F(CaptureE2eTest, DisconnectedMessageStopsAudioAndConnectedResumesIt) {
+    mic->playTone(1000, 48000, 0.5, 40);
+    start();
+    WsTestClient client;
+    connect(client);
+    ASSERT_TRUE(client.waitForMessages(10, 10s));
+
+    ASSERT_TRUE(client.sendText("disconnected"));
+    std::this_thread::sleep_for(300ms); // blocks already queued may still arrive
+    EXPECT_TRUE(staysSilent(client, 1500ms));
+    EXPECT_TRUE(client.isOpen());
+
+    std::size_t before = client.messageCount();
+    ASSERT_TRUE(client.sendText("connected"));
+    EXPECT_TRUE(client.waitForMessages(before + 20, 5s));
+}
+
+TEST_F(CaptureE2eTest, OnlyTheNewestClientReceivesAudio) {
+    mic->playTone(1000, 48000, 0.5, 40);
+    start();
+    WsTestClient first;
+    WsTestClient second;
+    connect(first);
+    connect(second);
+    ASSERT_TRUE(second.waitForMessages(20, 10s));
+    EXPECT_EQ(first.messageCount(), 0u);
+
+    ASSERT_TRUE(first.close(5s));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(second.isOpen());
+    EXPECT_TRUE(staysSilent(second, 1500ms));
+}
+
+TEST_F(CaptureE2eTest, ExitOverTheSocketEndsTheProcessAfterStdinEnded) {
+    start();
+    process->closeStdin();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_TRUE(process->running());
+    WsTestClient client;
+    connect(client);
+    ASSERT_TRUE(client.sendText("exit"));
+    EXPECT_EQ(process->waitExit(15s), 0);
+}
+
+TEST_F(CaptureE2eTest, CommandEchoesStayWholeWhileAudioStreams) {
+    mic->playTone(1000, 48000, 0.5, 40);
+    start();
+    WsTestClient client;
+    connect(client);
+    ASSERT_TRUE(client.waitForMessages(10, 10s));
+
+    constexpr int commandCount = 200;
+    std::vector<std::string> sent;
+    for (int i = 0; i < commandCount; ++i) {
+        sent.push_back("cmd-" + std::to_string(i));
+        ASSERT_TRUE(client.sendText(sent.back()));
+    }
+    std::string lastEcho = "Getting command: " + sent.back();
+    ASSERT_TRUE(process->waitForLine([&](const std::string& line) { return line == lastEcho; }, 30s));
+    ASSERT_TRUE(client.sendText("exit"));
+    ASSERT_EQ(process->waitExit(15s), 0);
+
+    const std::regex protocolLine(R"(\{ "port": [0-9]+ \}|Getting command: .*|Unrecognisable command .*|)"
+                                  R"(\{ "event": "(shown|hidden)" \}|\{ "error": "[0-9]+" \})");
+    std::vector<std::string> echoes;
+    for (const std::string& line : process->stdoutLines()) {
+        // Library entries begin with "["; a header dump ends in an empty line.
+        if (line.empty() || line[0] == '[')
+            continue;
+        EXPECT_TRUE(std::regex_match(line, protocolLine)) << "torn line: " << line;
+        if (line.rfind("Getting command: cmd-", 0) == 0)
+            echoes.push_back(line.substr(std::strlen("Getting command: ")));
+    }
+    EXPECT_EQ(echoes, sent);
+}
+
+} // namespace

@@ -1,0 +1,354 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "command_queue.h"
+#include "logger.h"
+#include "ring_buffer.h"
+#include "server.h"
+#include "ws_client.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t blockSamples = 512;
+constexpr std::size_t blockBytes = blockSamples * sizeof(float);
+
+std::vector<float> decodeLittleEndian(const std::string& payload) {
+    std::vector<float> samples(payload.size() / 4);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        std::uint32_t bits = 0;
+        for (int b = 3; b >= 0; --b)
+            bits = (bits << 8) | static_cast<unsigned char>(payload[i * 4 + b]);
+        std::memcpy(&samples[i], &bits, 4);
+    }
+    return samples;
+}
+
+std::uint32_t bitsOf(float value) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &value, 4);
+    return bits;
+}
+
+// A ring like the process's own, a queue, a log file and the server under test.
+class ServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        logPath = ::testing::TempDir() + "server_test_" + info->name() + "_" + std::to_string(getpid()) + ".log";
+        Logger::instance().openFile(logPath);
+        ring = std::make_shared<RingBuffer>(SampleEncoding::Float32, 264600);
+        server = std::make_unique<Server>(ring, &commands);
+        ASSERT_GT(server->port(), 0);
+    }
+
+    void TearDown() override {
+        server.reset();
+        std::remove(logPath.c_str());
+    }
+
+    std::optional<std::string> nextCommand(std::chrono::milliseconds timeout = 3s) {
+        auto deadline = Clock::now() + timeout;
+        while (Clock::now() < deadline) {
+            if (!commands.empty())
+                return commands.tryPop();
+            std::this_thread::sleep_for(2ms);
+        }
+        return std::nullopt;
+    }
+
+    // Connects and waits until the server's open handler has queued "connected", so the
+    // client is the one that receives audio.
+    void connectClient(WsTestClient& client) {
+        ASSERT_TRUE(client.connect(server->port(), 3s));
+        ASSERT_EQ(nextCommand(), "connected");
+    }
+
+    void fill(const std::vector<float>& samples) {
+        ASSERT_EQ(ring->put(samples.data(), SampleEncoding::Float32, samples.size()), samples.size());
+    }
+
+    static std::vector<float> sequence(std::size_t count, float first = 1.0f) {
+        std::vector<float> samples(count);
+        for (std::size_t i = 0; i < count; ++i)
+            samples[i] = first + static_cast<float>(i);
+        return samples;
+    }
+
+    std::vector<std::string> logLines() {
+        Logger::instance().flush();
+        std::ifstream file(logPath);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(file, line);)
+            lines.push_back(line);
+        return lines;
+    }
+
+    std::size_t countLog(const std::string& text) {
+        std::size_t count = 0;
+        for (const std::string& line : logLines())
+            count += line.find(text) != std::string::npos;
+        return count;
+    }
+
+    // Long enough for several sender cycles.
+    static void settle() { std::this_thread::sleep_for(300ms); }
+
+    std::string logPath;
+    CommandQueue commands;
+    std::shared_ptr<RingBuffer> ring;
+    std::unique_ptr<Server> server;
+};
+
+// ---- lifecycle ----
+
+TEST_F(ServerTest, LogsTheListeningPortAndListensOnlyOnLoopback) {
+    EXPECT_EQ(countLog("[INFO] <Server> 音频流服务器已启动，端口: " + std::to_string(server->port())), 1u);
+
+    auto tryConnect = [this](const char* address) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<std::uint16_t>(server->port()));
+        inet_pton(AF_INET, address, &to.sin_addr);
+        bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+        close(fd);
+        return ok;
+    };
+    EXPECT_TRUE(tryConnect("127.0.0.1"));
+    EXPECT_FALSE(tryConnect("127.0.0.2"));
+}
+
+TEST_F(ServerTest, DestructorReturnsWithinAboutOneCycleAndDropsTheClientWithoutCloseFrame) {
+    WsTestClient client;
+    connectClient(client);
+    auto start = Clock::now();
+    server.reset();
+    EXPECT_LT(Clock::now() - start, 1s);
+    ASSERT_TRUE(client.waitForEnd(3s));
+    EXPECT_EQ(client.remoteCloseCode(), 1006); // abnormal closure: no close frame arrived
+}
+
+TEST_F(ServerTest, DestructorWithoutClientReturnsPromptly) {
+    auto start = Clock::now();
+    server.reset();
+    EXPECT_LT(Clock::now() - start, 1s);
+    EXPECT_EQ(countLog("音频流服务器无法中止"), 0u);
+}
+
+// ---- sender ----
+
+TEST_F(ServerTest, SendsOnlyWhileMoreThanOneBlockIsBuffered) {
+    WsTestClient client;
+    connectClient(client);
+
+    fill(sequence(512));
+    settle();
+    EXPECT_EQ(client.messageCount(), 0u);
+    EXPECT_EQ(ring->readable(), 512u);
+
+    fill(sequence(1, 513.0f));
+    ASSERT_TRUE(client.waitForMessages(1, 3s));
+    settle();
+    EXPECT_EQ(client.messageCount(), 1u);
+    EXPECT_EQ(ring->readable(), 1u);
+}
+
+TEST_F(ServerTest, DrainsFourBlocksOutOf2205AndKeepsTheRest) {
+    WsTestClient client;
+    connectClient(client);
+    fill(sequence(2205));
+    ASSERT_TRUE(client.waitForMessages(4, 3s));
+    settle();
+    EXPECT_EQ(client.messageCount(), 4u);
+    EXPECT_EQ(ring->readable(), 157u);
+
+    // Blocks follow the ring's order without overlap.
+    std::vector<WsTestClient::Message> messages = client.messages();
+    for (std::size_t m = 0; m < messages.size(); ++m) {
+        EXPECT_TRUE(messages[m].binary);
+        ASSERT_EQ(messages[m].payload.size(), blockBytes);
+        std::vector<float> samples = decodeLittleEndian(messages[m].payload);
+        EXPECT_EQ(samples.front(), 1.0f + static_cast<float>(m * blockSamples));
+        EXPECT_EQ(samples.back(), static_cast<float>((m + 1) * blockSamples));
+    }
+}
+
+TEST_F(ServerTest, PayloadCarriesTheStoredSamplesBitForBit) {
+    WsTestClient client;
+    connectClient(client);
+    std::vector<float> stored(blockSamples + 1);
+    for (std::size_t i = 0; i < stored.size(); ++i)
+        stored[i] = std::sin(static_cast<float>(i) * 0.37f) * 1.5f;
+    stored[3] = -0.0f;
+    stored[4] = std::numeric_limits<float>::denorm_min();
+    stored[5] = std::numeric_limits<float>::infinity();
+    stored[6] = -std::numeric_limits<float>::max();
+    std::uint32_t quietNanBits = 0x7fc12345;
+    std::memcpy(&stored[7], &quietNanBits, 4);
+    fill(stored);
+
+    ASSERT_TRUE(client.waitForMessages(1, 3s));
+    WsTestClient::Message message = client.messages().front();
+    EXPECT_TRUE(message.binary);
+    ASSERT_EQ(message.payload.size(), blockBytes);
+    std::vector<float> received = decodeLittleEndian(message.payload);
+    for (std::size_t i = 0; i < blockSamples; ++i)
+        ASSERT_EQ(bitsOf(received[i]), bitsOf(stored[i])) << "sample " << i;
+}
+
+TEST_F(ServerTest, WithoutClientEachCycleLosesOneBlockAndWarnsOnce) {
+    fill(sequence(1100));
+    std::set<std::uint64_t> seen;
+    auto deadline = Clock::now() + 3s;
+    while (ring->readable() > 512 && Clock::now() < deadline) {
+        seen.insert(ring->readable());
+        std::this_thread::sleep_for(1ms);
+    }
+    settle();
+    EXPECT_EQ(ring->readable(), 76u);
+    EXPECT_TRUE(seen.count(588)) << "a failed send must end the draining for that cycle";
+    std::vector<std::string> lines = logLines();
+    std::size_t warnings = 0;
+    for (const std::string& line : lines)
+        if (line.find("[WARN] <Server> 音频数据发送问题, ") != std::string::npos)
+            ++warnings;
+    EXPECT_EQ(warnings, 2u);
+}
+
+TEST_F(ServerTest, DiscardLeavesNothingAndNoLaterBlockCarriesStaleSamples) {
+    WsTestClient client;
+    connectClient(client);
+
+    // Each round buffers a burst tagged with its round number, lets the sender start on
+    // it, then discards the rest. Every block must be one run of consecutive samples of
+    // a single round, and rounds never go backwards.
+    constexpr int rounds = 30;
+    constexpr std::size_t burst = 40 * blockSamples + 100;
+    for (int round = 1; round <= rounds; ++round) {
+        fill(sequence(burst, static_cast<float>(round * 100000)));
+        std::this_thread::sleep_for(std::chrono::microseconds(500 * (round % 7)));
+        server->discardBuffered();
+        EXPECT_EQ(ring->readable(), 0u);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 + round % 40));
+    }
+    settle();
+    EXPECT_EQ(ring->readable(), 0u);
+
+    int lastRound = 0;
+    for (const WsTestClient::Message& message : client.messages()) {
+        ASSERT_EQ(message.payload.size(), blockBytes);
+        std::vector<float> samples = decodeLittleEndian(message.payload);
+        int round = static_cast<int>(samples[0]) / 100000;
+        ASSERT_GE(round, lastRound);
+        lastRound = round;
+        for (std::size_t i = 1; i < samples.size(); ++i)
+            ASSERT_EQ(samples[i], samples[0] + static_cast<float>(i)) << "block mixes samples at " << i;
+    }
+}
+
+// ---- connection handlers ----
+
+TEST_F(ServerTest, QueuesConnectionEventsAndLogsThem) {
+    {
+        WsTestClient client;
+        connectClient(client);
+        ASSERT_TRUE(client.close(3s));
+        EXPECT_EQ(nextCommand(), "disconnected");
+    }
+    EXPECT_EQ(countLog("[INFO] <Server> 客户端已连接"), 1u);
+    EXPECT_EQ(countLog("[INFO] <Server> 客户端已断开"), 1u);
+}
+
+TEST_F(ServerTest, QueuesEveryMessageUnchanged) {
+    WsTestClient client;
+    connectClient(client);
+    ASSERT_TRUE(client.sendText("show"));
+    ASSERT_TRUE(client.sendText("show\n"));
+    ASSERT_TRUE(client.sendText(""));
+    ASSERT_TRUE(client.sendBinary("exit"));
+    ASSERT_TRUE(client.sendText("Hide me 隐藏"));
+    EXPECT_EQ(nextCommand(), "show");
+    EXPECT_EQ(nextCommand(), "show\n");
+    EXPECT_EQ(nextCommand(), "");
+    EXPECT_EQ(nextCommand(), "exit");
+    EXPECT_EQ(nextCommand(), "Hide me 隐藏");
+    EXPECT_EQ(countLog("[INFO] <Server> 从客户端收到指令: show"), 2u);
+    EXPECT_EQ(countLog("[INFO] <Server> 从客户端收到指令: exit"), 1u);
+    EXPECT_EQ(countLog("[INFO] <Server> 从客户端收到指令: Hide me 隐藏"), 1u);
+}
+
+TEST_F(ServerTest, OnlyTheNewestClientReceivesAudioUntilAnyCloses) {
+    WsTestClient first;
+    WsTestClient second;
+    connectClient(first);
+    connectClient(second);
+
+    fill(sequence(513));
+    ASSERT_TRUE(second.waitForMessages(1, 3s));
+    EXPECT_EQ(first.messageCount(), 0u);
+
+    ASSERT_TRUE(first.close(3s));
+    EXPECT_EQ(nextCommand(), "disconnected");
+    EXPECT_TRUE(second.isOpen());
+
+    fill(sequence(513));
+    settle();
+    EXPECT_EQ(second.messageCount(), 1u);
+    EXPECT_GE(countLog("音频数据发送问题, "), 1u);
+
+    // Commands still come from the remaining connection.
+    ASSERT_TRUE(second.sendText("hide"));
+    EXPECT_EQ(nextCommand(), "hide");
+}
+
+// ---- origin check on the handshake ----
+
+TEST_F(ServerTest, RefusesHandshakesFromRemoteWebPages) {
+    for (const char* origin : {"http://evil.example", "https://example.com:443", "ws://192.168.1.1",
+                               "http://127.0.0.1.evil.com", "http://localhost@evil.com"}) {
+        WsTestClient client;
+        EXPECT_FALSE(client.connect(server->port(), 3s, origin)) << origin;
+        EXPECT_EQ(client.handshakeStatus(), 403) << origin;
+        EXPECT_EQ(countLog(std::string("[WARN] <Server> 拒绝来自外部网页的连接: ") + origin), 1u) << origin;
+    }
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(commands.empty());
+    EXPECT_EQ(countLog("客户端已连接"), 0u);
+}
+
+TEST_F(ServerTest, AcceptsNativeAndLocalOrigins) {
+    for (const char* origin : {"", "null", "file://", "chrome-extension://x", "http://localhost:3000",
+                               "http://127.0.0.1:8080", "http://[::1]:5173"}) {
+        WsTestClient client;
+        EXPECT_TRUE(client.connect(server->port(), 3s, origin)) << origin;
+        EXPECT_EQ(client.handshakeStatus(), 101) << origin;
+        EXPECT_EQ(nextCommand(), "connected") << origin;
+        ASSERT_TRUE(client.close(3s));
+        EXPECT_EQ(nextCommand(), "disconnected") << origin;
+    }
+    EXPECT_EQ(countLog("拒绝来自外部网页的连接"), 0u);
+}
+
+} // namespace
