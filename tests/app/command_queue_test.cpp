@@ -1,0 +1,81 @@
+#include "command_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+TEST(CommandQueue, FifoOrderEmptyEntriesAndEmptyPop) {
+    CommandQueue queue;
+    EXPECT_TRUE(queue.empty());
+    EXPECT_EQ(queue.tryPop(), "");
+    EXPECT_TRUE(queue.empty());
+
+    queue.push("show");
+    queue.push("");
+    queue.push("hide");
+    queue.push("exit");
+    EXPECT_FALSE(queue.empty());
+    EXPECT_EQ(queue.tryPop(), "show");
+    EXPECT_FALSE(queue.empty());  // the empty string is an entry of its own
+    EXPECT_EQ(queue.tryPop(), "");
+    EXPECT_EQ(queue.tryPop(), "hide");
+    EXPECT_EQ(queue.tryPop(), "exit");
+    EXPECT_TRUE(queue.empty());
+}
+
+TEST(CommandQueue, EntriesAreCopiesOfThePushedText) {
+    CommandQueue queue;
+    std::string text = "connected";
+    queue.push(text);
+    text = "changed";
+    EXPECT_EQ(queue.tryPop(), "connected");
+}
+
+TEST(CommandQueue, DestroyedWithEntriesLeft) {
+    auto queue = std::make_unique<CommandQueue>();
+    for (int i = 0; i < 1000; ++i) queue->push(std::string(100, 'x'));
+    queue.reset();  // ASan reports it if the entries leak
+}
+
+// Producers on other threads while the consumer polls like the control loop:
+// every command arrives exactly once and each producer's commands stay in order.
+TEST(CommandQueue, ConcurrentProducersLoseAndDuplicateNothing) {
+    constexpr int producers = 4;
+    constexpr int perProducer = 20000;
+    CommandQueue queue;
+    std::atomic<int> finished{0};
+    std::vector<std::thread> threads;
+    for (int p = 0; p < producers; ++p) {
+        threads.emplace_back([&, p] {
+            for (int i = 0; i < perProducer; ++i) queue.push(std::to_string(p) + ":" + std::to_string(i));
+            finished.fetch_add(1);
+        });
+    }
+
+    std::vector<int> nextExpected(producers, 0);
+    int received = 0;
+    bool orderBroken = false;
+    auto drain = [&] {
+        while (!queue.empty()) {
+            std::string entry = queue.tryPop();
+            auto colon = entry.find(':');
+            int p = std::stoi(entry.substr(0, colon));
+            int i = std::stoi(entry.substr(colon + 1));
+            if (i != nextExpected[p]) orderBroken = true;
+            nextExpected[p] = i + 1;
+            ++received;
+        }
+    };
+    while (finished.load() < producers) drain();
+    drain();
+    for (auto& t : threads) t.join();
+
+    EXPECT_FALSE(orderBroken);
+    EXPECT_EQ(received, producers * perProducer);
+    for (int p = 0; p < producers; ++p) EXPECT_EQ(nextExpected[p], perProducer);
+    EXPECT_EQ(queue.tryPop(), "");
+}
