@@ -36,17 +36,15 @@ void BM_RingPutGet(benchmark::State& state) {
 }
 
 void BM_MemcpyInOut(benchmark::State& state) {
-    // Same storage size and the same walk through it as the ring, so caches see the same load.
-    std::vector<float> storage(264600);
+    // A storage of about the ring's size walked block by block, so caches see the same load;
+    // its length is a whole number of blocks, so each step is exactly one copy in and one out.
+    std::vector<float> storage(264600 / blockSamples * blockSamples);
     const auto in = sourceBlock();
     std::vector<float> out(blockSamples);
     std::size_t position = 0;
     for (auto _ : state) {
-        const std::size_t first = std::min(blockSamples, storage.size() - position);
-        std::memcpy(storage.data() + position, in.data(), first * sizeof(float));
-        std::memcpy(storage.data(), in.data() + first, (blockSamples - first) * sizeof(float));
-        std::memcpy(out.data(), storage.data() + position, first * sizeof(float));
-        std::memcpy(out.data() + first, storage.data(), (blockSamples - first) * sizeof(float));
+        std::memcpy(storage.data() + position, in.data(), blockBytes);
+        std::memcpy(out.data(), storage.data() + position, blockBytes);
         position = (position + blockSamples) % storage.size();
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
