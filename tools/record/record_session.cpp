@@ -122,7 +122,7 @@ void RecordSession::connect()
         return;
     }
     connected = true;
-    if (options.show && !child->send("show"))
+    if (options.show && !child->send("show\n"))
         setFailure("cannot send \"show\": sondrel-capture's standard input is closed");
 }
 
@@ -175,7 +175,7 @@ void RecordSession::record()
             }
             lastHeader = now;
         }
-        if (!options.quiet)
+        if (!options.quiet && messages > 0)
             progress.update(static_cast<double>(wav->samplesWritten()) / streamSampleRate, meter.takeRecentPeak(), now);
     }
     if (!options.quiet)
@@ -222,7 +222,7 @@ void RecordSession::stopChild()
         receiver->close(milliseconds(1000));
     childStatus = child->exitStatus();
     if (!childStatus) {
-        if (!child->send("exit"))
+        if (!child->send("exit\n"))
             childNote = "its standard input was closed; ";
         childStatus = child->waitExit(options.exitTimeout);
         if (!childStatus) {

@@ -1,0 +1,301 @@
+// sondrel-record against the real sondrel-capture on the virtual microphone.
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <dirent.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "child_process.h"
+#include "sine_check.h"
+#include "virtual_mic.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+struct WavFile {
+    std::string error;            // empty when the header is what sondrel-record writes
+    std::uint32_t dataBytes = 0;  // as the header says
+    std::uint64_t fileBytes = 0;
+    std::vector<float> samples;   // the samples the header covers
+};
+
+std::uint32_t u32(const std::string& b, std::size_t at)
+{
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i)
+        v = (v << 8) | static_cast<unsigned char>(b[at + static_cast<std::size_t>(i)]);
+    return v;
+}
+
+std::uint16_t u16(const std::string& b, std::size_t at)
+{
+    return static_cast<std::uint16_t>(static_cast<unsigned char>(b[at]) | (static_cast<unsigned char>(b[at + 1]) << 8));
+}
+
+// Parses the file as any WAV reader would: chunk by chunk.
+WavFile readWav(const std::string& path)
+{
+    WavFile w;
+    std::ifstream in(path, std::ios::binary);
+    const std::string b{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    w.fileBytes = b.size();
+    if (b.size() < 12 || b.compare(0, 4, "RIFF") != 0 || b.compare(8, 4, "WAVE") != 0)
+        return w.error = "not a RIFF/WAVE file", w;
+    if (u32(b, 4) + 8ull > b.size())
+        return w.error = "RIFF size larger than the file", w;
+    bool haveFmt = false;
+    for (std::size_t at = 12; at + 8 <= b.size();) {
+        const std::string id = b.substr(at, 4);
+        const std::uint32_t size = u32(b, at + 4);
+        const std::size_t body = at + 8;
+        if (id == "fmt ") {
+            if (size < 16 || u16(b, body) != 3 || u16(b, body + 2) != 1 || u32(b, body + 4) != 44100 ||
+                u32(b, body + 8) != 176400 || u16(b, body + 12) != 4 || u16(b, body + 14) != 32)
+                return w.error = "fmt chunk is not mono 44100 Hz float32", w;
+            haveFmt = true;
+        } else if (id == "data") {
+            if (!haveFmt)
+                return w.error = "data before fmt", w;
+            if (body + size > b.size())
+                return w.error = "data size larger than the file", w;
+            w.dataBytes = size;
+            w.samples.resize(size / 4);
+            std::memcpy(w.samples.data(), b.data() + body, w.samples.size() * 4);
+            if (u32(b, 4) != body + size - 8)
+                return w.error = "RIFF size does not match the data chunk", w;
+            return w;
+        }
+        at = body + size + (size & 1);
+    }
+    return w.error = "no data chunk", w;
+}
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout)
+{
+    for (const auto until = Clock::now() + timeout; Clock::now() < until; std::this_thread::sleep_for(50ms))
+        if (done())
+            return true;
+    return done();
+}
+
+// The PID of a child of `parent` whose command name is `name`, if there is one.
+std::optional<pid_t> childNamed(pid_t parent, const std::string& name)
+{
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string pidText = entry.path().filename();
+        if (pidText.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream in(entry.path() / "stat");
+        std::string stat;
+        std::getline(in, stat);
+        const auto open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos)
+            continue;
+        char state = 0;
+        int ppid = 0;
+        if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == parent &&
+            stat.substr(open + 1, close - open - 1) == name)
+            return static_cast<pid_t>(std::stoi(pidText));
+    }
+    return std::nullopt;
+}
+
+bool processGone(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    if (!std::getline(in, stat))
+        return true;
+    const auto close = stat.rfind(')');
+    return close != std::string::npos && stat.size() > close + 2 && stat[close + 2] == 'Z';
+}
+
+std::optional<std::string> summaryValue(const std::string& out, const std::string& label)
+{
+    const auto at = out.find("  " + label + ":");
+    if (at == std::string::npos)
+        return std::nullopt;
+    const auto start = out.find_first_not_of(' ', at + label.size() + 3);
+    return out.substr(start, out.find('\n', start) - start);
+}
+
+class RecordEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = std::filesystem::temp_directory_path() / ("record_e2e_" + std::to_string(::getpid()) + "_" +
+                                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        wavPath = (dir / "out.wav").string();
+        logPath = (dir / "capture.log").string();
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    std::unique_ptr<ChildProcess> startRecord(std::vector<std::string> args, std::vector<std::string> env)
+    {
+        ChildProcess::Options o;
+        o.argv = {SONDREL_RECORD_PATH, "--capture", SONDREL_CAPTURE_PATH, "--settings",
+                  (dir / "settings.json").string(), "--log", logPath};
+        o.argv.insert(o.argv.end(), args.begin(), args.end());
+        o.argv.push_back(wavPath);
+        o.environment = std::move(env);
+        o.workingDirectory = dir.string();
+        o.stdinMode = ChildProcess::StdinMode::DevNull;
+        return std::make_unique<ChildProcess>(std::move(o));
+    }
+
+    std::uint64_t wavSize() const
+    {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(wavPath, ec);
+        return ec ? 0 : size;
+    }
+
+    std::filesystem::path dir;
+    std::string wavPath;
+    std::string logPath;
+};
+
+void expectContinuousTone(const std::vector<float>& samples)
+{
+    SineCheckOptions options;
+    options.transient = 2048;  // the resampler's start
+    const SineAnalysis a = analyseSine(samples, options);
+    EXPECT_TRUE(a.isContinuousTone(1000.0, 2.0)) << a.describe();
+    EXPECT_NEAR(a.amplitude, 0.5, 0.05) << a.describe();
+}
+
+TEST_F(RecordEndToEnd, TwoSecondsOfToneGiveAValidWavOfContinuousSine)
+{
+    VirtualMic mic;
+    mic.playTone(1000, 48000, 0.5, 30);
+    auto rec = startRecord({"-d", "2"}, mic.environment());
+    const auto status = rec->waitExit(60s);
+    ASSERT_TRUE(status) << "sondrel-record did not end";
+    const std::string out = rec->stdoutText();
+    ASSERT_EQ(*status, 0) << out << rec->stderrText();
+
+    const WavFile wav = readWav(wavPath);
+    ASSERT_EQ(wav.error, "");
+    EXPECT_EQ(wav.samples.size(), 88200u) << "exactly two seconds";
+    EXPECT_EQ(wav.fileBytes, 58u + 88200u * 4u);
+    expectContinuousTone(wav.samples);
+
+    EXPECT_NE(out.find("Recorded 2.000 s into " + wavPath), std::string::npos) << out;
+    EXPECT_EQ(summaryValue(out, "duration"), "2.000 s (88200 samples written)");
+    const auto received = std::stoull(summaryValue(out, "samples received").value_or("0"));
+    const auto messages = std::stoull(summaryValue(out, "messages").value_or("0"));
+    EXPECT_GE(received, 88200u);
+    EXPECT_EQ(received, messages * 512) << "every message is 512 samples";
+    EXPECT_NE(summaryValue(out, "peak level").value_or("").find("-6.0 dBFS"), std::string::npos) << out;
+    EXPECT_NE(summaryValue(out, "RMS level").value_or("").find("-9.0 dBFS"), std::string::npos) << out;
+    EXPECT_TRUE(summaryValue(out, "gaps detected"));
+    EXPECT_EQ(summaryValue(out, "sondrel-capture"), "exited with status 0");
+    EXPECT_EQ(out.find('\r'), std::string::npos) << "no terminal redraws when stdout is a pipe";
+}
+
+TEST_F(RecordEndToEnd, NoInputDeviceFailsWithAClearReasonAndNoFile)
+{
+    // No sound server reachable: empty runtime and home directories.
+    const std::string empty = (dir / "empty").string();
+    std::filesystem::create_directories(empty);
+    auto rec = startRecord({"-d", "2"}, {"XDG_RUNTIME_DIR=" + empty, "HOME=" + empty,
+                                         "PULSE_SERVER=unix:" + empty + "/no-server"});
+    const auto status = rec->waitExit(60s);
+    ASSERT_TRUE(status) << "sondrel-record did not end";
+    EXPECT_EQ(*status, 1);
+    const std::string err = rec->stderrText();
+    EXPECT_NE(err.find("sondrel-record: error: sondrel-capture exited with status "), std::string::npos) << err;
+    EXPECT_NE(err.find("without announcing its port; usually this means it found no usable audio input device"),
+              std::string::npos) << err;
+    EXPECT_NE(err.find("last lines of sondrel-capture's log " + logPath + ":"), std::string::npos) << err;
+    EXPECT_FALSE(std::filesystem::exists(wavPath)) << "a file without audio is not left behind";
+}
+
+TEST_F(RecordEndToEnd, CaptureKilledMidRecordingFailsAndLeavesAReadableWav)
+{
+    VirtualMic mic;
+    mic.playTone(1000, 48000, 0.5, 60);
+    auto rec = startRecord({"-d", "30"}, mic.environment());
+    std::optional<pid_t> capture;
+    ASSERT_TRUE(waitUntil([&] { return (capture = childNamed(rec->pid(), "sondrel-capture")).has_value(); }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return wavSize() > 58 + 44100 * 4; }, 30s)) << "no audio recorded";
+    ASSERT_EQ(::kill(*capture, SIGKILL), 0);
+
+    const auto status = rec->waitExit(30s);
+    ASSERT_TRUE(status) << "sondrel-record did not end";
+    EXPECT_EQ(*status, 1);
+    const std::string err = rec->stderrText();
+    EXPECT_NE(err.find("sondrel-record: error: "), std::string::npos) << err;
+    EXPECT_NE(err.find("sondrel-capture was killed by signal 9 (SIGKILL)"), std::string::npos) << err;
+    EXPECT_NE(rec->stdoutText().find("(recording failed)"), std::string::npos) << rec->stdoutText();
+
+    const WavFile wav = readWav(wavPath);
+    ASSERT_EQ(wav.error, "");
+    EXPECT_EQ(wav.fileBytes, 58u + wav.dataBytes) << "sizes fixed when recording stopped";
+    EXPECT_GE(wav.samples.size(), 44100u);
+    EXPECT_LT(wav.samples.size(), 30u * 44100u);
+    expectContinuousTone(wav.samples);
+}
+
+TEST_F(RecordEndToEnd, InterruptEndsTheRecordingCleanly)
+{
+    VirtualMic mic;
+    mic.playTone(1000, 48000, 0.5, 60);
+    auto rec = startRecord({}, mic.environment());
+    ASSERT_TRUE(waitUntil([&] { return wavSize() > 58 + 44100 * 4; }, 30s)) << "no audio recorded";
+    ASSERT_TRUE(rec->kill(SIGINT));
+    const auto status = rec->waitExit(30s);
+    ASSERT_TRUE(status) << "sondrel-record did not end";
+    const std::string out = rec->stdoutText();
+    EXPECT_EQ(*status, 0) << out << rec->stderrText();
+    EXPECT_NE(out.find("(stopped by Ctrl+C)"), std::string::npos) << out;
+    EXPECT_EQ(summaryValue(out, "sondrel-capture"), "exited with status 0");
+
+    const WavFile wav = readWav(wavPath);
+    ASSERT_EQ(wav.error, "");
+    EXPECT_EQ(wav.fileBytes, 58u + wav.dataBytes);
+    EXPECT_GE(wav.samples.size(), 44100u);
+    expectContinuousTone(wav.samples);
+}
+
+TEST_F(RecordEndToEnd, KilledRecorderLeavesAReadableWavAndCaptureShutsDown)
+{
+    VirtualMic mic;
+    mic.playTone(1000, 48000, 0.5, 60);
+    auto rec = startRecord({"-d", "30"}, mic.environment());
+    std::optional<pid_t> capture;
+    ASSERT_TRUE(waitUntil([&] { return (capture = childNamed(rec->pid(), "sondrel-capture")).has_value(); }, 10s));
+    // Past the first periodic header update.
+    ASSERT_TRUE(waitUntil([&] { return wavSize() > 58 + 2 * 44100 * 4; }, 30s)) << "no audio recorded";
+    ASSERT_TRUE(rec->kill(SIGKILL));
+    ASSERT_TRUE(rec->waitExit(10s));
+
+    // sondrel-capture is told by the kernel that its parent died.
+    const bool captureEnded = waitUntil([&] { return processGone(*capture); }, 15s);
+    if (!captureEnded)
+        ::kill(*capture, SIGKILL);
+    EXPECT_TRUE(captureEnded) << "sondrel-capture outlived its parent";
+
+    const WavFile wav = readWav(wavPath);
+    ASSERT_EQ(wav.error, "");
+    EXPECT_GE(wav.samples.size(), 44100u) << "the header was updated while recording";
+    EXPECT_LE(58u + wav.dataBytes, wav.fileBytes);
+    EXPECT_GE(58u + wav.dataBytes + 2 * 44100u * 4u, wav.fileBytes) << "the header lags by about a second at most";
+    expectContinuousTone(wav.samples);
+}
+
+} // namespace
