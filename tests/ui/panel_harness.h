@@ -1,0 +1,77 @@
+#pragma once
+
+#include "audio_engine.h"
+
+#include <imgui.h>
+#include <imgui_internal.h>
+
+#include <string>
+#include <vector>
+
+// An engine with a hand-made catalogue that never touches PortAudio: stopping does
+// nothing without a stream and starting fails to open, but still saves the settings.
+class FakeEngine : public AudioEngine {
+public:
+    explicit FakeEngine(std::string settingsPath);
+};
+
+struct Vertex {
+    float x;
+    float y;
+};
+
+// A headless ImGui context drawing the "Audio" window the way the control panel does,
+// with simulated mouse input and the rendered text of each frame captured.
+class PanelHarness {
+public:
+    explicit PanelHarness(AudioEngine& engine);
+    ~PanelHarness();
+    PanelHarness(const PanelHarness&) = delete;
+    PanelHarness& operator=(const PanelHarness&) = delete;
+
+    // One frame; returns the glyphs the "Audio" window drew, in order, without spaces.
+    std::string frame();
+    // The glyphs of the open list and of the tooltip in the last frame, without spaces.
+    std::string popupText() const;
+    std::string tooltipText() const;
+    // Whether the Chinese labels can be read back (the font link exists).
+    bool hasChineseFont() const;
+
+    void moveMouse(float x, float y);
+    // Hover, press and release at (x, y), one frame each, then one more frame.
+    void click(float x, float y);
+
+    ImGuiWindow* audioWindow() const;
+    ImGuiWindow* openPopup() const;
+    ImGuiID hoveredId() const;
+    ImGuiID comboId(const char* label) const;
+    ImGuiID buttonId(const char* label) const;
+    // The id of a list row pushed with its row number.
+    static ImGuiID rowId(const ImGuiWindow* popup, int row, const char* label);
+
+    // Centre of the k-th combo box frame of the group (0 = host API ... 3 = buffer size).
+    ImVec2 comboCentre(int k) const;
+    // Centre of the refresh button, right of the group.
+    ImVec2 refreshCentre() const;
+    // Centre of the j-th row shown in the open list.
+    ImVec2 rowCentre(int j) const;
+
+    // Opens the k-th list and clicks its j-th shown row; returns false (with a test
+    // failure recorded) when the pointer was not over the expected widgets.
+    bool choose(int k, int j);
+
+    // Vertices of the "Audio" window's draw list in the last frame with exactly this colour.
+    std::vector<Vertex> verticesOf(ImU32 colour) const;
+
+    const std::vector<const char*> labels{"设备类型", "输入设备", "采样率(Hz)", "缓冲区长度(帧)"};
+
+private:
+    std::string textOf(const ImGuiWindow* window) const;
+
+    AudioEngine& engine;
+    ImVector<ImWchar> ranges;
+    ImGuiContext* context;
+    float mouseX = -100.0f;
+    float mouseY = -100.0f;
+    bool mouseDown = false;
+};

@@ -1,0 +1,368 @@
+#include "child_process.h"
+#include "virtual_mic.h"
+#include "x_session.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const std::string title = "Sondrel: 音频控制面板";
+const std::string shownLine = "{ \"event\": \"shown\" }";
+const std::string hiddenLine = "{ \"event\": \"hidden\" }";
+
+std::string readFile(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+bool isProtocolLine(const std::string& line) { return line.rfind("{ ", 0) == 0; }
+
+// The capture process with its own working directory holding the font link.
+class Capture {
+public:
+    Capture(const std::vector<std::string>& environment) {
+        char pattern[] = "/tmp/sondrel-window-XXXXXX";
+        dir = mkdtemp(pattern);
+        fs::create_symlink(SONDREL_PANEL_FONT, dir / "SourceHanSansSC-VF.ttf");
+        ChildProcess::Options options;
+        options.argv = {SONDREL_CAPTURE_PATH, (dir / "settings.json").string(), (dir / "capture.log").string()};
+        options.environment = environment;
+        options.workingDirectory = dir.string();
+        options.stdinMode = ChildProcess::StdinMode::Pipe;
+        process = std::make_unique<ChildProcess>(std::move(options));
+    }
+    ~Capture() {
+        process.reset();
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+
+    // The next protocol line (library log lines are skipped), or nullopt.
+    std::optional<std::string> nextProtocolLine(std::chrono::milliseconds timeout) {
+        return process->waitForLine(isProtocolLine, timeout);
+    }
+
+    // Sends a command and waits for its echo.
+    void command(const std::string& word) {
+        ASSERT_TRUE(process->writeStdin(word + "\n"));
+        const auto echo = process->waitForLine(
+            [&](const std::string& line) { return line == "Getting command: " + word; }, 10s);
+        ASSERT_TRUE(echo) << "no echo for " << word << "; output so far:\n" << process->stdoutText();
+    }
+
+    std::string log() const { return readFile(dir / "capture.log"); }
+    std::string settings() const { return readFile(dir / "settings.json"); }
+
+    fs::path dir;
+    std::unique_ptr<ChildProcess> process;
+};
+
+class PanelWindowTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!VirtualMic::available())
+            return;
+        mic = new VirtualMic();
+    }
+    static void TearDownTestSuite() {
+        delete mic;
+        mic = nullptr;
+    }
+
+    void SetUp() override {
+        if (!mic)
+            GTEST_SKIP() << "pulseaudio is not installed";
+    }
+
+    std::unique_ptr<Capture> startCapture(const XSession& x) {
+        std::vector<std::string> environment = mic->environment();
+        environment.push_back(x.environment());
+        auto capture = std::make_unique<Capture>(environment);
+        const auto port = capture->nextProtocolLine(20s);
+        EXPECT_TRUE(port && port->rfind("{ \"port\": ", 0) == 0)
+            << "no port line; stderr:\n" << capture->process->stderrText();
+        return capture;
+    }
+
+    void showAndWait(Capture& capture) {
+        capture.command("show");
+        const auto line = capture.nextProtocolLine(20s);
+        ASSERT_TRUE(line) << capture.log();
+        EXPECT_EQ(*line, shownLine);
+    }
+
+    // No protocol line within the period.
+    static void expectSilence(Capture& capture, std::chrono::milliseconds period) {
+        const auto line = capture.nextProtocolLine(period);
+        EXPECT_FALSE(line) << "unexpected line: " << *line;
+    }
+
+    static void exitCleanly(Capture& capture) {
+        capture.command("exit");
+        const auto status = capture.process->waitExit(20s);
+        ASSERT_TRUE(status) << "process did not end";
+        EXPECT_EQ(*status, 0);
+    }
+
+    static VirtualMic* mic;
+};
+
+VirtualMic* PanelWindowTest::mic = nullptr;
+
+struct Geometry {
+    int x = 0, y = 0, width = 0, height = 0;
+};
+
+int numberAfter(const std::string& text, const std::string& label) {
+    const auto at = text.find(label);
+    return at == std::string::npos ? -1 : std::atoi(text.c_str() + at + label.size());
+}
+
+// The outer frame of a client window: its geometry plus the frame extents the window
+// manager publishes.
+Geometry outerFrame(const XSession& x, const std::string& window) {
+    const std::string info = x.run({"/usr/bin/xwininfo", "-id", window}).output;
+    Geometry client{numberAfter(info, "Absolute upper-left X:"), numberAfter(info, "Absolute upper-left Y:"),
+                    numberAfter(info, "Width:"), numberAfter(info, "Height:")};
+    const std::string extents = x.property(window, "_NET_FRAME_EXTENTS");
+    std::smatch m;
+    int left = 0, right = 0, top = 0, bottom = 0;
+    if (std::regex_search(extents, m, std::regex(R"(= (\d+), (\d+), (\d+), (\d+))"))) {
+        left = std::stoi(m[1]);
+        right = std::stoi(m[2]);
+        top = std::stoi(m[3]);
+        bottom = std::stoi(m[4]);
+    }
+    return {client.x - left, client.y - top, client.width + left + right, client.height + top + bottom};
+}
+
+TEST_F(PanelWindowTest, ShowOpensOneTopmostUtilityWindowOfTheRightSize) {
+    XSession x(true);
+    auto capture = startCapture(x);
+    showAndWait(*capture);
+
+    const auto windows = x.findWindows("Sondrel", 10s);
+    ASSERT_EQ(windows.size(), 1u);
+    const std::string& window = windows[0];
+    EXPECT_NE(x.property(window, "_NET_WM_NAME").find("\"" + title + "\""), std::string::npos)
+        << x.property(window, "_NET_WM_NAME");
+    EXPECT_NE(x.property(window, "_NET_WM_WINDOW_TYPE").find("_NET_WM_WINDOW_TYPE_UTILITY"), std::string::npos);
+
+    // The window manager applies the state asynchronously.
+    std::string state;
+    for (int i = 0; i < 50 && state.find("_NET_WM_STATE_ABOVE") == std::string::npos; ++i) {
+        state = x.property(window, "_NET_WM_STATE");
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_NE(state.find("_NET_WM_STATE_ABOVE"), std::string::npos) << state;
+
+    // Not resizable: the size hints pin the size.
+    const std::string hints = x.property(window, "WM_NORMAL_HINTS");
+    const std::regex minSize(R"(minimum size: (\d+) by (\d+))"), maxSize(R"(maximum size: (\d+) by (\d+))");
+    std::smatch minMatch, maxMatch;
+    ASSERT_TRUE(std::regex_search(hints, minMatch, minSize)) << hints;
+    ASSERT_TRUE(std::regex_search(hints, maxMatch, maxSize)) << hints;
+    EXPECT_EQ(minMatch.str(0).substr(13), maxMatch.str(0).substr(13));
+
+    Geometry outer;
+    for (int i = 0; i < 50; ++i) {
+        outer = outerFrame(x, window);
+        if (outer.width == 500 && outer.height == 176 && outer.x == 100 && outer.y == 100)
+            break;
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(outer.width, 500);
+    EXPECT_EQ(outer.height, 176);
+    EXPECT_EQ(outer.x, 100);
+    EXPECT_EQ(outer.y, 100);
+
+    // A second "show" writes nothing and opens nothing.
+    capture->command("show");
+    expectSilence(*capture, 1500ms);
+    EXPECT_EQ(x.findWindows("Sondrel", 0ms).size(), 1u);
+
+    exitCleanly(*capture);
+    EXPECT_EQ(capture->process->stdoutLines().back(), hiddenLine);
+}
+
+TEST_F(PanelWindowTest, CloseBoxHidesOnceAndShowHideShowWorks) {
+    XSession x(true);
+    auto capture = startCapture(x);
+    showAndWait(*capture);
+    auto windows = x.findWindows("Sondrel", 10s);
+    ASSERT_EQ(windows.size(), 1u);
+
+    // What the close box does: the window manager sends WM_DELETE_WINDOW.
+    const CommandResult closed = x.run({"/usr/bin/wmctrl", "-i", "-c", windows[0]});
+    ASSERT_TRUE(closed.status && *closed.status == 0);
+    const auto hidden = capture->nextProtocolLine(10s);
+    ASSERT_TRUE(hidden);
+    EXPECT_EQ(*hidden, hiddenLine);
+    expectSilence(*capture, 1s);
+    EXPECT_TRUE(x.findWindows("Sondrel", 5s, true).empty());
+
+    showAndWait(*capture);
+    EXPECT_EQ(x.findWindows("Sondrel", 10s).size(), 1u);
+    capture->command("hide");
+    const auto hiddenAgain = capture->nextProtocolLine(10s);
+    ASSERT_TRUE(hiddenAgain);
+    EXPECT_EQ(*hiddenAgain, hiddenLine);
+    EXPECT_TRUE(x.findWindows("Sondrel", 5s, true).empty());
+    showAndWait(*capture);
+    EXPECT_EQ(x.findWindows("Sondrel", 10s).size(), 1u);
+
+    exitCleanly(*capture);
+}
+
+TEST_F(PanelWindowTest, LoopDoesNotSpinWhileShownOrHidden) {
+    XSession x(true);
+    auto capture = startCapture(x);
+    // Let start-up settle before measuring.
+    std::this_thread::sleep_for(1s);
+    const auto measure = [&] {
+        const double before = capture->process->cpuSeconds();
+        std::this_thread::sleep_for(3s);
+        return capture->process->cpuSeconds() - before;
+    };
+    const double hiddenCpu = measure();
+    showAndWait(*capture);
+    std::this_thread::sleep_for(1s);
+    const double shownCpu = measure();
+    std::cout << "CPU over 3 s: hidden " << hiddenCpu << " s, shown " << shownCpu << " s\n";
+    // A spinning loop would use a whole core (3 s) or more with the software renderer.
+    EXPECT_LT(hiddenCpu, 1.0);
+    EXPECT_LT(shownCpu, 1.5);
+    exitCleanly(*capture);
+}
+
+// Pixels of exactly this colour in a binary PPM image.
+int countPixels(const std::string& ppm, unsigned char r, unsigned char g, unsigned char b) {
+    std::istringstream in(ppm);
+    std::string magic;
+    int width = 0, height = 0, maxValue = 0;
+    in >> magic >> width >> height >> maxValue;
+    in.get();
+    if (magic != "P6" || maxValue != 255)
+        return -1;
+    int count = 0;
+    for (int i = 0; i < width * height; ++i) {
+        char px[3];
+        if (!in.read(px, 3))
+            break;
+        if (static_cast<unsigned char>(px[0]) == r && static_cast<unsigned char>(px[1]) == g &&
+            static_cast<unsigned char>(px[2]) == b)
+            ++count;
+    }
+    return count;
+}
+
+TEST_F(PanelWindowTest, ScreenshotOfThePanelWithARunningStream) {
+    XSession x(true);
+    mic->playTone(440.0, 48000, 0.8, 20.0);
+    auto capture = startCapture(x);
+    showAndWait(*capture);
+    ASSERT_EQ(x.findWindows("Sondrel", 10s).size(), 1u);
+    // Capture starts a second or two after the stream is opened.
+    std::this_thread::sleep_for(4s);
+
+    const fs::path xwd = fs::path(SONDREL_UI_TEST_OUTPUT) / "panel.xwd";
+    const fs::path png = fs::path(SONDREL_UI_TEST_OUTPUT) / "panel.png";
+    const fs::path ppm = fs::path(SONDREL_UI_TEST_OUTPUT) / "panel.ppm";
+    fs::create_directories(SONDREL_UI_TEST_OUTPUT);
+    const CommandResult shot = x.run({"/usr/bin/xwd", "-root", "-silent", "-out", xwd.string()});
+    ASSERT_TRUE(shot.status && *shot.status == 0);
+    const CommandResult converted = runCommand({"/usr/bin/convert", "xwd:" + xwd.string(), png.string()}, {});
+    ASSERT_TRUE(converted.status && *converted.status == 0);
+    ASSERT_TRUE(runCommand({"/usr/bin/convert", png.string(), "ppm:" + ppm.string()}, {}).status);
+    std::cout << "Screenshot of the panel: " << png.string() << "\n";
+
+    const std::string image = readFile(ppm);
+    // The status dot and the meter's green segment, and the clear colour at the edge.
+    EXPECT_GT(countPixels(image, 0, 204, 0), 150) << "no green meter or dot in " << png;
+    mic->stopTone();
+    exitCleanly(*capture);
+}
+
+TEST_F(PanelWindowTest, ChoosingARateInTheWindowRestartsCaptureAndSavesIt) {
+    XSession x(true);
+    auto capture = startCapture(x);
+    showAndWait(*capture);
+    const auto windows = x.findWindows("Sondrel", 10s);
+    ASSERT_EQ(windows.size(), 1u);
+    const std::string& window = windows[0];
+    // The stream has been started once the settings file exists.
+    for (int i = 0; i < 100 && capture->settings().empty(); ++i)
+        std::this_thread::sleep_for(100ms);
+    ASSERT_NE(capture->settings().find("\"sampleRate\": 44100.0"), std::string::npos) << capture->settings();
+
+    // Layout with the 16 px font: lists 22 px high, 4 px apart, from (8, 8); list rows
+    // 20 px apart below the list's frame.
+    const auto clickAt = [&](int px, int py) {
+        x.run({"/usr/bin/xdotool", "mousemove", "--window", window, std::to_string(px), std::to_string(py)});
+        std::this_thread::sleep_for(300ms);
+        x.run({"/usr/bin/xdotool", "click", "1"});
+        std::this_thread::sleep_for(500ms);
+    };
+    const int rateTop = 8 + 2 * 26;
+    clickAt(60, rateTop + 11);
+    clickAt(60, rateTop + 22 + 8 + 20 + 8);
+
+    bool saved = false;
+    for (int i = 0; i < 100 && !saved; ++i) {
+        saved = capture->settings().find("\"sampleRate\": 48000.0") != std::string::npos;
+        if (!saved)
+            std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_TRUE(saved) << capture->settings();
+    const std::string log = capture->log();
+    const auto stopped = log.find("音频流已停止");
+    ASSERT_NE(stopped, std::string::npos) << log;
+    EXPECT_NE(log.find("音频流已启动", stopped), std::string::npos) << log;
+    exitCleanly(*capture);
+}
+
+TEST_F(PanelWindowTest, WithoutAWindowManagerTheTopmostFailureIsReported) {
+    XSession x(false);
+    auto capture = startCapture(x);
+    capture->command("show");
+    const auto error = capture->nextProtocolLine(20s);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, "{ \"error\": \"50\" }");
+    const auto shown = capture->nextProtocolLine(20s);
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(*shown, shownLine);
+    exitCleanly(*capture);
+}
+
+TEST_F(PanelWindowTest, WithoutADisplayShowFailsQuietlyAndCaptureGoesOn) {
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    unsetenv("SDL_VIDEODRIVER");
+    auto capture = std::make_unique<Capture>(mic->environment());
+    ASSERT_TRUE(capture->nextProtocolLine(20s));
+    capture->command("show");
+    expectSilence(*capture, 2s);
+    EXPECT_TRUE(capture->process->running());
+    capture->command("hide");
+    const auto hidden = capture->nextProtocolLine(10s);
+    ASSERT_TRUE(hidden);
+    EXPECT_EQ(*hidden, hiddenLine);
+    exitCleanly(*capture);
+    const std::string log = capture->log();
+    EXPECT_NE(log.find("[ERROR] <Panel>"), std::string::npos) << log;
+    EXPECT_NE(log.find("音频流已启动"), std::string::npos) << log;
+}
+
+} // namespace
