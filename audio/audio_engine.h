@@ -127,8 +127,10 @@ protected:
     // For tests: an engine with an empty catalogue that never touches PortAudio.
     struct Detached {};
     AudioEngine(std::string settingsPath, Detached);
+    // The start-up load: the stored profile if the file existed, else (or when it does
+    // not fit) the defaults of host API row 0.
+    void loadSettings(bool fileExisted);
 
 private:
-    void loadSettings(bool fileExisted);
     bool portAudioOwned = false;
 };

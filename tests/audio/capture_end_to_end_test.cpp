@@ -1,0 +1,315 @@
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <unistd.h>
+
+#include "audio_engine.h"
+#include "log_capture.h"
+#include "ring_buffer.h"
+#include "sine_check.h"
+#include "virtual_mic.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Sends this process's stderr to a file for the life of the object.
+class StderrCapture {
+public:
+    explicit StderrCapture(std::string path) : path(std::move(path)) {
+        fflush(stderr);
+        saved = dup(2);
+        const int fd = open(this->path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 2);
+        close(fd);
+    }
+    ~StderrCapture() { restore(); }
+    std::string text() {
+        restore();
+        return readFile(path);
+    }
+
+private:
+    void restore() {
+        if (saved < 0) return;
+        fflush(stderr);
+        dup2(saved, 2);
+        close(saved);
+        saved = -1;
+    }
+    std::string path;
+    int saved = -1;
+};
+
+// Drains the ring like the sender does and keeps what it took, with arrival times.
+class Collector {
+public:
+    explicit Collector(std::shared_ptr<RingBuffer> ring) : ring(std::move(ring)), thread([this] { run(); }) {}
+    ~Collector() { stop(); }
+    void stop() {
+        done = true;
+        if (thread.joinable()) thread.join();
+    }
+    std::size_t received() const { return count.load(); }
+    std::vector<float> samples() {
+        stop();
+        return taken;
+    }
+
+private:
+    void run() {
+        std::vector<float> block(512);
+        while (!done.load()) {
+            const auto n = ring->get(block.data(), SampleEncoding::Float32, block.size());
+            if (n == 0) {
+                std::this_thread::sleep_for(5ms);
+                continue;
+            }
+            taken.insert(taken.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(n));
+            count.store(taken.size());
+        }
+    }
+    std::shared_ptr<RingBuffer> ring;
+    std::atomic<bool> done{false};
+    std::atomic<std::size_t> count{0};
+    std::vector<float> taken;
+    std::thread thread;
+};
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (!condition()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+bool hasSoundCard() {
+    std::ifstream cards("/proc/asound/cards");
+    std::string first;
+    return cards && std::getline(cards, first) && first.find("no soundcards") == std::string::npos;
+}
+
+} // namespace
+
+class VirtualMicCapture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!VirtualMic::available()) GTEST_SKIP() << "pulseaudio is not installed";
+        mic = std::make_unique<VirtualMic>();
+        mic->exportToThisProcess();
+        dir = mic->directory();
+    }
+    void TearDown() override {
+        mic.reset();
+        unsetenv("PULSE_SERVER");
+    }
+
+    LogCapture log;
+    std::unique_ptr<VirtualMic> mic;
+    std::string dir;
+};
+
+TEST_F(VirtualMicCapture, TonePlayedInArrivesAsContinuous44100HzSine) {
+    const std::string settings = dir + "/settings.json";
+    StderrCapture err(dir + "/stderr.txt");
+    AudioEngine engine(settings);
+    const std::string stderrText = err.text();
+    // Device probing chatter went to the log, not to stderr.
+    EXPECT_EQ(stderrText, "");
+    ASSERT_TRUE(engine.running);
+    ASSERT_FALSE(engine.hostApis.empty());
+    const std::int32_t device = engine.hostApis[0].defaultInputDevice;
+    ASSERT_GE(device, 0);
+    EXPECT_EQ(log.count("INFO 配置文件尚不存在"), 1u);
+    EXPECT_EQ(log.count("INFO 音频设备已打开"), 1u);
+    EXPECT_EQ(log.count("INFO 音频流已启动"), 1u);
+
+    // As the panel does on a change: stop, new selection, start.
+    engine.stopStream();
+    EXPECT_FALSE(engine.running);
+    engine.sampleRateIndex = 1;
+    engine.startStream();
+    ASSERT_TRUE(engine.running);
+    ASSERT_TRUE(engine.capture);
+    EXPECT_EQ(engine.capture->settings.sampleRate, 48000.0);
+
+    auto ring = std::make_shared<RingBuffer>(SampleEncoding::Float32, 264600);
+    mic->playTone(1000.0, 48000, 0.5, 20.0);
+    engine.outputRing.set(ring);
+    Collector collector(ring);
+
+    // Capture begins within a few seconds; then it runs in real time.
+    ASSERT_TRUE(waitFor([&] { return collector.received() > 44100; }, 15s)) << collector.received();
+    const std::size_t firstCount = collector.received();
+    const auto firstTime = Clock::now();
+    std::this_thread::sleep_for(3s);
+    const std::size_t secondCount = collector.received();
+    const double seconds = std::chrono::duration<double>(Clock::now() - firstTime).count();
+    engine.outputRing.reset();
+    const std::vector<float> received = collector.samples();
+
+    const double rate = static_cast<double>(secondCount - firstCount) / seconds;
+    EXPECT_NEAR(rate, 44100.0, 44100.0 * 0.15);
+
+    SineCheckOptions options;
+    options.transient = 8192;
+    const SineAnalysis analysis = analyseSine(received, options);
+    EXPECT_TRUE(analysis.isContinuousTone(1000.0, 2.0)) << analysis.describe();
+    EXPECT_NEAR(analysis.amplitude, 0.5, 0.05) << analysis.describe();
+    EXPECT_GT(analysis.analysedCount, 3u * 44100u) << analysis.describe();
+    EXPECT_GT(engine.level.load(), 0.8f); // about -9 dB
+
+    // The file holds the resolved device and the new rate.
+    const auto stored = nlohmann::json::parse(readFile(settings));
+    EXPECT_EQ(stored["inputDevice"], device);
+    EXPECT_EQ(stored["hostApiType"], engine.hostApis[0].type);
+    EXPECT_EQ(stored["sampleRate"], 48000.0);
+    EXPECT_EQ(stored["framesPerBuffer"], 120);
+    EXPECT_EQ(log.count("ERROR 无法更新配置文件"), 0u);
+}
+
+TEST_F(VirtualMicCapture, StoredProfileIsUsedAtStartUp) {
+    const std::string settings = dir + "/settings.json";
+    {
+        AudioEngine first(settings);
+        ASSERT_TRUE(first.running);
+        first.stopStream();
+        first.sampleRateIndex = 1;
+        first.bufferSizeIndex = 4;
+        first.startStream();
+    }
+    LogCapture secondLog;
+    AudioEngine second(settings);
+    EXPECT_TRUE(second.running);
+    EXPECT_EQ(secondLog.count("INFO 配置文件已存在"), 1u);
+    EXPECT_EQ(secondLog.count("INFO SR=48000Hz"), 1u);
+    EXPECT_EQ(secondLog.count("INFO BufferSize=200"), 1u);
+    EXPECT_EQ(secondLog.count("ERROR 无法加载配置文件"), 0u);
+    ASSERT_TRUE(second.capture);
+    EXPECT_EQ(second.capture->settings.framesPerBuffer, 200u);
+}
+
+TEST_F(VirtualMicCapture, UnwritableSettingsPathDoesNotStopCapture) {
+    AudioEngine engine("");
+    EXPECT_TRUE(engine.running);
+    EXPECT_EQ(log.count("ERROR 无法更新配置文件"), 1u);
+    const auto lines = log.lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "INFO 初始化音频引擎, 配置文件地址\"\"");
+    EXPECT_EQ(lines[1], "INFO 配置文件尚不存在");
+}
+
+TEST_F(VirtualMicCapture, StreamLifecycle) {
+    AudioEngine engine(dir + "/settings.json");
+    ASSERT_TRUE(engine.running);
+
+    // Starting a running stream is refused and changes nothing.
+    engine.startStream();
+    EXPECT_EQ(log.count("ERROR 音频流启动失败, Stream is not stopped"), 1u);
+    EXPECT_TRUE(engine.running);
+
+    engine.stopStream();
+    engine.stopStream(); // nothing open: nothing happens
+    EXPECT_EQ(log.count("INFO 音频流已停止"), 1u);
+    EXPECT_FALSE(engine.capture);
+
+    // No device: the open fails, the selection is still saved.
+    engine.deviceIndex = -1;
+    engine.startStream();
+    EXPECT_EQ(log.count("INFO 音频设备打开失败, Both input and output stream params are invalid."), 1u);
+    EXPECT_EQ(log.count("INFO 音频设备已打开"), 1u);
+    EXPECT_FALSE(engine.running);
+    EXPECT_EQ(nlohmann::json::parse(readFile(dir + "/settings.json"))["inputDevice"], -1);
+
+    // Refresh while capturing closes the stream and keeps the selection.
+    engine.selectHostApi(engine.hostApiIndex);
+    engine.startStream();
+    ASSERT_TRUE(engine.running);
+    const auto before = log.lines().size();
+    const std::int32_t device = engine.deviceIndex;
+    engine.refreshDevices();
+    EXPECT_FALSE(engine.running);
+    EXPECT_FALSE(engine.capture);
+    EXPECT_EQ(engine.deviceIndex, device);
+    const auto lines = log.lines();
+    std::vector<std::string> refreshLines;
+    for (std::size_t i = before; i < lines.size(); ++i)
+        if (lines[i].rfind("WARN ALSA", 0) != 0 && lines[i].rfind("WARN JACK", 0) != 0) refreshLines.push_back(lines[i]);
+    ASSERT_GE(refreshLines.size(), 4u);
+    EXPECT_EQ(refreshLines[0], "INFO 音频流已停止");
+    EXPECT_EQ(refreshLines[1], "INFO 设备已关闭");
+    EXPECT_EQ(refreshLines[2].rfind("INFO 共找到可用API: ", 0), 0u);
+    EXPECT_EQ(refreshLines[3].rfind("INFO 共找到可用设备(麦克风+扬声器+其他音频设备): ", 0), 0u);
+
+    engine.startStream();
+    EXPECT_TRUE(engine.running);
+}
+
+TEST_F(VirtualMicCapture, RefusedStartThenRefreshCarriesOn) {
+    AudioEngine engine(dir + "/settings.json");
+    ASSERT_TRUE(engine.running);
+    engine.stopStream();
+    engine.openStream(); // opened but never started, as after a refused start
+    ASSERT_TRUE(engine.capture);
+    engine.stopStream();
+    EXPECT_EQ(log.count("ERROR 音频流停止失败, Stream is stopped"), 1u);
+    ASSERT_TRUE(engine.capture);
+
+    engine.refreshDevices();
+    EXPECT_EQ(log.count("ERROR 音频流停止失败, Stream is stopped"), 2u);
+    EXPECT_FALSE(engine.capture);
+    EXPECT_FALSE(engine.hostApis.empty());
+    EXPECT_EQ(log.count("INFO 设备已关闭"), 2u);
+    engine.startStream();
+    EXPECT_TRUE(engine.running);
+}
+
+TEST_F(VirtualMicCapture, DaemonGoneWhileCapturingStopsCleanly) {
+    AudioEngine engine(dir + "/settings.json");
+    ASSERT_TRUE(engine.running);
+    auto ring = std::make_shared<RingBuffer>(SampleEncoding::Float32, 264600);
+    engine.outputRing.set(ring);
+    mic->playTone(440.0, 48000, 0.3, 10.0);
+    ASSERT_TRUE(waitFor([&] { return ring->readable() > 4410; }, 15s));
+    mic->killDaemon();
+    std::this_thread::sleep_for(500ms);
+    const auto start = Clock::now();
+    engine.stopStream();
+    engine.outputRing.reset();
+    EXPECT_LT(Clock::now() - start, 10s);
+}
+
+TEST(NoInputDevice, ConstructionFails) {
+    if (hasSoundCard()) GTEST_SKIP() << "this machine has a sound card";
+    LogCapture log;
+    char pattern[] = "/tmp/audio-nodevice-XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    setenv("PULSE_SERVER", ("unix:" + dir + "/nothing").c_str(), 1);
+    StderrCapture err(dir + "/stderr.txt");
+    EXPECT_THROW(AudioEngine engine(dir + "/settings.json"), std::runtime_error);
+    const std::string stderrText = err.text();
+    unsetenv("PULSE_SERVER");
+    EXPECT_EQ(stderrText, "");
+    EXPECT_EQ(log.count("ERROR 找不到适合的音频设备#-1"), 1u);
+    EXPECT_EQ(log.count("INFO 准备启动音频流"), 0u);
+    EXPECT_FALSE(std::filesystem::exists(dir + "/settings.json"));
+    std::filesystem::remove_all(dir);
+}
