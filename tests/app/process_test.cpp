@@ -1,0 +1,335 @@
+// Runs the real binary against a private PulseAudio daemon and drives it like
+// its parent application does: commands on standard input, protocol lines on
+// standard output, the log file afterwards.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "child_process.h"
+#include "virtual_mic.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string hiddenLine = "{ \"event\": \"hidden\" }";
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The WebSocket library's access log shares standard output; its entries begin
+// with "[", which no protocol line does.
+bool isProtocolLine(const std::string& line) { return line.empty() || line[0] != '['; }
+
+std::vector<std::string> protocolLines(const ChildProcess& child) {
+    std::vector<std::string> lines;
+    for (auto& line : child.stdoutLines())
+        if (isProtocolLine(line)) lines.push_back(line);
+    return lines;
+}
+
+// utime + stime of the thread that runs main(), whose id is the process id.
+double mainThreadCpuSeconds(pid_t pid) {
+    std::string stat = readFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 1));
+    std::string field;
+    double ticks = 0;
+    for (int index = 3; index <= 15 && fields >> field; ++index)
+        if (index == 14 || index == 15) ticks += std::stod(field);
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+class CaptureProcess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!VirtualMic::available()) GTEST_SKIP() << "pulseaudio is not installed";
+        mic = std::make_unique<VirtualMic>();
+        dir = fs::path(mic->directory()) / "run";
+        fs::create_directories(dir);
+        settings = dir / "settings.json";
+        log = dir / "capture.log";
+    }
+
+    void TearDown() override {
+        child.reset();  // kills by PID if a test left it running
+        mic.reset();
+    }
+
+    void start(std::vector<std::string> args, ChildProcess::StdinMode mode = ChildProcess::StdinMode::Pipe,
+               std::vector<std::string> argvPrefix = {}) {
+        std::vector<std::string> argv = argvPrefix;
+        argv.push_back(SONDREL_CAPTURE_PATH);
+        for (auto& a : args) argv.push_back(a);
+        child = std::make_unique<ChildProcess>(
+            ChildProcess::Options{argv, mic->environment(), dir.string(), mode});
+    }
+    void startNormally(ChildProcess::StdinMode mode = ChildProcess::StdinMode::Pipe) {
+        start({settings.string(), log.string()}, mode);
+    }
+
+    std::optional<std::string> nextLine(std::chrono::milliseconds timeout = 10s) {
+        return child->waitForLine(isProtocolLine, timeout);
+    }
+
+    // The port line comes first; start-up opens the capture stream, which takes a while.
+    int expectPortLine() {
+        auto line = nextLine(30s);
+        EXPECT_TRUE(line) << "no port line; stderr:\n" << child->stderrText();
+        if (!line) return 0;
+        std::smatch m;
+        static const std::regex portLine("\\{ \"port\": ([1-9][0-9]*) \\}");
+        EXPECT_TRUE(std::regex_match(*line, m, portLine)) << *line;
+        int port = m.empty() ? 0 : std::stoi(m[1]);
+        EXPECT_LE(port, 65535);
+        return port;
+    }
+
+    void send(const std::string& bytes) { ASSERT_TRUE(child->writeStdin(bytes)); }
+    void expectLine(const std::string& expected) { EXPECT_EQ(nextLine(), expected); }
+
+    void expectOrderlyEnd() {
+        EXPECT_EQ(child->waitExit(20s), 0);
+        ASSERT_TRUE(child->waitStdoutClosed(5s));
+        auto lines = protocolLines(*child);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), hiddenLine);
+    }
+
+    std::unique_ptr<VirtualMic> mic;
+    std::unique_ptr<ChildProcess> child;
+    fs::path dir, settings, log;
+};
+
+}  // namespace
+
+TEST_F(CaptureProcess, CommandsAreEchoedAndUnrecognisedOnesReported) {
+    startNormally();
+    expectPortLine();
+
+    send("hide\n");
+    expectLine("Getting command: hide");
+    expectLine(hiddenLine);  // also when no window is open
+
+    send("bogus\n");
+    expectLine("Getting command: bogus");
+    // The unrecognised line is not flushed: it travels with the next echo.
+    send("SHOW\n");
+    expectLine("Unrecognisable command bogus");
+    expectLine("Getting command: SHOW");
+
+    send(" \t \r\n");
+    expectLine("Unrecognisable command SHOW");
+    expectLine("Getting command: ");
+
+    // One write, one read, one command: neither word takes effect.
+    send("show\nhide\n");
+    expectLine("Unrecognisable command ");
+    expectLine("Getting command: show");
+    expectLine("hide");
+
+    send("connected");
+    expectLine("Unrecognisable command show");
+    expectLine("hide");
+    expectLine("Getting command: connected");
+    send("disconnected\n");
+    expectLine("Getting command: disconnected");
+
+    send("  exit \r\n");
+    expectLine("Getting command: exit");
+    expectLine(hiddenLine);
+    expectOrderlyEnd();
+
+    // Nothing in between: connected and disconnected are recognised words.
+    auto lines = protocolLines(*child);
+    for (auto& line : lines) EXPECT_EQ(line.find("Unrecognisable command connected"), std::string::npos);
+    for (auto& line : lines) EXPECT_EQ(line.find("Unrecognisable command disconnected"), std::string::npos);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), hiddenLine), 2);
+
+    // Every read was logged as received, untrimmed.
+    std::string logText = readFile(log);
+    EXPECT_NE(logText.find("] [INFO] <Main> 收到指令: hide\n\n"), std::string::npos) << logText;
+    EXPECT_NE(logText.find("<Main> 收到指令: show\nhide\n\n"), std::string::npos);
+    EXPECT_NE(logText.find("<Main> 收到指令:   exit \r\n\n"), std::string::npos);
+    EXPECT_NE(logText.find("<Main> 收到指令: connected\n["), std::string::npos);
+}
+
+class StdinEnds : public CaptureProcess, public ::testing::WithParamInterface<ChildProcess::StdinMode> {};
+
+// Losing standard input must neither end the process nor make it spin; a
+// termination signal then shuts it down in order, log file included.
+TEST_P(StdinEnds, ProcessKeepsRunningQuietlyUntilTerminated) {
+    startNormally(GetParam());
+    expectPortLine();
+    if (GetParam() == ChildProcess::StdinMode::Pipe) {
+        send("hide\n");
+        expectLine("Getting command: hide");
+        child->closeStdin();
+    }
+    std::this_thread::sleep_for(500ms);  // let start-up work settle
+    double processBefore = child->cpuSeconds();
+    double mainBefore = mainThreadCpuSeconds(child->pid());
+    std::this_thread::sleep_for(3s);
+    double processSpent = child->cpuSeconds() - processBefore;
+    double mainSpent = mainThreadCpuSeconds(child->pid()) - mainBefore;
+    ASSERT_TRUE(child->running());
+    // A control loop spinning on a dead descriptor would burn the whole 3 s.
+    // Capture and resampling keep running meanwhile, on their own thread.
+    EXPECT_LT(mainSpent, 0.5) << "main-thread CPU seconds over 3 s of idling";
+    EXPECT_LT(processSpent, 1.5) << "process CPU seconds over 3 s of idling";
+    RecordProperty("idle_cpu_seconds_per_3s", std::to_string(processSpent));
+
+    ASSERT_TRUE(child->kill(SIGTERM));
+    expectOrderlyEnd();
+    std::string logText = readFile(log);
+    EXPECT_NE(logText.find("<Audio>"), std::string::npos) << "buffered log lines lost";
+    EXPECT_TRUE(logText.ends_with("\n"));
+    if (GetParam() == ChildProcess::StdinMode::Pipe) {
+        EXPECT_NE(logText.find("<Main> 收到指令: hide\n"), std::string::npos);
+        // End of input logs nothing and queues nothing.
+        EXPECT_EQ(std::count(logText.begin(), logText.end(), '\xE6') > 0, true);
+        auto lines = protocolLines(*child);
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string("Getting command: ")), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(, StdinEnds,
+                         ::testing::Values(ChildProcess::StdinMode::Pipe, ChildProcess::StdinMode::DevNull,
+                                           ChildProcess::StdinMode::Closed),
+                         [](const auto& info) {
+                             switch (info.param) {
+                             case ChildProcess::StdinMode::Pipe: return std::string("PipeClosedByParent");
+                             case ChildProcess::StdinMode::DevNull: return std::string("DevNull");
+                             default: return std::string("Closed");
+                             }
+                         });
+
+TEST_F(CaptureProcess, InterruptShutsDownInOrder) {
+    startNormally();
+    expectPortLine();
+    send("marker\n");
+    expectLine("Getting command: marker");
+    ASSERT_TRUE(child->kill(SIGINT));
+    expectOrderlyEnd();
+    EXPECT_NE(readFile(log).find("<Main> 收到指令: marker\n"), std::string::npos);
+}
+
+TEST_F(CaptureProcess, LogFileOnlyWithExactlyTwoArguments) {
+    start({settings.string(), log.string(), "extra"});
+    expectPortLine();
+    send("exit\n");
+    expectOrderlyEnd();
+    EXPECT_FALSE(fs::exists(log));
+
+    start({settings.string()});
+    expectPortLine();
+    send("exit\n");
+    expectOrderlyEnd();
+    EXPECT_FALSE(fs::exists(log));
+    EXPECT_TRUE(fs::exists(settings));  // the engine saved its settings there
+}
+
+TEST_F(CaptureProcess, SecondRunTruncatesTheLog) {
+    startNormally();
+    expectPortLine();
+    send("first-run\n");
+    expectLine("Getting command: first-run");
+    send("exit\n");
+    expectOrderlyEnd();
+    ASSERT_NE(readFile(log).find("first-run"), std::string::npos);
+
+    startNormally();
+    expectPortLine();
+    send("second-run\n");
+    expectLine("Getting command: second-run");
+    send("exit\n");
+    expectOrderlyEnd();
+    std::string logText = readFile(log);
+    EXPECT_EQ(logText.find("first-run"), std::string::npos);
+    EXPECT_NE(logText.find("second-run"), std::string::npos);
+}
+
+TEST_F(CaptureProcess, UnwritableLogPathIsSilent) {
+    fs::path unwritable = dir / "missing" / "capture.log";
+    start({settings.string(), unwritable.string()});
+    expectPortLine();
+    send("hide\n");
+    expectLine("Getting command: hide");
+    expectLine(hiddenLine);
+    send("exit\n");
+    expectOrderlyEnd();
+    EXPECT_FALSE(fs::exists(unwritable));
+    auto lines = protocolLines(*child);
+    EXPECT_EQ(lines.size(), 5u);  // port, 2 echoes, 2 hidden lines, nothing about the log
+}
+
+// A parent that stops reading standard output must not kill the process: the
+// writes fail and it carries on with its commands.
+TEST_F(CaptureProcess, SurvivesAParentThatStopsReading) {
+    start({settings.string(), log.string()}, ChildProcess::StdinMode::Pipe,
+          {"/bin/bash", "-c", "\"$0\" \"$@\" | head -c 1 >/dev/null; exit ${PIPESTATUS[0]}"});
+    // head is gone after the first byte of the port line; wait for the log to
+    // show that start-up has finished reading before writing to the closed pipe.
+    auto deadline = std::chrono::steady_clock::now() + 30s;
+    send("hide\n");
+    std::this_thread::sleep_for(1s);
+    send("exit\n");
+    std::optional<int> status;
+    while (!(status = child->waitExit(100ms)) && std::chrono::steady_clock::now() < deadline) {
+    }
+    EXPECT_EQ(status, 0) << "128 + 13 means SIGPIPE killed it";
+    std::string logText = readFile(log);
+    EXPECT_NE(logText.find("<Main> 收到指令: exit"), std::string::npos) << logText;
+}
+
+// Started with standard output closed, the log file must not become
+// descriptor 1 and receive the protocol lines.
+TEST_F(CaptureProcess, ClosedStandardOutputDoesNotCaptureOurFiles) {
+    start({settings.string(), log.string()}, ChildProcess::StdinMode::Pipe,
+          {"/bin/sh", "-c", "exec \"$0\" \"$@\" 1>&-"});
+    send("hide\n");
+    std::this_thread::sleep_for(1s);
+    send("exit\n");
+    EXPECT_EQ(child->waitExit(30s), 0);
+    std::string logText = readFile(log);
+    EXPECT_NE(logText.find("<Main> 收到指令: exit"), std::string::npos) << logText;
+    EXPECT_EQ(logText.find("{ \"port\""), std::string::npos) << logText;
+    EXPECT_EQ(logText.find("Getting command"), std::string::npos);
+}
+
+// Without a usable input device the process ends before the port line, with a
+// failure status, and the reason is in the log.
+TEST(CaptureProcessNoDevice, EndsBeforeThePortLineWithTheReasonLogged) {
+    char pattern[] = "/tmp/capture-nodevice-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    fs::path dir = pattern;
+    fs::path log = dir / "capture.log";
+    {
+        ChildProcess child({{SONDREL_CAPTURE_PATH, (dir / "settings.json").string(), log.string()},
+                            {"XDG_RUNTIME_DIR=" + dir.string(), "HOME=" + dir.string(),
+                             "PULSE_SERVER=unix:" + (dir / "none").string()},
+                            dir.string(),
+                            ChildProcess::StdinMode::Pipe});
+        auto status = child.waitExit(30s);
+        ASSERT_TRUE(status);
+        EXPECT_NE(*status, 0);
+        child.waitStdoutClosed(5s);
+        for (auto& line : child.stdoutLines()) EXPECT_EQ(line.find("\"port\""), std::string::npos) << line;
+    }
+    std::string logText = readFile(log);
+    EXPECT_NE(logText.find("] [ERROR] <Audio> "), std::string::npos) << logText;
+    fs::remove_all(dir);
+}
