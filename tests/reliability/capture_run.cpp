@@ -1,0 +1,156 @@
+#include "capture_run.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+bool isLibraryLogLine(const std::string& line) { return !line.empty() && line[0] == '['; }
+
+std::string readWholeFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::size_t countOccurrences(const std::string& text, const std::string& piece) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + piece.size()))
+        ++count;
+    return count;
+}
+
+CaptureRun::CaptureRun(const VirtualMic& mic, Options options) {
+    static std::atomic<int> runs{0};
+    dir = fs::path(mic.directory()) / ("run-" + std::to_string(++runs));
+    fs::create_directories(dir);
+    // The panel loads its font from the working directory.
+    fs::create_symlink(SONDREL_PANEL_FONT, dir / "SourceHanSansSC-VF.ttf");
+    settings = options.settingsPath.empty() ? (dir / "settings.json").string() : options.settingsPath;
+    log = options.logPath.empty() ? (dir / "capture.log").string() : options.logPath;
+
+    ChildProcess::Options spawn;
+    spawn.argv = options.argvPrefix;
+    spawn.argv.push_back(SONDREL_CAPTURE_PATH);
+    spawn.argv.push_back(settings);
+    spawn.argv.push_back(log);
+    spawn.environment = mic.environment();
+    for (auto& entry : options.extraEnvironment)
+        spawn.environment.push_back(entry);
+    spawn.workingDirectory = dir.string();
+    spawn.stdinMode = ChildProcess::StdinMode::Pipe;
+    child = std::make_unique<ChildProcess>(std::move(spawn));
+
+    if (!options.waitForPort)
+        return;
+    // Opening the capture stream at start-up takes a while, more so under sanitizers.
+    auto line = nextProtocolLine(60s);
+    std::smatch m;
+    static const std::regex portLine(R"(\{ "port": ([1-9][0-9]{0,4}) \})");
+    if (line && std::regex_match(*line, m, portLine))
+        listeningPort = std::stoi(m[1]);
+}
+
+CaptureRun::~CaptureRun() {
+    child.reset();  // ends the process group by PID if still running
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+}
+
+std::optional<std::string> CaptureRun::nextProtocolLine(std::chrono::milliseconds timeout) {
+    return child->waitForLine([](const std::string& line) { return !isLibraryLogLine(line); }, timeout);
+}
+
+bool CaptureRun::command(const std::string& word, std::chrono::milliseconds timeout) {
+    if (!child->writeStdin(word + "\n"))
+        return false;
+    const std::string echo = "Getting command: " + word;
+    return child->waitForLine([&](const std::string& line) { return line == echo; }, timeout).has_value();
+}
+
+std::optional<int> CaptureRun::exitOverStdin(std::chrono::milliseconds timeout) {
+    child->writeStdin("exit\n");
+    return child->waitExit(timeout);
+}
+
+std::string CaptureRun::logText() const { return readWholeFile(log); }
+
+int CaptureRun::portFromLog(std::chrono::milliseconds timeout) const {
+    // The log is not flushed per line; the start-up lines fill a buffer quickly, but
+    // the caller may have to make the process log more before the port shows up.
+    static const std::regex logged("音频流服务器已启动，端口: ([0-9]+)");
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    do {
+        std::smatch m;
+        std::string text = logText();
+        if (std::regex_search(text, m, logged))
+            return std::stoi(m[1]);
+        std::this_thread::sleep_for(100ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return 0;
+}
+
+std::vector<float> decodeSamples(const std::vector<WsTestClient::Message>& messages) {
+    std::vector<float> samples;
+    for (const auto& message : messages) {
+        for (std::size_t i = 0; i + 4 <= message.payload.size(); i += 4) {
+            std::uint32_t bits = 0;
+            for (int b = 3; b >= 0; --b)
+                bits = (bits << 8) | static_cast<unsigned char>(message.payload[i + b]);
+            float sample;
+            std::memcpy(&sample, &bits, 4);
+            samples.push_back(sample);
+        }
+    }
+    return samples;
+}
+
+StreamCheck analyseMessages(const std::vector<WsTestClient::Message>& messages) {
+    StreamCheck check;
+    check.connected = true;
+    check.messages = messages.size();
+    for (const auto& message : messages)
+        check.badMessages += !message.binary || message.payload.size() != 2048;
+    SineCheckOptions options;
+    options.sampleRate = 44100.0;
+    options.transient = 4410;  // converter delay and the tone's fade-in
+    check.analysis = analyseSine(decodeSamples(messages), options);
+    return check;
+}
+
+StreamCheck receiveTone(int port, std::chrono::milliseconds span) {
+    WsTestClient client;
+    if (!client.connect(port, 10s))
+        return {};
+    if (!client.waitForMessages(1, 10s)) {
+        StreamCheck none;
+        none.connected = true;
+        return none;
+    }
+    std::this_thread::sleep_for(span);
+    StreamCheck check = analyseMessages(client.messages());
+    client.close(2s);
+    return check;
+}
+
+::testing::AssertionResult isContinuousStream(const StreamCheck& check, std::size_t minimumSamples) {
+    if (!check.connected)
+        return ::testing::AssertionFailure() << "could not connect";
+    if (check.messages == 0)
+        return ::testing::AssertionFailure() << "no audio arrived";
+    if (check.badMessages != 0)
+        return ::testing::AssertionFailure() << check.badMessages << " messages were not 2048-byte binary blocks";
+    if (!check.analysis.isContinuousTone(toneFrequency, 5.0))
+        return ::testing::AssertionFailure() << "not a continuous tone: " << check.analysis.describe();
+    if (check.analysis.analysedCount < minimumSamples)
+        return ::testing::AssertionFailure()
+               << "only " << check.analysis.analysedCount << " samples analysed; " << check.analysis.describe();
+    return ::testing::AssertionSuccess() << check.messages << " messages, " << check.analysis.describe();
+}

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "child_process.h"
+#include "sine_check.h"
+#include "virtual_mic.h"
+#include "ws_client.h"
+
+// The real capture binary in a private working directory on the virtual microphone,
+// driven like its parent application drives it.
+class CaptureRun {
+public:
+    struct Options {
+        std::string settingsPath;              // empty: <dir>/settings.json
+        std::string logPath;                   // empty: <dir>/capture.log
+        std::vector<std::string> extraEnvironment;
+        std::vector<std::string> argvPrefix;   // a wrapper such as /bin/bash -c "..."
+        bool waitForPort = true;
+    };
+
+    CaptureRun(const VirtualMic& mic, Options options);
+    ~CaptureRun();
+    CaptureRun(const CaptureRun&) = delete;
+    CaptureRun& operator=(const CaptureRun&) = delete;
+
+    ChildProcess& process() { return *child; }
+    const std::filesystem::path& directory() const { return dir; }
+    const std::string& settingsPath() const { return settings; }
+    const std::string& logPath() const { return log; }
+    int port() const { return listeningPort; }
+
+    // The next line that is not a library log entry.
+    std::optional<std::string> nextProtocolLine(std::chrono::milliseconds timeout);
+    // Writes word + "\n" on standard input and waits for its echo line.
+    bool command(const std::string& word, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // "exit" on standard input, then the exit status.
+    std::optional<int> exitOverStdin(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+    std::string logText() const;
+    // The port as the server logged it; for runs whose standard output is gone.
+    int portFromLog(std::chrono::milliseconds timeout) const;
+
+private:
+    std::filesystem::path dir;
+    std::string settings;
+    std::string log;
+    std::unique_ptr<ChildProcess> child;
+    int listeningPort = 0;
+};
+
+bool isLibraryLogLine(const std::string& line);
+std::string readWholeFile(const std::filesystem::path& path);
+std::size_t countOccurrences(const std::string& text, const std::string& piece);
+
+// The audio messages' payloads as little-endian floats.
+std::vector<float> decodeSamples(const std::vector<WsTestClient::Message>& messages);
+
+// Receives on a fresh client for the given span and analyses the stream as a tone.
+struct StreamCheck {
+    bool connected = false;
+    std::size_t messages = 0;
+    std::size_t badMessages = 0;  // not binary or not 2048 bytes
+    SineAnalysis analysis;
+};
+StreamCheck receiveTone(int port, std::chrono::milliseconds span);
+StreamCheck analyseMessages(const std::vector<WsTestClient::Message>& messages);
+
+// Every assertion about "still streams": whole messages, a continuous 1 kHz tone.
+constexpr double toneFrequency = 1000.0;
+::testing::AssertionResult isContinuousStream(const StreamCheck& check, std::size_t minimumSamples);
