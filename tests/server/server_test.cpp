@@ -241,30 +241,36 @@ TEST_F(ServerTest, DiscardLeavesNothingAndNoLaterBlockCarriesStaleSamples) {
     WsTestClient client;
     connectClient(client);
 
-    // Each round buffers a burst tagged with its round number, lets the sender start on
-    // it, then discards the rest. Every block must be one run of consecutive samples of
-    // a single round, and rounds never go backwards.
-    constexpr int rounds = 30;
-    constexpr std::size_t burst = 40 * blockSamples + 100;
-    for (int round = 1; round <= rounds; ++round) {
-        fill(sequence(burst, static_cast<float>(round * 100000)));
-        std::this_thread::sleep_for(std::chrono::microseconds(500 * (round % 7)));
+    // Each round buffers a burst numbered after the round, waits until the sender is
+    // draining it and discards the rest right then. The samples that arrive must rise
+    // strictly (no block repeats or mixes in earlier samples), and nothing discarded may
+    // come back into the ring. The race is narrow, so there are many rounds.
+    constexpr int rounds = 600;
+    constexpr std::size_t burst = 20 * blockSamples + 100;
+    auto budget = Clock::now() + 6s;
+    for (int round = 1; round <= rounds && Clock::now() < budget; ++round) {
+        ASSERT_EQ(ring->readable(), 0u) << "discarded samples came back before round " << round;
+        fill(sequence(burst, static_cast<float>(round * 20000)));
+        auto deadline = Clock::now() + 2s;
+        while (ring->readable() == burst && Clock::now() < deadline)
+            std::this_thread::yield();
         server->discardBuffered();
-        EXPECT_EQ(ring->readable(), 0u);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20 + round % 40));
+        ASSERT_EQ(ring->readable(), 0u);
+        std::this_thread::yield();
     }
     settle();
     EXPECT_EQ(ring->readable(), 0u);
 
-    int lastRound = 0;
+    float last = 0.0f;
+    std::size_t index = 0;
     for (const WsTestClient::Message& message : client.messages()) {
         ASSERT_EQ(message.payload.size(), blockBytes);
         std::vector<float> samples = decodeLittleEndian(message.payload);
-        int round = static_cast<int>(samples[0]) / 100000;
-        ASSERT_GE(round, lastRound);
-        lastRound = round;
+        ASSERT_GT(samples[0], last) << "block " << index << " repeats earlier samples";
         for (std::size_t i = 1; i < samples.size(); ++i)
-            ASSERT_EQ(samples[i], samples[0] + static_cast<float>(i)) << "block mixes samples at " << i;
+            ASSERT_EQ(samples[i], samples[0] + static_cast<float>(i)) << "block " << index << " mixes samples at " << i;
+        last = samples.back();
+        ++index;
     }
 }
 
