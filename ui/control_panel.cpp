@@ -30,6 +30,7 @@ constexpr const char* fontPath = "./SourceHanSansSC-VF.ttf";
 constexpr float fontSize = 16.0f;
 constexpr auto hiddenSleep = std::chrono::milliseconds(16);
 constexpr int fallbackRefreshRate = 60;
+constexpr auto frameReportWait = std::chrono::milliseconds(1000);
 
 // The code reported when the window manager cannot keep the panel above other windows.
 // X11 has no last-error value for this (the request is a client message the window
@@ -49,6 +50,13 @@ public:
         SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
         if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0)
             throw sdlFailure("SDL_InitSubSystem");
+        // Without a display SDL falls back to drivers that draw into memory; a panel
+        // nobody can see is not shown.
+        const std::string driver = SDL_GetCurrentVideoDriver() ? SDL_GetCurrentVideoDriver() : "";
+        if (driver == "offscreen" || driver == "dummy" || driver.empty()) {
+            SDL_QuitSubSystem(SDL_INIT_VIDEO);
+            throw std::runtime_error("no display (SDL video driver \"" + driver + "\")");
+        }
     }
     ~VideoSubsystem() { SDL_QuitSubSystem(SDL_INIT_VIDEO); }
     VideoSubsystem(const VideoSubsystem&) = delete;
@@ -121,19 +129,21 @@ private:
     }
 };
 
-// Whether the running window manager honours "keep above" (an EWMH window manager
-// lists _NET_WM_STATE_ABOVE in _NET_SUPPORTED on the root window). Only X11 can be
-// asked; on other video drivers the request is assumed to work.
-bool topmostSupported(SDL_Window* window) {
+// What the running window manager declares on the root window (EWMH _NET_SUPPORTED).
+// Only X11 can be asked; on other video drivers both are assumed.
+struct WindowManagerSupport {
+    bool present = true;    // some EWMH window manager runs
+    bool keepAbove = true;  // it honours _NET_WM_STATE_ABOVE
+};
+
+WindowManagerSupport windowManagerSupport(SDL_Window* window) {
     SDL_SysWMinfo info;
     SDL_VERSION(&info.version);
     if (!SDL_GetWindowWMInfo(window, &info) || info.subsystem != SDL_SYSWM_X11)
-        return true;
+        return {};
     Display* display = info.info.x11.display;
-    const Atom supportedAtom = XInternAtom(display, "_NET_SUPPORTED", True);
-    const Atom aboveAtom = XInternAtom(display, "_NET_WM_STATE_ABOVE", True);
-    if (supportedAtom == None || aboveAtom == None)
-        return false;
+    const Atom supportedAtom = XInternAtom(display, "_NET_SUPPORTED", False);
+    const Atom aboveAtom = XInternAtom(display, "_NET_WM_STATE_ABOVE", False);
 
     Atom type = None;
     int format = 0;
@@ -142,15 +152,16 @@ bool topmostSupported(SDL_Window* window) {
     unsigned char* data = nullptr;
     const int status = XGetWindowProperty(display, DefaultRootWindow(display), supportedAtom, 0, 4096, False,
                                           XA_ATOM, &type, &format, &count, &remaining, &data);
-    bool found = false;
+    WindowManagerSupport support{false, false};
     if (status == Success && type == XA_ATOM && format == 32 && data) {
+        support.present = true;
         const Atom* atoms = reinterpret_cast<const Atom*>(data);
-        for (unsigned long i = 0; i < count && !found; ++i)
-            found = atoms[i] == aboveAtom;
+        for (unsigned long i = 0; i < count && !support.keepAbove; ++i)
+            support.keepAbove = atoms[i] == aboveAtom;
     }
     if (data)
         XFree(data);
-    return found;
+    return support;
 }
 
 FramePacer::Clock::duration refreshPeriod(SDL_Window* window) {
@@ -164,11 +175,20 @@ FramePacer::Clock::duration refreshPeriod(SDL_Window* window) {
 }
 
 // Once the window is mapped the window manager reports its frame; the client area is
-// then shrunk so that the frame's outer edge is 500 x 176 at (100, 100).
+// then shrunk so that the frame's outer edge is 500 x 176 at (100, 100). The report
+// arrives asynchronously, so it is awaited for a short while.
 void fitOuterFrame(SDL_Window* window) {
+    const auto deadline = std::chrono::steady_clock::now() + frameReportWait;
     int top = 0, left = 0, bottom = 0, right = 0;
-    if (SDL_GetWindowBordersSize(window, &top, &left, &bottom, &right) != 0)
-        return;
+    for (;;) {
+        SDL_PumpEvents();
+        const bool known = SDL_GetWindowBordersSize(window, &top, &left, &bottom, &right) == 0;
+        if (known && top + left + bottom + right > 0)
+            break;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return;
+        SDL_Delay(5);
+    }
     if (top + bottom >= outerHeight || left + right >= outerWidth)
         return;
     SDL_SetWindowSize(window, outerWidth - left - right, outerHeight - top - bottom);
@@ -233,16 +253,21 @@ void ControlPanel::openWindow() {
     panel.window.reset(SDL_CreateWindow(windowTitle, windowX, windowY, outerWidth, outerHeight, flags));
     if (!panel.window)
         throw sdlFailure("SDL_CreateWindow");
-    if (!topmostSupported(panel.window.get()))
+    const WindowManagerSupport support = windowManagerSupport(panel.window.get());
+    if (!support.keepAbove)
         writeErrorLine(topmostUnsupported);
 
     panel.gl = std::make_unique<GlContext>(panel.window.get());
     panel.vsync = SDL_GL_SetSwapInterval(1) == 0;
-    if (!panel.vsync)
+    if (!panel.vsync) {
         panel.pacer = std::make_unique<FramePacer>(refreshPeriod(panel.window.get()));
+        Logger::instance().info("Panel", std::string("垂直同步不可用, 按显示刷新周期限速: ") + SDL_GetError());
+    }
 
     SDL_ShowWindow(panel.window.get());
-    fitOuterFrame(panel.window.get());
+    // Without a window manager there is no frame to wait for.
+    if (support.present)
+        fitOuterFrame(panel.window.get());
 }
 
 void ControlPanel::hide() {

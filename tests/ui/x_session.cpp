@@ -1,18 +1,11 @@
 #include "x_session.h"
 
-#include <sys/stat.h>
-
 #include <stdexcept>
 #include <thread>
 
 using namespace std::chrono_literals;
 
 namespace {
-
-bool pathExists(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0;
-}
 
 // Tests set this in the child's environment so xprop prints titles as UTF-8.
 const char* utf8Locale = "LC_ALL=C.UTF-8";
@@ -34,21 +27,18 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::vector
 }
 
 XSession::XSession(bool withWindowManager) {
-    for (int number = 140; number < 240 && !server; ++number) {
-        if (pathExists("/tmp/.X11-unix/X" + std::to_string(number)) ||
-            pathExists("/tmp/.X" + std::to_string(number) + "-lock"))
-            continue;
-        name = ":" + std::to_string(number);
-        ChildProcess::Options options;
-        options.argv = {"/usr/bin/Xvfb", name, "-screen", "0", "1024x768x24", "-nolisten", "tcp"};
-        options.stdinMode = ChildProcess::StdinMode::DevNull;
-        server = std::make_unique<ChildProcess>(std::move(options));
-        // Another server may have taken the number in the meantime: then try the next.
-        if (!waitUntilAnswering(10s))
-            server.reset();
-    }
-    if (!server)
-        throw std::runtime_error("no Xvfb display could be started");
+    // Xvfb picks a free display number itself and writes it to standard output, so
+    // servers started by concurrent tests never collide.
+    ChildProcess::Options options;
+    options.argv = {"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"};
+    options.stdinMode = ChildProcess::StdinMode::DevNull;
+    server = std::make_unique<ChildProcess>(std::move(options));
+    const auto number = server->readLine(10s);
+    if (!number || number->empty())
+        throw std::runtime_error("Xvfb did not report its display: " + server->stderrText());
+    name = ":" + *number;
+    if (!waitUntilAnswering(10s))
+        throw std::runtime_error("Xvfb does not answer on " + name);
     if (withWindowManager) {
         ChildProcess::Options options;
         options.argv = {"/usr/bin/openbox"};
@@ -56,7 +46,7 @@ XSession::XSession(bool withWindowManager) {
         options.stdinMode = ChildProcess::StdinMode::DevNull;
         windowManager = std::make_unique<ChildProcess>(std::move(options));
         if (!waitForWindowManager(10s))
-            throw std::runtime_error("openbox did not start on " + name);
+            throw std::runtime_error("openbox did not start on " + name + ": " + windowManager->stderrText());
     }
 }
 
