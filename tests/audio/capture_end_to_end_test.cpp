@@ -11,6 +11,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -287,37 +288,31 @@ TEST_F(VirtualMicCapture, RefusedStartThenRefreshCarriesOn) {
 
 // When the sound server dies, PortAudio's ALSA thread and libpulse's main-loop thread can
 // deadlock inside the ALSA pulse plugin, and then any abort, stop or Pa_Terminate of the
-// stream never returns. So the engine lives in a child that ends with _exit; the test
-// checks that capture stops and nothing crashes, and that the child is still answering.
+// stream never returns. So the engine runs in a fresh child process (libpulse refuses to
+// work in a forked copy of a process that used it) which reports over its stdout and
+// ends with _exit; the test checks that delivery stops and the child keeps answering.
 TEST_F(VirtualMicCapture, DaemonGoneWhileCapturingEndsDelivery) {
     int toParent[2], toChild[2];
     ASSERT_EQ(pipe(toParent), 0);
     ASSERT_EQ(pipe(toChild), 0);
     mic->playTone(440.0, 48000, 0.3, 30.0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        close(toParent[0]);
-        close(toChild[1]);
-        auto report = [&](char c) { (void)!write(toParent[1], &c, 1); };
-        AudioEngine engine(dir + "/settings.json");
-        auto ring = std::make_shared<RingBuffer>(SampleEncoding::Float32, 264600);
-        engine.outputRing.set(ring);
-        if (!engine.running || !waitFor([&] { return ring->readable() > 4410; }, 15s)) {
-            report('n');
-            _exit(1);
-        }
-        report('c'); // capturing
-        char go = 0;
-        if (read(toChild[0], &go, 1) != 1) _exit(2);
-        std::this_thread::sleep_for(1s);
-        const auto settled = ring->readable();
-        std::this_thread::sleep_for(1s);
-        report(ring->readable() == settled ? 's' : 'm'); // stopped or still moving
-        _exit(0);
-    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, toParent[1], 1);
+    posix_spawn_file_actions_addclose(&actions, toParent[0]);
+    posix_spawn_file_actions_addclose(&actions, toChild[1]);
+    std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    std::string flag = "--device-loss-child";
+    std::string settings = dir + "/settings.json";
+    char* argv[] = {self.data(), flag.data(), settings.data(), nullptr};
+    pid_t child = -1;
+    const int spawned = posix_spawn(&child, self.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
     close(toParent[1]);
     close(toChild[0]);
+    ASSERT_EQ(spawned, 0);
+
     auto receive = [&](int seconds) {
         pollfd fd{toParent[0], POLLIN, 0};
         char c = 0;
@@ -336,6 +331,32 @@ TEST_F(VirtualMicCapture, DaemonGoneWhileCapturingEndsDelivery) {
     close(toChild[1]);
 }
 
+// The child side: capture until told the daemon is gone, then report whether samples
+// still arrive. Reports: 'c' capturing, 's' stopped, 'm' still moving, 'n' no capture.
+[[noreturn]] void deviceLossChild(const std::string& settings) {
+    auto report = [](char c) { (void)!write(1, &c, 1); };
+    try {
+        AudioEngine engine(settings);
+        auto ring = std::make_shared<RingBuffer>(SampleEncoding::Float32, 264600);
+        engine.outputRing.set(ring);
+        if (!engine.running || !waitFor([&] { return ring->readable() > 4410; }, 15s)) {
+            report('n');
+            _exit(1);
+        }
+        report('c');
+        char go = 0;
+        if (read(0, &go, 1) != 1) _exit(2);
+        std::this_thread::sleep_for(1s);
+        const auto settled = ring->readable();
+        std::this_thread::sleep_for(1s);
+        report(ring->readable() == settled ? 's' : 'm');
+    } catch (const std::exception&) {
+        report('n');
+    }
+    // No stop and no Pa_Terminate: they may never return now.
+    _exit(0);
+}
+
 TEST(NoInputDevice, ConstructionFails) {
     if (hasSoundCard()) GTEST_SKIP() << "this machine has a sound card";
     LogCapture log;
@@ -351,4 +372,10 @@ TEST(NoInputDevice, ConstructionFails) {
     EXPECT_EQ(log.count("INFO 准备启动音频流"), 0u);
     EXPECT_FALSE(std::filesystem::exists(dir + "/settings.json"));
     std::filesystem::remove_all(dir);
+}
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--device-loss-child") deviceLossChild(argv[2]);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
 }
