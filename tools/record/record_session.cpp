@@ -154,8 +154,10 @@ void RecordSession::record()
                 break;
         } else if (got == AudioReceiver::Next::Closed) {
             const std::string ended = childEnded();
-            setFailure("the connection to sondrel-capture ended during recording (" + receiver->closeReason() + ")" +
-                       (ended.empty() ? "" : "; " + ended));
+            if (ended.empty())
+                setFailure("the connection to sondrel-capture ended during recording (" + receiver->closeReason() + ")");
+            else
+                setFailure(ended + " during recording; the connection ended (" + receiver->closeReason() + ")");
             break;
         } else if (const auto s = child->exitStatus()) {
             setFailure("sondrel-capture " + CaptureProcess::describeStatus(*s) + " during recording");
