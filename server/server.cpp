@@ -150,6 +150,7 @@ public:
     void discardBuffered();
 
 private:
+    void stopEndpoint();
     void sendLoop();
     // Takes one block out of the ring and queues it for the client; false when the
     // draining ends for this cycle.
@@ -233,19 +234,25 @@ int Server::Impl::localPort() {
 }
 
 Server::Impl::~Impl() {
-    try {
-        endpoint.stop_listening();
-        endpoint.stop();
-    } catch (const std::exception& e) {
-        Logger::instance().error(logTag, std::string("音频流服务器无法中止, ") + e.what());
-        // The network thread only returns once the event loop stops; join depends on it.
-        endpoint.stop();
-    }
+    // The listener's state belongs to the network thread (its accept handler reads it),
+    // so the endpoint is stopped there.
+    asio::post(endpoint.get_io_service(), [this] { stopEndpoint(); });
     stopRequested = true;
     if (senderThread && senderThread->joinable())
         senderThread->join();
     if (networkThread && networkThread->joinable())
         networkThread->join();
+}
+
+void Server::Impl::stopEndpoint() {
+    try {
+        endpoint.stop_listening();
+        endpoint.stop();
+    } catch (const std::exception& e) {
+        Logger::instance().error(logTag, std::string("音频流服务器无法中止, ") + e.what());
+        // The network thread only returns once the event loop stops; the join waits on it.
+        endpoint.stop();
+    }
 }
 
 void Server::Impl::discardBuffered() {
