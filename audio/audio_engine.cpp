@@ -8,7 +8,6 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
-#include <sstream>
 #include <stdexcept>
 #include <utility>
 
@@ -29,6 +28,14 @@ void logInfo(const std::string& message) { Logger::instance().info(tag, message)
 void logWarn(const std::string& message) { Logger::instance().warn(tag, message); }
 void logError(const std::string& message) { Logger::instance().error(tag, message); }
 
+// Library messages may end in or contain line breaks; a log entry stays one line.
+std::string oneLine(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    std::replace(text.begin(), text.end(), '\r', ' ');
+    return text;
+}
+
 // ALSA (and JACK, which PortAudio and ALSA's jack plugin load) print every failed probe
 // of a device that does not exist straight to stderr, which belongs to real errors of
 // this process. Their messages go to the log instead, where nothing is lost.
@@ -41,10 +48,10 @@ void alsaMessage(const char* file, int line, const char* function, int err, cons
     std::string message = std::string("ALSA ") + (file ? file : "") + ":" + std::to_string(line) + " (" +
                           (function ? function : "") + ") " + text;
     if (err != 0) message += std::string(": ") + snd_strerror(err);
-    logWarn(message);
+    logWarn(oneLine(std::move(message)));
 }
 
-void jackMessage(const char* text) { logWarn(std::string("JACK ") + (text ? text : "")); }
+void jackMessage(const char* text) { logWarn(oneLine(std::string("JACK ") + (text ? text : ""))); }
 
 void routeLibraryChatterToLog() {
     snd_lib_error_set_handler(alsaMessage);

@@ -369,6 +369,11 @@ TEST(NoInputDevice, ConstructionFails) {
     unsetenv("PULSE_SERVER");
     EXPECT_EQ(stderrText, "");
     EXPECT_EQ(log.count("ERROR 找不到适合的音频设备#-1"), 1u);
+    // The probing chatter is in the log instead, one entry per line.
+    std::size_t alsaLines = 0;
+    for (const auto& line : log.lines()) alsaLines += line.rfind("WARN ALSA ", 0) == 0 ? 1 : 0;
+    EXPECT_GT(alsaLines, 0u);
+    for (const auto& line : log.rawLines()) EXPECT_EQ(line.rfind("[", 0), 0u) << line;
     EXPECT_EQ(log.count("INFO 准备启动音频流"), 0u);
     EXPECT_FALSE(std::filesystem::exists(dir + "/settings.json"));
     std::filesystem::remove_all(dir);

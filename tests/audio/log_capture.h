@@ -41,6 +41,15 @@ public:
         return result;
     }
 
+    // Lines as written, for checks of the layout itself.
+    std::vector<std::string> rawLines() const {
+        Logger::instance().flush();
+        std::vector<std::string> result;
+        std::ifstream in(path);
+        for (std::string line; std::getline(in, line);) result.push_back(line);
+        return result;
+    }
+
     std::size_t count(const std::string& entry) const {
         std::size_t n = 0;
         for (const auto& line : lines()) n += line == entry ? 1 : 0;
