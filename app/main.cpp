@@ -50,6 +50,9 @@ void installSignalHandlers() {
     signal(SIGPIPE, SIG_IGN);
     struct sigaction action {};
     action.sa_handler = onStopSignal;
+    // Restart interrupted system calls: the libraries we host are not all
+    // prepared for EINTR.
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
