@@ -238,8 +238,8 @@ TEST_F(CaptureE2eTest, CommandEchoesStayWholeWhileAudioStreams) {
     ASSERT_TRUE(client.sendText("exit"));
     ASSERT_EQ(process->waitExit(15s), 0);
 
-    const std::regex protocolLine(R"(\{ "port": [0-9]+ \}|Getting command: .*|Unrecognisable command .*|)"
-                                  R"(\{ "event": "(shown|hidden)" \}|\{ "error": "[0-9]+" \})");
+    const std::regex protocolLine(R"re(\{ "port": [0-9]+ \}|Getting command: .*|Unrecognisable command .*|)re"
+                                  R"re(\{ "event": "(shown|hidden)" \}|\{ "error": "[0-9]+" \})re");
     std::vector<std::string> echoes;
     for (const std::string& line : process->stdoutLines()) {
         // Library entries begin with "["; a header dump ends in an empty line.
