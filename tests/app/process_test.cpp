@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -90,10 +89,13 @@ protected:
         auto line = nextLine(30s);
         EXPECT_TRUE(line) << "no port line; stderr:\n" << child->stderrText();
         if (!line) return 0;
-        std::smatch m;
-        static const std::regex portLine("\\{ \"port\": ([1-9][0-9]*) \\}");
-        EXPECT_TRUE(std::regex_match(*line, m, portLine)) << *line;
-        int port = m.empty() ? 0 : std::stoi(m[1]);
+        const std::string head = "{ \"port\": ", tail = " }";
+        bool shaped = line->starts_with(head) && line->ends_with(tail) && line->size() > head.size() + tail.size();
+        std::string digits = shaped ? line->substr(head.size(), line->size() - head.size() - tail.size()) : "";
+        shaped = shaped && digits[0] != '0' && digits.size() <= 5 &&
+                 digits.find_first_not_of("0123456789") == std::string::npos;
+        EXPECT_TRUE(shaped) << *line;
+        int port = shaped ? std::stoi(digits) : 0;
         EXPECT_LE(port, 65535);
         return port;
     }
