@@ -13,7 +13,7 @@
 #include <thread>
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -164,16 +164,24 @@ pid_t VirtualMic::spawn(const std::vector<std::string>& argv) const {
     for (std::string& e : envStrings) envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    // The helpers' chatter must not mix into the test output.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
+    // The helpers' chatter must not mix into the test output. If the test process dies
+    // without running destructors (a sanitizer abort, a time-out kill), the kernel ends
+    // the helpers too, so no daemon is left behind.
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
+        const int devNull = ::open("/dev/null", O_RDWR);
+        if (devNull >= 0) {
+            dup2(devNull, 0);
+            dup2(devNull, 1);
+            dup2(devNull, 2);
+        }
+        execvpe(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    return pid;
 }
 
 bool VirtualMic::answers() const {

@@ -7,7 +7,9 @@
 // A private PulseAudio daemon with a null sink whose monitor is the default source, so
 // that whatever is played into the sink can be captured as a microphone. Everything
 // lives in a temporary directory that also serves as XDG_RUNTIME_DIR and HOME of the
-// daemon and of the processes under test. All processes started here are ended by PID.
+// daemon and of the processes under test. All processes started here are ended by PID,
+// and also die with the thread that made the VirtualMic (so make it on a thread that
+// outlives it, normally the test's main thread).
 class VirtualMic {
 public:
     // Starts the daemon and waits (up to about 15 s) until it answers.
