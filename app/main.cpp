@@ -12,6 +12,7 @@
 
 #include "audio_engine.h"
 #include "command_queue.h"
+#include "command_words.h"
 #include "control_panel.h"
 #include "logger.h"
 #include "ring_buffer.h"
@@ -65,23 +66,29 @@ struct Command {
     ControlPanel& panel;
     bool& exitRequested;
 
-    // Only exact words count: no case folding, no trimming here.
     void run(const std::string& command) {
-        if (command == "show") {
+        switch (matchCommand(command)) {
+        case CommandWord::Show:
             panel.show();
-        } else if (command == "hide") {
+            break;
+        case CommandWord::Hide:
             panel.hide();
-        } else if (command == "exit") {
+            break;
+        case CommandWord::Exit:
             exitRequested = true;
-        } else if (command == "connected") {
+            break;
+        case CommandWord::Connected:
             engine.outputRing.set(ring);
-        } else if (command == "disconnected") {
+            break;
+        case CommandWord::Disconnected:
             // Stop the producer first so nothing new arrives, then drop what
             // is buffered, in step with the sender.
             engine.outputRing.reset();
             server.discardBuffered();
-        } else {
+            break;
+        case CommandWord::Unrecognised:
             writeStdoutLine("Unrecognisable command " + command, false);
+            break;
         }
     }
 };
