@@ -41,15 +41,20 @@ constexpr bool withFont = true;
 #endif
 constexpr int fontPixels = withFont ? 16 : 13;
 
-// Sanitizer settings for the capture process. Slow unwinding on every allocation
-// deadlocks in the unwinder's lock against the OpenGL driver's threads, so it is
-// turned off. Leaks are not checked in the child: what the window's system libraries
-// keep (the OpenGL driver and ALSA plugin modules, unloaded before exit and so beyond
-// symbolising, and SDL's D-Bus connection) cannot be told apart from ours there; the
-// panel's own code is leak-checked in the unit tests.
-std::vector<std::string> sanitizerEnvironment() {
-#if defined(SONDREL_SANITIZED)
+// Sanitizer settings for the capture process, which runs in the given directory.
+//
+// AddressSanitizer: slow unwinding on every allocation deadlocks in the unwinder's lock
+// against the OpenGL driver's threads, so it is turned off. Leaks are not checked in
+// the child: what the window's system libraries keep (the OpenGL driver and ALSA plugin
+// modules, unloaded before exit and so beyond symbolising, and SDL's D-Bus connection)
+// cannot be told apart from ours there; the panel's own code is leak-checked in the
+// unit tests.
+//
+// ThreadSanitizer: the suite's suppressions plus those for the OpenGL driver's threads,
+// merged into one file because only one can be named.
+std::vector<std::string> sanitizerEnvironment([[maybe_unused]] const fs::path& dir) {
     std::vector<std::string> entries;
+#if defined(SONDREL_SANITIZED)
     for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS"}) {
         const char* inherited = std::getenv(name);
         std::string value = inherited ? inherited : "";
@@ -58,10 +63,21 @@ std::vector<std::string> sanitizerEnvironment() {
         value += "detect_leaks=0:fast_unwind_on_malloc=1";
         entries.push_back(std::string(name) + "=" + value);
     }
-    return entries;
-#else
-    return {};
+
+    const char* inheritedTsan = std::getenv("TSAN_OPTIONS");
+    std::string options = inheritedTsan ? inheritedTsan : "";
+    std::string suppressions = readFile(SONDREL_GUI_TSAN_SUPPRESSIONS);
+    const std::regex named(R"((^|[\s:])suppressions=([^\s:]+))");
+    std::smatch m;
+    if (std::regex_search(options, m, named)) {
+        suppressions += "\n" + readFile(m[2].str());
+        options = m.prefix().str() + m[1].str() + m.suffix().str();
+    }
+    const fs::path merged = dir / "tsan.supp";
+    std::ofstream(merged) << suppressions;
+    entries.push_back("TSAN_OPTIONS=" + options + " suppressions=" + merged.string());
 #endif
+    return entries;
 }
 
 // The capture process with its own working directory holding the font link.
@@ -75,7 +91,7 @@ public:
         ChildProcess::Options options;
         options.argv = {SONDREL_CAPTURE_PATH, (dir / "settings.json").string(), (dir / "capture.log").string()};
         options.environment = environment;
-        for (const std::string& entry : sanitizerEnvironment())
+        for (const std::string& entry : sanitizerEnvironment(dir))
             options.environment.push_back(entry);
         options.workingDirectory = dir.string();
         options.stdinMode = ChildProcess::StdinMode::Pipe;
