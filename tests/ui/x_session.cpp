@@ -1,11 +1,22 @@
 #include "x_session.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <iostream>
+#include <random>
 #include <stdexcept>
 #include <thread>
 
 using namespace std::chrono_literals;
 
 namespace {
+
+bool pathExists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
 
 // Tests set this in the child's environment so xprop prints titles as UTF-8.
 const char* utf8Locale = "LC_ALL=C.UTF-8";
@@ -27,33 +38,54 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::vector
 }
 
 XSession::XSession(bool withWindowManager) {
-    // Xvfb picks a free display number itself and writes it to standard output, so
-    // servers started by concurrent tests never collide.
-    ChildProcess::Options options;
-    options.argv = {"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"};
-    options.stdinMode = ChildProcess::StdinMode::DevNull;
-    server = std::make_unique<ChildProcess>(std::move(options));
-    const auto number = server->readLine(10s);
-    if (!number || number->empty())
-        throw std::runtime_error("Xvfb did not report its display: " + server->stderrText());
-    name = ":" + *number;
-    if (!waitUntilAnswering(10s))
-        throw std::runtime_error("Xvfb does not answer on " + name);
-    if (withWindowManager) {
+    // A random display number well away from the ones people and other tools use; a
+    // number whose lock file or socket exists is skipped, and a server that fails to
+    // start (the number was taken meanwhile) is replaced by one on the next number.
+    std::mt19937 random(static_cast<unsigned>(::getpid()) ^
+                        static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    int number = std::uniform_int_distribution<int>(300, 899)(random);
+    for (int attempt = 0; attempt < 20 && !server; ++attempt, ++number) {
+        if (pathExists("/tmp/.X" + std::to_string(number) + "-lock") ||
+            pathExists("/tmp/.X11-unix/X" + std::to_string(number)))
+            continue;
+        name = ":" + std::to_string(number);
+        ChildProcess::Options options;
+        options.argv = {"/usr/bin/Xvfb", name, "-screen", "0", "1024x768x24", "-nolisten", "tcp"};
+        options.stdinMode = ChildProcess::StdinMode::DevNull;
+        server = std::make_unique<ChildProcess>(std::move(options));
+        if (!waitUntilAnswering(10s))
+            server.reset();
+    }
+    if (!server)
+        throw std::runtime_error("no Xvfb display could be started");
+
+    for (int attempt = 0; withWindowManager && attempt < 3 && !windowManager; ++attempt) {
         ChildProcess::Options options;
         options.argv = {"/usr/bin/openbox"};
         options.environment = {environment()};
         options.stdinMode = ChildProcess::StdinMode::DevNull;
         windowManager = std::make_unique<ChildProcess>(std::move(options));
-        if (!waitForWindowManager(10s))
-            throw std::runtime_error("openbox did not start on " + name + ": " + windowManager->stderrText());
+        if (!waitForWindowManager(10s)) {
+            const auto status = windowManager->waitExit(1s);
+            std::cerr << "openbox did not start on " << name << " (status "
+                      << (status ? std::to_string(*status) : "none") << "): " << windowManager->stderrText() << "\n";
+            windowManager.reset();
+        }
     }
+    if (withWindowManager && !windowManager)
+        throw std::runtime_error("openbox did not start on " + name);
 }
 
 XSession::~XSession() {
-    // ChildProcess ends each process group by its PID; the window manager goes first.
-    windowManager.reset();
-    server.reset();
+    // Asked to end first, so that Xvfb removes its lock file and socket; ChildProcess
+    // then kills by PID whatever is still running.
+    for (std::unique_ptr<ChildProcess>* process : {&windowManager, &server}) {
+        if (*process && (*process)->running()) {
+            (*process)->kill(SIGTERM);
+            (*process)->waitExit(3s);
+        }
+        process->reset();
+    }
 }
 
 CommandResult XSession::run(std::vector<std::string> argv) const {
@@ -66,8 +98,9 @@ bool XSession::waitUntilAnswering(std::chrono::milliseconds timeout) {
         if (!server->running())
             return false;
         const CommandResult probe = run({"/usr/bin/xprop", "-root", "-display", name, "_NET_SUPPORTED"});
+        // The server that answered must be ours: it is still running.
         if (probe.status && *probe.status == 0)
-            return true;
+            return server->running();
         std::this_thread::sleep_for(100ms);
     }
     return false;
