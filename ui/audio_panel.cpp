@@ -1,4 +1,5 @@
 #include "audio_engine.h"
+#include "audio_window.h"
 #include "meter.h"
 
 #include <imgui.h>
@@ -135,4 +136,15 @@ void AudioEngine::drawPanel() {
     ImGui::Dummy(ImVec2(16.0f, 16.0f));
     if (ImGui::IsItemHovered())
         ImGui::SetTooltip("%s: (%s) %s", running ? "运行中" : "已停止", hostApiName.c_str(), deviceName.c_str());
+}
+
+void drawAudioWindow(AudioEngine& engine) {
+    ImGui::SetNextWindowBgAlpha(0.7f);
+    ImGui::SetNextWindowSize(ImVec2(485.0f, 180.0f), ImGuiCond_Always);
+    ImGui::SetNextWindowPos(ImVec2(0.0f, 0.0f), ImGuiCond_Always, ImVec2(0.0f, 0.0f));
+    ImGui::Begin("Audio", nullptr,
+                 ImGuiWindowFlags_NoTitleBar | ImGuiWindowFlags_NoResize | ImGuiWindowFlags_NoMove |
+                     ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoCollapse);
+    engine.drawPanel();
+    ImGui::End();
 }

@@ -1,6 +1,7 @@
 #include "control_panel.h"
 
 #include "audio_engine.h"
+#include "audio_window.h"
 #include "frame_pacer.h"
 #include "logger.h"
 #include "stdout_lines.h"
@@ -311,14 +312,7 @@ void ControlPanel::drawFrame() {
     ImGui_ImplSDL2_NewFrame();
     ImGui::NewFrame();
 
-    ImGui::SetNextWindowBgAlpha(0.7f);
-    ImGui::SetNextWindowSize(ImVec2(485.0f, 180.0f), ImGuiCond_Always);
-    ImGui::SetNextWindowPos(ImVec2(0.0f, 0.0f), ImGuiCond_Always, ImVec2(0.0f, 0.0f));
-    ImGui::Begin("Audio", nullptr,
-                 ImGuiWindowFlags_NoTitleBar | ImGuiWindowFlags_NoResize | ImGuiWindowFlags_NoMove |
-                     ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoCollapse);
-    engine.drawPanel();
-    ImGui::End();
+    drawAudioWindow(engine);
     ImGui::Render();
 
     int width = 0, height = 0;

@@ -1,5 +1,7 @@
 #include "panel_harness.h"
 
+#include "audio_window.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,14 +38,7 @@ std::string PanelHarness::frame() {
     io.MousePos = ImVec2(mouseX, mouseY);
     io.MouseDown[0] = mouseDown;
     ImGui::NewFrame();
-    ImGui::SetNextWindowBgAlpha(0.7f);
-    ImGui::SetNextWindowSize(ImVec2(485.0f, 180.0f), ImGuiCond_Always);
-    ImGui::SetNextWindowPos(ImVec2(0.0f, 0.0f), ImGuiCond_Always, ImVec2(0.0f, 0.0f));
-    ImGui::Begin("Audio", nullptr,
-                 ImGuiWindowFlags_NoTitleBar | ImGuiWindowFlags_NoResize | ImGuiWindowFlags_NoMove |
-                     ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoCollapse);
-    engine.drawPanel();
-    ImGui::End();
+    drawAudioWindow(engine);
     ImGui::Render();
     return textOf(audioWindow());
 }
