@@ -97,21 +97,6 @@ int CaptureRun::portFromLog(std::chrono::milliseconds timeout) const {
     return 0;
 }
 
-std::vector<float> decodeSamples(const std::vector<WsTestClient::Message>& messages) {
-    std::vector<float> samples;
-    for (const auto& message : messages) {
-        for (std::size_t i = 0; i + 4 <= message.payload.size(); i += 4) {
-            std::uint32_t bits = 0;
-            for (int b = 3; b >= 0; --b)
-                bits = (bits << 8) | static_cast<unsigned char>(message.payload[i + b]);
-            float sample;
-            std::memcpy(&sample, &bits, 4);
-            samples.push_back(sample);
-        }
-    }
-    return samples;
-}
-
 StreamCheck analyseMessages(const std::vector<WsTestClient::Message>& messages) {
     StreamCheck check;
     check.connected = true;

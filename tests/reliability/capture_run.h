@@ -60,9 +60,6 @@ bool isLibraryLogLine(const std::string& line);
 std::string readWholeFile(const std::filesystem::path& path);
 std::size_t countOccurrences(const std::string& text, const std::string& piece);
 
-// The audio messages' payloads as little-endian floats.
-std::vector<float> decodeSamples(const std::vector<WsTestClient::Message>& messages);
-
 // Receives on a fresh client for the given span and analyses the stream as a tone.
 struct StreamCheck {
     bool connected = false;

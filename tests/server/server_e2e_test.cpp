@@ -28,21 +28,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t messageBytes = 2048;
 
-std::vector<float> decodeLittleEndian(const std::vector<WsTestClient::Message>& messages) {
-    std::vector<float> samples;
-    for (const WsTestClient::Message& message : messages) {
-        for (std::size_t i = 0; i + 4 <= message.payload.size(); i += 4) {
-            std::uint32_t bits = 0;
-            for (int b = 3; b >= 0; --b)
-                bits = (bits << 8) | static_cast<unsigned char>(message.payload[i + b]);
-            float sample;
-            std::memcpy(&sample, &bits, 4);
-            samples.push_back(sample);
-        }
-    }
-    return samples;
-}
-
 bool isProtocolLine(const std::string& line) { return !line.empty() && line[0] != '['; }
 
 // The real binary on the virtual microphone, with a 1 kHz tone playing.
@@ -134,7 +119,7 @@ protected:
         EXPECT_GT(rate, 65.0);
         EXPECT_LT(rate, 110.0);
 
-        std::vector<float> samples = decodeLittleEndian(messages);
+        std::vector<float> samples = decodeSamples(messages);
         SineCheckOptions options;
         options.sampleRate = 44100.0;
         options.transient = 4410;

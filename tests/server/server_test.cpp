@@ -34,17 +34,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t blockSamples = 512;
 constexpr std::size_t blockBytes = blockSamples * sizeof(float);
 
-std::vector<float> decodeLittleEndian(const std::string& payload) {
-    std::vector<float> samples(payload.size() / 4);
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        std::uint32_t bits = 0;
-        for (int b = 3; b >= 0; --b)
-            bits = (bits << 8) | static_cast<unsigned char>(payload[i * 4 + b]);
-        std::memcpy(&samples[i], &bits, 4);
-    }
-    return samples;
-}
-
 std::uint32_t bitsOf(float value) {
     std::uint32_t bits;
     std::memcpy(&bits, &value, 4);
@@ -189,7 +178,7 @@ TEST_F(ServerTest, DrainsFourBlocksOutOf2205AndKeepsTheRest) {
     for (std::size_t m = 0; m < messages.size(); ++m) {
         EXPECT_TRUE(messages[m].binary);
         ASSERT_EQ(messages[m].payload.size(), blockBytes);
-        std::vector<float> samples = decodeLittleEndian(messages[m].payload);
+        std::vector<float> samples = decodeSamples(messages[m].payload);
         EXPECT_EQ(samples.front(), 1.0f + static_cast<float>(m * blockSamples));
         EXPECT_EQ(samples.back(), static_cast<float>((m + 1) * blockSamples));
     }
@@ -213,7 +202,7 @@ TEST_F(ServerTest, PayloadCarriesTheStoredSamplesBitForBit) {
     WsTestClient::Message message = client.messages().front();
     EXPECT_TRUE(message.binary);
     ASSERT_EQ(message.payload.size(), blockBytes);
-    std::vector<float> received = decodeLittleEndian(message.payload);
+    std::vector<float> received = decodeSamples(message.payload);
     for (std::size_t i = 0; i < blockSamples; ++i)
         ASSERT_EQ(bitsOf(received[i]), bitsOf(stored[i])) << "sample " << i;
 }
@@ -265,7 +254,7 @@ TEST_F(ServerTest, DiscardLeavesNothingAndNoLaterBlockCarriesStaleSamples) {
     std::size_t index = 0;
     for (const WsTestClient::Message& message : client.messages()) {
         ASSERT_EQ(message.payload.size(), blockBytes);
-        std::vector<float> samples = decodeLittleEndian(message.payload);
+        std::vector<float> samples = decodeSamples(message.payload);
         ASSERT_GT(samples[0], last) << "block " << index << " repeats earlier samples";
         for (std::size_t i = 1; i < samples.size(); ++i)
             ASSERT_EQ(samples[i], samples[0] + static_cast<float>(i)) << "block " << index << " mixes samples at " << i;

@@ -1,5 +1,8 @@
 #include "ws_client.h"
 
+#include <cstdint>
+#include <cstring>
+
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -139,4 +142,24 @@ std::size_t WsTestClient::messageCount() const {
 std::vector<WsTestClient::Message> WsTestClient::messages() const {
     std::lock_guard<std::mutex> lock(state->mutex);
     return state->received;
+}
+
+std::vector<float> decodeSamples(const std::string& payload) {
+    std::vector<float> samples(payload.size() / 4);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        std::uint32_t bits = 0;
+        for (int b = 3; b >= 0; --b)
+            bits = (bits << 8) | static_cast<unsigned char>(payload[i * 4 + b]);
+        std::memcpy(&samples[i], &bits, 4);
+    }
+    return samples;
+}
+
+std::vector<float> decodeSamples(const std::vector<WsTestClient::Message>& messages) {
+    std::vector<float> samples;
+    for (const WsTestClient::Message& message : messages) {
+        std::vector<float> block = decodeSamples(message.payload);
+        samples.insert(samples.end(), block.begin(), block.end());
+    }
+    return samples;
 }

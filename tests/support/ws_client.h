@@ -47,3 +47,8 @@ private:
     struct State;
     std::unique_ptr<State> state;
 };
+
+// The samples of audio messages: consecutive little-endian float32 values.
+std::vector<float> decodeSamples(const std::string& payload);
+std::vector<float> decodeSamples(const std::vector<WsTestClient::Message>& messages);
+
