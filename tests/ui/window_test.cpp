@@ -41,7 +41,8 @@ constexpr bool withFont = true;
 #endif
 constexpr int fontPixels = withFont ? 16 : 13;
 
-// Sanitizer settings for the capture process, which runs in the given directory.
+// Sanitizer settings for the capture process. ThreadSanitizer needs nothing beyond the
+// suite's suppressions, which cover the OpenGL driver's threads.
 //
 // AddressSanitizer: slow unwinding on every allocation deadlocks in the unwinder's lock
 // against the OpenGL driver's threads, so it is turned off. Leaks are not checked in
@@ -49,10 +50,7 @@ constexpr int fontPixels = withFont ? 16 : 13;
 // modules, unloaded before exit and so beyond symbolising, and SDL's D-Bus connection)
 // cannot be told apart from ours there; the panel's own code is leak-checked in the
 // unit tests.
-//
-// ThreadSanitizer: the suite's suppressions plus those for the OpenGL driver's threads,
-// merged into one file because only one can be named.
-std::vector<std::string> sanitizerEnvironment([[maybe_unused]] const fs::path& dir) {
+std::vector<std::string> sanitizerEnvironment() {
     std::vector<std::string> entries;
 #if defined(SONDREL_SANITIZED)
     for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS"}) {
@@ -63,19 +61,6 @@ std::vector<std::string> sanitizerEnvironment([[maybe_unused]] const fs::path& d
         value += "detect_leaks=0:fast_unwind_on_malloc=1";
         entries.push_back(std::string(name) + "=" + value);
     }
-
-    const char* inheritedTsan = std::getenv("TSAN_OPTIONS");
-    std::string options = inheritedTsan ? inheritedTsan : "";
-    std::string suppressions = readFile(SONDREL_GUI_TSAN_SUPPRESSIONS);
-    const std::regex named(R"((^|[\s:])suppressions=([^\s:]+))");
-    std::smatch m;
-    if (std::regex_search(options, m, named)) {
-        suppressions += "\n" + readFile(m[2].str());
-        options = m.prefix().str() + m[1].str() + m.suffix().str();
-    }
-    const fs::path merged = dir / "tsan.supp";
-    std::ofstream(merged) << suppressions;
-    entries.push_back("TSAN_OPTIONS=" + options + " suppressions=" + merged.string());
 #endif
     return entries;
 }
@@ -91,7 +76,7 @@ public:
         ChildProcess::Options options;
         options.argv = {SONDREL_CAPTURE_PATH, (dir / "settings.json").string(), (dir / "capture.log").string()};
         options.environment = environment;
-        for (const std::string& entry : sanitizerEnvironment(dir))
+        for (const std::string& entry : sanitizerEnvironment())
             options.environment.push_back(entry);
         options.workingDirectory = dir.string();
         options.stdinMode = ChildProcess::StdinMode::Pipe;
