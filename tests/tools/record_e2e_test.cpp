@@ -18,6 +18,7 @@
 #include "child_process.h"
 #include "sine_check.h"
 #include "virtual_mic.h"
+#include "wav_bytes.h"
 
 namespace {
 
@@ -30,19 +31,6 @@ struct WavFile {
     std::uint64_t fileBytes = 0;
     std::vector<float> samples;   // the samples the header covers
 };
-
-std::uint32_t u32(const std::string& b, std::size_t at)
-{
-    std::uint32_t v = 0;
-    for (int i = 3; i >= 0; --i)
-        v = (v << 8) | static_cast<unsigned char>(b[at + static_cast<std::size_t>(i)]);
-    return v;
-}
-
-std::uint16_t u16(const std::string& b, std::size_t at)
-{
-    return static_cast<std::uint16_t>(static_cast<unsigned char>(b[at]) | (static_cast<unsigned char>(b[at + 1]) << 8));
-}
 
 // Parses the file as any WAV reader would: chunk by chunk.
 WavFile readWav(const std::string& path)
