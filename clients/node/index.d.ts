@@ -12,6 +12,11 @@ export interface StartOptions {
     cwd?: string;
     /** Environment of the process; default process.env. */
     env?: NodeJS.ProcessEnv;
+    /**
+     * false: resolve after the port line without connecting, leaving the connection to
+     * someone else (a renderer page); commands then go over standard input. Default true.
+     */
+    connect?: boolean;
     /** Milliseconds to wait for the port line; default 10000. */
     portTimeout?: number;
     /** Milliseconds to wait for the WebSocket connection; default 5000. */

@@ -118,6 +118,7 @@ class Capture extends EventEmitter {
         if (options.logPath !== undefined)
             this._args.push(options.logPath);
         this._env = options.env || process.env;
+        this._connect = options.connect !== false;
         this._child = null;
         this._ws = null;
         this._spawnError = null;
@@ -160,6 +161,8 @@ class Capture extends EventEmitter {
         if (port === 0)
             throw this._failure('CAPTURE_NO_PORT', `${this.binary} announced port 0: its server has no usable port`);
         this.port = port;
+        if (!this._connect)
+            return;
 
         const ws = new WebSocket(`ws://127.0.0.1:${port}/`, {
             handshakeTimeout: this.timeouts.connectTimeout,
@@ -265,7 +268,8 @@ class Capture extends EventEmitter {
     }
 
     // Commands go over the WebSocket connection, where each message is exactly one
-    // command, one at a time: the next is sent once the process has echoed the last.
+    // command, or else over standard input; one at a time either way: the next is
+    // sent once the process has echoed the last.
     _command(word) {
         return new Promise((resolve) => {
             if (this._finished || this._closing || this.port === null)
@@ -406,6 +410,8 @@ class Capture extends EventEmitter {
 // Starts sondrel-capture and connects to it. Resolves with a running Capture once
 // audio is about to flow; rejects with the reason (and the log's last lines) when the
 // process cannot be started, ends, or does not announce its port in time.
+// With connect: false it resolves after the port line and leaves the connection to
+// someone else, such as a renderer page; commands then go over standard input.
 async function startCapture(options = {}) {
     if (options.logPath !== undefined && options.settingsPath === undefined)
         throw new TypeError('startCapture: logPath needs settingsPath (the log path is the second argument)');

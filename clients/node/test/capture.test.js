@@ -271,6 +271,26 @@ describe('against a stand-in that writes CR LF, as the Windows build does', () =
         }
     });
 
+    test('with connect: false it leaves the connection to others and commands go over standard input', async () => {
+        const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'capture-node-'));
+        let capture;
+        try {
+            capture = await startCapture({ binary: fakeCapture, settingsPath: 's.json', logPath: 'commands.log',
+                cwd: dir, connect: false });
+            assert.ok(capture.port > 0);
+            const hidden = once(capture, 'hidden', 5000);
+            // Sent together they would reach the process as one read: the second must wait.
+            const taken = await Promise.all([capture.show(), capture.hide()]);
+            assert.deepEqual(taken, [true, true]);
+            await hidden;
+            assert.deepEqual(await capture.close(), { code: 0, signal: null });
+            assert.equal(fs.readFileSync(path.join(dir, 'commands.log'), 'utf8'), 'show\nhide\nexit\n');
+        } finally {
+            await capture?.close();
+            fs.rmSync(dir, { recursive: true, force: true });
+        }
+    });
+
     test('an error line without an error listener does not throw', async () => {
         const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'capture-node-'));
         let capture;
