@@ -75,6 +75,7 @@ int run(const std::string& settingsPath) {
         }
         panel.runFrame();
         uv_run(loop, UV_RUN_NOWAIT);
+        engine.reportCallbackEvents();
         if (exitRequested || stopRequested())
             break;
     }
