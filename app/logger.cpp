@@ -2,7 +2,10 @@
 
 #include <ctime>
 
+#include <fmt/chrono.h>
 #include <fmt/format.h>
+
+#include "process_platform.h"
 
 Logger& Logger::instance() {
     static Logger logger;
@@ -14,7 +17,7 @@ void Logger::openFile(const std::string& path) {
     if (file.is_open())
         file.close();
     file.clear();
-    file.open(path, std::ios::out | std::ios::trunc);
+    file.open(pathFromUtf8(path), std::ios::out | std::ios::trunc);
 }
 
 void Logger::info(const std::string& tag, const std::string& message) { write("INFO", tag, message); }
@@ -28,12 +31,8 @@ void Logger::flush() {
 }
 
 void Logger::write(const char* level, const std::string& tag, const std::string& message) {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char clock[16];
-    std::strftime(clock, sizeof clock, "%T", &local);
-    std::string line = fmt::format("[{}] [{}] <{}> {}\n", clock, level, tag, message);
+    const std::tm local = fmt::localtime(std::time(nullptr));
+    std::string line = fmt::format("[{:%H:%M:%S}] [{}] <{}> {}\n", local, level, tag, message);
 
     std::lock_guard<std::mutex> guard(mutex);
     if (file.is_open() && file.good())

@@ -1,12 +1,7 @@
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <uv.h>
 
@@ -15,6 +10,7 @@
 #include "command_words.h"
 #include "control_panel.h"
 #include "logger.h"
+#include "process_platform.h"
 #include "ring_buffer.h"
 #include "sample_encoding.h"
 #include "server.h"
@@ -25,39 +21,6 @@ namespace {
 
 // Six seconds of mono float samples at 44100 Hz.
 constexpr std::uint64_t ringCapacity = 264600;
-
-std::atomic<bool> stopSignalled{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
-
-void onStopSignal(int) { stopSignalled.store(true); }
-
-// A parent may start us with 0, 1 or 2 closed. The first file we open later
-// (the log, the settings, a socket) would then land on a standard descriptor
-// and receive protocol lines or be read as commands.
-void reserveStandardDescriptors() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
-            continue;
-        int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-        if (opened >= 0 && opened != fd) {
-            dup2(opened, fd);
-            close(opened);
-        }
-    }
-}
-
-void installSignalHandlers() {
-    // Writes to a parent that stopped reading fail quietly instead of killing us.
-    signal(SIGPIPE, SIG_IGN);
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    // Restart interrupted system calls: the libraries we host are not all
-    // prepared for EINTR.
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
 
 struct Command {
     const std::shared_ptr<RingBuffer>& ring;
@@ -112,7 +75,8 @@ int run(const std::string& settingsPath) {
         }
         panel.runFrame();
         uv_run(loop, UV_RUN_NOWAIT);
-        if (exitRequested || stopSignalled.load())
+        engine.reportCallbackEvents();
+        if (exitRequested || stopRequested())
             break;
     }
     // Locals go in reverse order: panel (writes the hidden line), engine,
@@ -123,12 +87,13 @@ int run(const std::string& settingsPath) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    reserveStandardDescriptors();
-    installSignalHandlers();
+    prepareStandardStreams();
+    installStopHandlers();
 
-    std::string settingsPath = argc >= 2 ? argv[1] : "";
-    if (argc == 3)
-        Logger::instance().openFile(argv[2]);
+    const std::vector<std::string> arguments = commandLineArguments(argc, argv);
+    std::string settingsPath = arguments.size() >= 2 ? arguments[1] : "";
+    if (arguments.size() == 3)
+        Logger::instance().openFile(arguments[2]);
 
     try {
         return run(settingsPath);

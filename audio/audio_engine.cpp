@@ -1,9 +1,6 @@
 #include "audio_engine.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdarg>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -11,13 +8,10 @@
 #include <stdexcept>
 #include <utility>
 
-#include <alsa/asoundlib.h>
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include "library_messages.h"
 #include "logger.h"
+#include "process_platform.h"
+#include "replace_file.h"
 #include "ring_buffer.h"
 
 namespace {
@@ -28,88 +22,7 @@ void logInfo(const std::string& message) { Logger::instance().info(tag, message)
 void logWarn(const std::string& message) { Logger::instance().warn(tag, message); }
 void logError(const std::string& message) { Logger::instance().error(tag, message); }
 
-// Library messages may end in or contain line breaks; a log entry stays one line.
-std::string oneLine(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    std::replace(text.begin(), text.end(), '\r', ' ');
-    return text;
-}
-
-// ALSA (and JACK, which PortAudio and ALSA's jack plugin load) print every failed probe
-// of a device that does not exist straight to stderr, which belongs to real errors of
-// this process. Their messages go to the log instead, where nothing is lost.
-void alsaMessage(const char* file, int line, const char* function, int err, const char* format, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    std::string message = std::string("ALSA ") + (file ? file : "") + ":" + std::to_string(line) + " (" +
-                          (function ? function : "") + ") " + text;
-    if (err != 0) message += std::string(": ") + snd_strerror(err);
-    logWarn(oneLine(std::move(message)));
-}
-
-void jackMessage(const char* text) { logWarn(oneLine(std::string("JACK ") + (text ? text : ""))); }
-
-void routeLibraryChatterToLog() {
-    snd_lib_error_set_handler(alsaMessage);
-    using SetFunction = void (*)(void (*)(const char*));
-    // Only when libjack is already in the process; it is never loaded for this.
-    for (const char* name : {"jack_set_error_function", "jack_set_info_function"})
-        if (void* symbol = dlsym(RTLD_DEFAULT, name)) reinterpret_cast<SetFunction>(symbol)(jackMessage);
-}
-
-// Writes text to a fresh file next to path and renames it over path, so a crash or a
-// full disk leaves either the old or the new settings, never a truncated file.
-enum class AtomicWrite { Done, Failed, DirectoryUnusable };
-
-AtomicWrite writeByRename(const std::string& path, const std::string& text) {
-    std::string target = path;
-    std::error_code ec;
-    if (std::filesystem::is_symlink(target, ec)) {
-        // Replace the file the link points at, keep the link.
-        const auto resolved = std::filesystem::weakly_canonical(target, ec);
-        if (!ec) target = resolved.string();
-    }
-    const std::string temporary = target + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd < 0)
-        return (errno == EACCES || errno == EPERM || errno == EROFS) ? AtomicWrite::DirectoryUnusable
-                                                                      : AtomicWrite::Failed;
-    struct stat old {};
-    if (::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) ::fchmod(fd, old.st_mode & 07777);
-
-    bool ok = true;
-    const char* data = text.data();
-    std::size_t left = text.size();
-    while (ok && left > 0) {
-        const ssize_t written = ::write(fd, data, left);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) ok = false;
-        else {
-            data += written;
-            left -= static_cast<std::size_t>(written);
-        }
-    }
-    if (ok && ::fsync(fd) != 0) ok = false;
-    if (::close(fd) != 0) ok = false;
-    if (ok && ::rename(temporary.c_str(), target.c_str()) != 0) ok = false;
-    if (!ok) {
-        ::unlink(temporary.c_str());
-        return AtomicWrite::Failed;
-    }
-    const std::string directory = std::filesystem::path(target).parent_path().string();
-    const int dirFd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-    return AtomicWrite::Done;
-}
-
-bool writeInPlace(const std::string& path, const std::string& text) {
+bool writeInPlace(const std::filesystem::path& path, const std::string& text) {
     std::ofstream file(path, std::ios::out | std::ios::trunc);
     if (!file.good()) return false;
     file << text;
@@ -118,15 +31,6 @@ bool writeInPlace(const std::string& path, const std::string& text) {
 }
 
 } // namespace
-
-#if defined(__SANITIZE_ADDRESS__)
-// Sanitizer builds only. ALSA loads its plugins with dlopen while PortAudio enumerates
-// devices and unloads them when PortAudio terminates; what the plugins' initialisers
-// allocated is then reported as leaked at exit. Full unwinding is needed to see
-// snd_dlopen beneath the unloaded code.
-extern "C" const char* __lsan_default_options() { return "fast_unwind_on_malloc=0"; }
-extern "C" const char* __lsan_default_suppressions() { return "leak:snd_dlopen\n"; }
-#endif
 
 PaException::PaException(PaError code) : message(Pa_GetErrorText(code)), code(code) {}
 
@@ -174,8 +78,8 @@ void OutputRing::reset() {
 
 AudioEngine::AudioEngine(std::string settingsPath) : settingsPath(std::move(settingsPath)) {
     logInfo("初始化音频引擎, 配置文件地址\"" + this->settingsPath + "\"");
-    struct stat status {};
-    const bool fileExisted = ::stat(this->settingsPath.c_str(), &status) == 0;
+    std::error_code ec;
+    const bool fileExisted = std::filesystem::exists(pathFromUtf8(this->settingsPath), ec);
     logInfo(fileExisted ? "配置文件已存在" : "配置文件尚不存在");
     try {
         refreshDevices();
@@ -194,12 +98,20 @@ AudioEngine::AudioEngine(std::string settingsPath, Detached) : settingsPath(std:
 AudioEngine::~AudioEngine() {
     // Ends every stream and its callback before the members they use are released.
     if (portAudioOwned) Pa_Terminate();
+    reportCallbackEvents();
+}
+
+void AudioEngine::reportCallbackEvents() {
+    // Overflow before underflow, as the callback saw them within one buffer.
+    inputOverflowWarning.report(callbackEvents.inputOverflows.exchange(0, std::memory_order_relaxed));
+    inputUnderflowWarning.report(callbackEvents.inputUnderflows.exchange(0, std::memory_order_relaxed));
+    ringOverflowWarning.report(callbackEvents.ringOverflows.exchange(0, std::memory_order_relaxed));
 }
 
 void AudioEngine::loadSettings(bool fileExisted) {
     if (fileExisted) {
         try {
-            std::ifstream file(settingsPath);
+            std::ifstream file(pathFromUtf8(settingsPath));
             const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
             AudioSettings stored;
             stored.fromJson(text);
@@ -229,7 +141,7 @@ void AudioEngine::refreshDevices() {
     }
 
     Pa_Terminate();
-    routeLibraryChatterToLog();
+    routeLibraryMessagesToLog();
     Pa_Initialize();
     portAudioOwned = true;
     logInfo("设备已关闭");
@@ -349,14 +261,15 @@ void AudioEngine::saveSettings() {
         logError("无法更新配置文件");
         return;
     }
-    switch (writeByRename(settingsPath, text)) {
-    case AtomicWrite::Done:
+    const std::filesystem::path path = pathFromUtf8(settingsPath);
+    switch (replaceFileContents(path, text)) {
+    case ReplaceResult::Done:
         return;
-    case AtomicWrite::DirectoryUnusable:
+    case ReplaceResult::DirectoryUnusable:
         // No new file can be made next to the old one; overwriting it is all that is left.
-        if (writeInPlace(settingsPath, text)) return;
+        if (writeInPlace(path, text)) return;
         break;
-    case AtomicWrite::Failed:
+    case ReplaceResult::Failed:
         break;
     }
     logError("无法更新配置文件");

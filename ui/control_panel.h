@@ -4,11 +4,11 @@
 
 class AudioEngine;
 class Server;
-struct PanelWindow;
+class PanelWindow;
 
-// The on-demand settings window. Hidden: no window, GL context or ImGui context exists.
-// show() creates all three and writes the shown line; hide() destroys them and always
-// writes the hidden line. runFrame() paces the control loop.
+// The on-demand settings window. Hidden: no window, graphics device or ImGui context
+// exists. show() creates all three and writes the shown line; hide() destroys them and
+// always writes the hidden line. runFrame() paces the control loop.
 class ControlPanel {
 public:
     ControlPanel(AudioEngine& engine, Server& server);
@@ -23,8 +23,6 @@ public:
     bool shown() const { return window != nullptr; }
 
 private:
-    void openWindow();
-    bool pumpEvents();
     void drawFrame();
 
     AudioEngine& engine;

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "command_queue.h"
+#include "repeated_warning.h"
 #include "stdin_channel.h"
 
 namespace fs = std::filesystem;
@@ -136,4 +138,52 @@ TEST_F(LoggerFile, StdinReadIsLoggedUntrimmed) {
     std::string text = contents();
     ASSERT_GE(text.size(), 12u);
     EXPECT_EQ(text.substr(11), "[INFO] <Main> 收到指令:  show\n\n");
+}
+
+namespace {
+
+// The WARN messages logged so far, without their time stamps.
+std::vector<std::string> warnings(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream lines(text);
+    std::string line;
+    const std::string head = "[WARN] <Server> ";
+    while (std::getline(lines, line))
+        if (line.size() > 11 && line.compare(11, head.size(), head) == 0)
+            result.push_back(line.substr(11 + head.size()));
+    return result;
+}
+
+} // namespace
+
+// A warning that fires 26 times a second for an hour must cost a few lines, not
+// megabytes, and the count of what was held back must still reach the log.
+TEST_F(LoggerFile, RepeatedWarningLogsTheFirstThenOneCountPerPeriod) {
+    Logger::instance().openFile(path.string());
+    using namespace std::chrono_literals;
+    RepeatedWarning::Clock::time_point t{};
+    {
+        RepeatedWarning warning("Server", "音频数据发送问题, Bad Connection", 60s, [&] { return t; });
+        warning.report();                   // logged at once
+        for (int i = 0; i < 25; ++i) {      // counted
+            t += 1s;
+            warning.report();
+        }
+        t += 35s;                           // 60 s after the first: one summary
+        warning.report();
+        warning.poll();                     // nothing pending
+        t += 10s;
+        warning.report(4);                  // counted again
+        t += 50s;
+        warning.poll();                     // the burst's count arrives without a new occurrence
+        t += 5min;                          // a quiet spell: the next one starts a new burst
+        warning.report();
+        warning.report();                   // reported when the warning goes away
+    }
+    EXPECT_EQ(warnings(contents()),
+              (std::vector<std::string>{"音频数据发送问题, Bad Connection",
+                                        "音频数据发送问题, Bad Connection (又发生 26 次)",
+                                        "音频数据发送问题, Bad Connection (又发生 4 次)",
+                                        "音频数据发送问题, Bad Connection",
+                                        "音频数据发送问题, Bad Connection (又发生 1 次)"}));
 }

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "child_process.h"
+#include "output_lines.h"
 #include "virtual_mic.h"
 
 namespace fs = std::filesystem;
@@ -30,9 +31,7 @@ std::string readFile(const fs::path& path) {
     return s.str();
 }
 
-// The WebSocket library's access log shares standard output; its entries begin
-// with "[", which no protocol line does.
-bool isProtocolLine(const std::string& line) { return line.empty() || line[0] != '['; }
+bool isProtocolLine(const std::string& line) { return output_line::isProtocol(line); }
 
 std::vector<std::string> protocolLines(const ChildProcess& child) {
     std::vector<std::string> lines;
@@ -89,14 +88,8 @@ protected:
         auto line = nextLine(30s);
         EXPECT_TRUE(line) << "no port line; stderr:\n" << child->stderrText();
         if (!line) return 0;
-        const std::string head = "{ \"port\": ", tail = " }";
-        bool shaped = line->starts_with(head) && line->ends_with(tail) && line->size() > head.size() + tail.size();
-        std::string digits = shaped ? line->substr(head.size(), line->size() - head.size() - tail.size()) : "";
-        shaped = shaped && digits[0] != '0' && digits.size() <= 5 &&
-                 digits.find_first_not_of("0123456789") == std::string::npos;
-        EXPECT_TRUE(shaped) << *line;
-        int port = shaped ? std::stoi(digits) : 0;
-        EXPECT_LE(port, 65535);
+        const int port = output_line::parsePort(*line).value_or(0);
+        EXPECT_GT(port, 0) << *line;
         return port;
     }
 

@@ -8,10 +8,12 @@
 #include <sstream>
 #include <thread>
 
+#include "output_lines.h"
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-bool isLibraryLogLine(const std::string& line) { return !line.empty() && line[0] == '['; }
+bool isLibraryLogLine(const std::string& line) { return output_line::isLibraryLog(line); }
 
 std::string readWholeFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);

@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "child_process.h"
+#include "output_lines.h"
 #include "sine_check.h"
 #include "virtual_mic.h"
 #include "ws_client.h"
@@ -28,7 +29,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t messageBytes = 2048;
 
-bool isProtocolLine(const std::string& line) { return !line.empty() && line[0] != '['; }
+bool isProtocolLine(const std::string& line) { return output_line::isProtocol(line); }
 
 // The real binary on the virtual microphone, with a 1 kHz tone playing.
 class CaptureE2eTest : public ::testing::Test {
@@ -227,8 +228,7 @@ TEST_F(CaptureE2eTest, CommandEchoesStayWholeWhileAudioStreams) {
                                   R"re(\{ "event": "(shown|hidden)" \}|\{ "error": "[0-9]+" \})re");
     std::vector<std::string> echoes;
     for (const std::string& line : process->stdoutLines()) {
-        // Library entries begin with "["; a header dump ends in an empty line.
-        if (line.empty() || line[0] == '[')
+        if (output_line::isLibraryLog(line))
             continue;
         EXPECT_TRUE(std::regex_match(line, protocolLine)) << "torn line: " << line;
         if (line.rfind("Getting command: cmd-", 0) == 0)

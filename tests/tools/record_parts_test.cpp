@@ -14,6 +14,7 @@
 
 #include "audio_message.h"
 #include "capture_process.h"
+#include "output_lines.h"
 #include "progress_display.h"
 #include "record_options.h"
 #include "record_session.h"
@@ -165,6 +166,9 @@ TEST(OutputLine, LibraryLinesAndTheHiddenLine)
     EXPECT_FALSE(output_line::isLibraryLog("Getting command: connected"));
     EXPECT_TRUE(output_line::isHidden("{ \"event\": \"hidden\" }"));
     EXPECT_FALSE(output_line::isHidden("{ \"event\": \"shown\" }"));
+    EXPECT_TRUE(output_line::isShown("{ \"event\": \"shown\" }"));
+    EXPECT_EQ(output_line::withoutCarriageReturn("{ \"event\": \"shown\" }\r"), "{ \"event\": \"shown\" }");
+    EXPECT_EQ(output_line::withoutCarriageReturn("Getting command: a\rb"), "Getting command: a\rb");
 }
 
 TEST(RecordOptions, ParsesEveryOptionAndRejectsBadInput)

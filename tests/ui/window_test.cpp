@@ -1,4 +1,5 @@
 #include "child_process.h"
+#include "output_lines.h"
 #include "virtual_mic.h"
 #include "x_session.h"
 
@@ -28,7 +29,8 @@ std::string readFile(const fs::path& path) {
     return text.str();
 }
 
-bool isProtocolLine(const std::string& line) { return line.rfind("{ ", 0) == 0; }
+// The window reports itself in the JSON lines; echoes and library entries are skipped.
+bool isJsonLine(const std::string& line) { return output_line::isProtocol(line) && line.starts_with("{ "); }
 
 // Under a sanitizer every allocation is slow, and rasterising the twenty thousand
 // glyphs of the Chinese font at each showing takes the better part of a minute. There
@@ -90,7 +92,7 @@ public:
 
     // The next protocol line (library log lines are skipped), or nullopt.
     std::optional<std::string> nextProtocolLine(std::chrono::milliseconds timeout) {
-        return process->waitForLine(isProtocolLine, timeout);
+        return process->waitForLine(isJsonLine, timeout);
     }
 
     // Sends a command and waits for its echo.
@@ -235,7 +237,7 @@ TEST_F(PanelWindowTest, ShowOpensOneTopmostUtilityWindowOfTheRightSize) {
     exitCleanly(*capture);
     // The last protocol line of a normal exit; library log lines may follow it.
     const std::vector<std::string> lines = capture->process->stdoutLines();
-    const auto last = std::find_if(lines.rbegin(), lines.rend(), isProtocolLine);
+    const auto last = std::find_if(lines.rbegin(), lines.rend(), isJsonLine);
     ASSERT_NE(last, lines.rend());
     EXPECT_EQ(*last, hiddenLine);
 }

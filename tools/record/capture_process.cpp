@@ -1,5 +1,7 @@
 #include "capture_process.h"
 
+#include "output_lines.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -53,41 +55,6 @@ void makePipe(int fds[2])
 }
 
 } // namespace
-
-namespace output_line {
-
-bool isLibraryLog(const std::string& line)
-{
-    return line.empty() || line.front() == '[';
-}
-
-std::optional<int> parsePort(const std::string& line)
-{
-    static const std::string head = "{ \"port\": ";
-    static const std::string tail = " }";
-    if (line.size() <= head.size() + tail.size() || line.compare(0, head.size(), head) != 0 ||
-        line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
-        return std::nullopt;
-    const std::string digits = line.substr(head.size(), line.size() - head.size() - tail.size());
-    if (digits.size() > 5 || (digits.size() > 1 && digits[0] == '0'))
-        return std::nullopt;
-    int value = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    if (value > 65535)
-        return std::nullopt;
-    return value;
-}
-
-bool isHidden(const std::string& line)
-{
-    return line == "{ \"event\": \"hidden\" }";
-}
-
-} // namespace output_line
 
 CaptureProcess::CaptureProcess(const std::string& binary, const std::string& settingsPath,
                                const std::string& logPath)
@@ -284,10 +251,8 @@ void CaptureProcess::takeLines(std::string& pending, bool fromStdout, bool flush
 {
     std::size_t start = 0;
     for (std::size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1) {
-        std::string line = pending.substr(start, nl - start);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        onLine(line, fromStdout);
+        const std::string_view line = std::string_view(pending).substr(start, nl - start);
+        onLine(std::string(output_line::withoutCarriageReturn(line)), fromStdout);
     }
     pending.erase(0, start);
     if (flushAll && !pending.empty()) {

@@ -12,17 +12,6 @@
 
 #include <sys/types.h>
 
-// Recognises the lines sondrel-capture writes to standard output.
-namespace output_line {
-// The WebSocket library's access-log entries begin with "["; the header dumps
-// they contain may end in an empty line. Neither is part of the protocol.
-bool isLibraryLog(const std::string& line);
-// The port line, exactly "{ \"port\": N }": returns N (0 to 65535), else nothing.
-std::optional<int> parsePort(const std::string& line);
-// The last line of an orderly exit.
-bool isHidden(const std::string& line);
-} // namespace output_line
-
 // sondrel-capture running as our child: its stdin is a pipe we write commands
 // into, its stdout and stderr are read continuously by a thread of ours (a full
 // pipe would block the child). The child gets its own process group, so a

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+// A warning that a stuck peer or an overloaded machine can make fire many times a
+// second. The first occurrence of a burst is logged at once; later ones are counted
+// and reported as one summary line per period, "<message> (又发生 N 次)". After a
+// quiet period the next occurrence starts a new burst. Any thread may report, but not
+// the real-time audio thread: this takes a lock and writes the log.
+class RepeatedWarning {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    RepeatedWarning(std::string tag, std::string message, Clock::duration period = std::chrono::minutes(1),
+                    std::function<Clock::time_point()> now = Clock::now);
+    // Reports what is still counted, so no occurrence goes unmentioned.
+    ~RepeatedWarning();
+    RepeatedWarning(const RepeatedWarning&) = delete;
+    RepeatedWarning& operator=(const RepeatedWarning&) = delete;
+
+    void report(std::uint64_t times = 1);
+    // Writes the pending summary once its period has passed; for callers that want
+    // the count of a burst that has ended to reach the log without a new occurrence.
+    void poll();
+
+private:
+    void summarise(Clock::time_point now);
+
+    const std::string tag;
+    const std::string message;
+    const Clock::duration period;
+    const std::function<Clock::time_point()> now;
+    std::mutex mutex;
+    bool inBurst = false;
+    Clock::time_point lastLogged{};
+    std::uint64_t pending = 0;
+};

@@ -1,0 +1,4 @@
+#include "library_messages.h"
+
+// The host APIs of this platform report through PortAudio's error codes only.
+void routeLibraryMessagesToLog() {}
