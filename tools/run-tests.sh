@@ -57,7 +57,7 @@ for stage in "${stages[@]}"; do
         -DSONDREL_BENCH="$([ "$stage" = plain ] && echo ON || echo OFF)" >/dev/null
   cmake --build "$dir" -j2
   echo "=== $stage tests ==="
-  if ! ctest --test-dir "$dir" --output-on-failure -j2 --timeout 300; then
+  if ! ctest --test-dir "$dir" --output-on-failure --no-tests=error -j2 --timeout 300; then
     status=1
   fi
 done
