@@ -108,10 +108,12 @@ describe('against sondrel-capture on a virtual microphone', { skip: !VirtualMic.
         assert.equal(tone.discontinuities, 0, `lost or garbled samples between blocks: ${describeSine(tone)}`);
 
         // The rate is the sample rate's: 44100 / 512 = 86.1 blocks a second, sent in
-        // bursts every 50 ms. Measured over the last three seconds, after the start-up.
+        // bursts every 50 ms. Measured over the last three seconds, after the start-up;
+        // the bounds leave room for a late burst and catch blocks of another size, or
+        // blocks lost or sent twice.
         const window = blocks.filter(({ at }) => at >= blocks[blocks.length - 1].at - 3000);
         const perSecond = (window.length - 1) * 1000 / (window[window.length - 1].at - window[0].at);
-        assert.ok(perSecond > 70 && perSecond < 105, `${perSecond.toFixed(1)} blocks a second`);
+        assert.ok(perSecond > 60 && perSecond < 115, `${perSecond.toFixed(1)} blocks a second`);
     });
 
     test('pause() stops the audio and resume() brings it back on the same connection', async () => {
@@ -119,7 +121,7 @@ describe('against sondrel-capture on a virtual microphone', { skip: !VirtualMic.
         await collect(capture, 10, { from: loud });
         assert.equal(await capture.pause(), true);
         // Blocks already on their way may still arrive; after that, silence on the wire.
-        await sleep(300);
+        await sleep(500);
         let during = 0;
         const count = () => ++during;
         capture.on('audio', count);
@@ -155,10 +157,9 @@ describe('against sondrel-capture on a virtual microphone', { skip: !VirtualMic.
         // while streaming; after 15 s unread it would be blocked on a full pipe.
         const capture = await start();
         await sleep(15000);
-        const t0 = Date.now();
+        // A blocked process would not take the command (false after 5 s).
         assert.equal(await capture.hide(), true);
-        assert.ok(Date.now() - t0 < 2000, `the command took ${Date.now() - t0} ms`);
-        const blocks = await collect(capture, 20, { timeoutMs: 2000 });
+        const blocks = await collect(capture, 20, { timeoutMs: 3000 });
         assert.equal(blocks.length, 20);
     });
 
@@ -180,11 +181,12 @@ describe('against sondrel-capture on a virtual microphone', { skip: !VirtualMic.
             const shown = once(capture, 'shown', 20000);
             assert.equal(await capture.show(), true);
             await shown;
-            const hidden = once(capture, 'hidden', 10000);
-            assert.equal(await capture.hide(), true);
-            await hidden;
-            assert.equal(await capture.hide(), true);
-            await sleep(200);
+            for (let i = 0; i < 2; ++i) {
+                // The second "hide" finds no window and still reports it hidden.
+                const hidden = once(capture, 'hidden', 10000);
+                assert.equal(await capture.hide(), true);
+                await hidden;
+            }
             assert.deepEqual(events, ['shown', 'hidden', 'hidden'], 'with openbox the window is kept on top');
             assert.deepEqual(await capture.close(), { code: 0, signal: null });
         } finally {
@@ -285,6 +287,22 @@ describe('against a stand-in that writes CR LF, as the Windows build does', () =
             await hidden;
             assert.deepEqual(await capture.close(), { code: 0, signal: null });
             assert.equal(fs.readFileSync(path.join(dir, 'commands.log'), 'utf8'), 'show\nhide\nexit\n');
+        } finally {
+            await capture?.close();
+            fs.rmSync(dir, { recursive: true, force: true });
+        }
+    });
+
+    test('a process that dies is reported by the exit event, and commands then resolve false', async () => {
+        const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'capture-node-'));
+        let capture;
+        try {
+            capture = await startCapture({ binary: fakeCapture, settingsPath: 's.json', logPath: 'c.log', cwd: dir });
+            const exited = once(capture, 'exit', 5000);
+            process.kill(capture.pid, 'SIGKILL');
+            assert.deepEqual(await exited, [null, 'SIGKILL']);
+            assert.equal(await capture.show(), false);
+            assert.deepEqual(await capture.close(), { code: null, signal: 'SIGKILL' });
         } finally {
             await capture?.close();
             fs.rmSync(dir, { recursive: true, force: true });
