@@ -166,8 +166,8 @@ function drawNumbers() {
     const w = view.worklet;
     const ms = (samples) => Math.round((samples || 0) * 1000 / streamRate);
     numbers.textContent = `port ${view.port} · ${view.blocks} blocks (${rate.toFixed(1)}/s) · `
-        + `buffer ${ms(w.fill)} ms · underruns ${w.underruns || 0} · dropped ${ms(w.dropped)} ms · `
-        + `audio ${context ? `${context.sampleRate} Hz ${context.state}` : '-'}`;
+        + `buffer ${ms(w.fill)} ms (target ${ms(w.target)}) · underruns ${w.underruns || 0} · `
+        + `dropped ${ms(w.dropped)} ms · ${context ? `${context.sampleRate} Hz ${context.state}` : '-'}`;
 }
 
 function draw() {
