@@ -324,6 +324,17 @@ class Capture extends EventEmitter {
 
     async _close() {
         if (!this._finished) {
+            // Commands not sent yet are dropped; one on its way is let through first,
+            // or on standard input "exit" could reach the process in the same read.
+            for (const waiting of this._pending.splice(1))
+                waiting.resolve(false);
+            const inFlight = this._pending[0];
+            if (inFlight) {
+                await new Promise((resolve) => {
+                    const settle = inFlight.resolve;
+                    inFlight.resolve = (taken) => { settle(taken); resolve(); };
+                });
+            }
             this._sendWord('exit');
             if (!await settlesWithin(this._ended.promise, this.timeouts.exitTimeout)) {
                 this._kill('SIGTERM');

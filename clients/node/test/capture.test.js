@@ -285,8 +285,12 @@ describe('against a stand-in that writes CR LF, as the Windows build does', () =
             const taken = await Promise.all([capture.show(), capture.hide()]);
             assert.deepEqual(taken, [true, true]);
             await hidden;
+            // The same for "exit" right behind a command: the command is taken first, and
+            // one not sent yet is dropped.
+            const last = [capture.show(), capture.hide()];
             assert.deepEqual(await capture.close(), { code: 0, signal: null });
-            assert.equal(fs.readFileSync(path.join(dir, 'commands.log'), 'utf8'), 'show\nhide\nexit\n');
+            assert.deepEqual(await Promise.all(last), [true, false]);
+            assert.equal(fs.readFileSync(path.join(dir, 'commands.log'), 'utf8'), 'show\nhide\nshow\nexit\n');
         } finally {
             await capture?.close();
             fs.rmSync(dir, { recursive: true, force: true });
