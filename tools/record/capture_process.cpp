@@ -17,6 +17,9 @@
 namespace {
 
 constexpr std::size_t recentLimit = 20;
+// How long an ended child's pipes may stay open (a grandchild that inherited them)
+// before its end is reported without their last lines.
+constexpr std::chrono::milliseconds drainTimeout(2000);
 
 void closeFd(int& fd)
 {
@@ -146,10 +149,22 @@ std::optional<int> CaptureProcess::exitStatus()
         do {
             r = ::waitpid(childPid, &s, WNOHANG);
         } while (r < 0 && errno == EINTR);
-        if (r == childPid)
+        if (r == childPid) {
+            // Its last lines may still be in the pipes; whoever asks how it ended
+            // also wants to know what it said last.
+            waitUntilDrained(drainTimeout);
             status = s;
+        }
     }
     return status;
+}
+
+void CaptureProcess::waitUntilDrained(Duration timeout)
+{
+    if (!reader.joinable())
+        return; // the program could not be started: nothing is read
+    std::unique_lock lock(mutex);
+    changed.wait_for(lock, timeout, [this] { return drained; });
 }
 
 std::optional<int> CaptureProcess::waitExit(Duration timeout)
@@ -244,6 +259,7 @@ void CaptureProcess::readOutput()
     }
     std::lock_guard lock(mutex);
     outputClosed = true;
+    drained = true;
     changed.notify_all();
 }
 

@@ -39,9 +39,11 @@ public:
     // Writes one command with a single write. False when the child's stdin is gone.
     bool send(const std::string& command);
 
-    // Non-blocking: the child's wait status once it has ended.
+    // The child's wait status once it has ended, reported only after both of its
+    // pipes have been read to the end (or a short time-out has passed), so that
+    // recentOutput() then holds its last lines. Does not wait while it runs.
     std::optional<int> exitStatus();
-    // Waits up to timeout for the child to end.
+    // Waits up to timeout for the child to end (plus the draining above).
     std::optional<int> waitExit(Duration timeout);
     // Sends a signal to the child while it has not been reaped.
     void signal(int sig);
@@ -62,6 +64,7 @@ private:
     void takeLines(std::string& pending, bool fromStdout, bool flushAll);
     void onLine(const std::string& line, bool fromStdout);
     std::optional<int> portOrWait(Duration slice);
+    void waitUntilDrained(Duration timeout);
 
     pid_t childPid = -1;
     std::optional<int> status;
@@ -73,6 +76,7 @@ private:
     std::condition_variable changed;
     std::optional<int> port;
     bool outputClosed = false;
+    bool drained = false; // both pipes read to their end
     bool hidden = false;
     bool echo = false;
     std::deque<std::string> recent;
