@@ -155,6 +155,9 @@ struct Showing {
     std::optional<XView::Image> firstPicture;
 };
 
+// Audio messages of 512 samples at 44100 Hz, rounded up.
+constexpr std::size_t messagesPerSecond = 44100 / 512 + 1;
+
 const XView::Colour runningGreen{0, 204, 0};
 const XView::Colour stoppedGrey{128, 128, 128};
 const XView::Colour meterYellow{255, 255, 102};
@@ -627,7 +630,7 @@ TEST_F(PanelWindowTest, UnusableFontFileFallsBackToTheBuiltInFont) {
         ASSERT_TRUE(capture->process->running());
         // The audio went on through the showing and goes on with the window open.
         const std::size_t received = client.messageCount();
-        EXPECT_TRUE(client.waitForMessages(received + 40, 5s));
+        EXPECT_TRUE(client.waitForMessages(received + messagesPerSecond, 5s));
         EXPECT_TRUE(isContinuousStream(analyseMessages(client.messages()), 44100));
         client.close(2s);
 
@@ -656,7 +659,7 @@ TEST_F(PanelWindowTest, LosingTheDisplayHidesThePanelAndStreamingGoesOn) {
     EXPECT_EQ(*hidden, hiddenLine);
     ASSERT_TRUE(capture->process->running());
     const std::size_t received = client.messageCount();
-    EXPECT_TRUE(client.waitForMessages(received + 40, 5s)) << "audio stopped with the display";
+    EXPECT_TRUE(client.waitForMessages(received + 2 * messagesPerSecond, 10s)) << "audio stopped with the display";
     EXPECT_TRUE(isContinuousStream(analyseMessages(client.messages()), 2 * 44100));
     expectSilence(*capture, 1s);
     client.close(2s);
