@@ -11,6 +11,7 @@
 #include "control_panel.h"
 #include "logger.h"
 #include "process_platform.h"
+#include "quoted_text.h"
 #include "ring_buffer.h"
 #include "sample_encoding.h"
 #include "server.h"
@@ -50,7 +51,7 @@ struct Command {
             server.discardBuffered();
             break;
         case CommandWord::Unrecognised:
-            writeStdoutLine("Unrecognisable command " + command, false);
+            writeStdoutLine("Unrecognisable command " + quoteText(command), Flush::Later);
             break;
         }
     }
@@ -70,7 +71,8 @@ int run(const std::string& settingsPath) {
     for (;;) {
         if (!queue.empty()) {
             std::string text = queue.tryPop();
-            writeStdoutLine("Getting command: " + text, true);
+            // Quoted: one command is always exactly one line, whatever a peer sent.
+            writeStdoutLine("Getting command: " + quoteText(text), Flush::Now);
             command.run(text);
         }
         panel.runFrame();
@@ -95,12 +97,15 @@ int main(int argc, char** argv) {
     if (arguments.size() == 3)
         Logger::instance().openFile(arguments[2]);
 
+    int status = 1;
     try {
-        return run(settingsPath);
+        status = run(settingsPath);
     } catch (...) {
         // The failing component has logged why; make sure the line reaches the
         // file before we go.
         Logger::instance().flush();
-        return 1;
     }
+    // Bounded: a parent that stopped reading does not keep us from ending.
+    finishStandardStreams();
+    return status;
 }

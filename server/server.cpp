@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
-#include <iostream>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -18,7 +17,7 @@
 #include "command_queue.h"
 #include "logger.h"
 #include "ring_buffer.h"
-#include "stdout_lines.h"
+#include "stream_writer.h"
 
 namespace {
 
@@ -163,12 +162,11 @@ private:
     static constexpr std::size_t blockSamples = 512;
 
     std::atomic<bool> stopRequested{false};
-    // The library's loggers write through these; each entry reaches the real stream
-    // whole, under the same lock as the protocol lines. Declared before the endpoint
-    // so that they outlive it.
-    LockedEntryBuf accessLogBuf{std::cout};
+    // The library's loggers write through these, never waiting on a parent that does
+    // not read. Declared before the endpoint so that they outlive it.
+    LibraryLogBuf accessLogBuf{standardOutput()};
     std::ostream accessLog{&accessLogBuf};
-    LockedEntryBuf errorLogBuf{std::cerr};
+    LibraryLogBuf errorLogBuf{standardError()};
     std::ostream errorLog{&errorLogBuf};
     WsServer endpoint;
     websocketpp::connection_hdl client;
