@@ -42,6 +42,11 @@ struct Command {
             exitRequested = true;
             break;
         case CommandWord::Connected:
+            // A capture callback that picked up the ring just before the last
+            // "disconnected" may have put samples after its discard; drop them, or
+            // the new client's first block would start with stale audio.
+            if (!engine.outputRing)
+                server.discardBuffered();
             engine.outputRing.set(ring);
             break;
         case CommandWord::Disconnected:
