@@ -28,13 +28,13 @@ TEST_F(ServerTest, RefusesTheOpaqueOriginNull) {
     EXPECT_TRUE(commands.empty());
 }
 
-// Drafts before RFC 6455 take the origin from Sec-WebSocket-Origin, which the origin
-// check never sees: they are refused, with the version we speak.
+// Drafts before RFC 6455 take the origin from Sec-WebSocket-Origin, so the Origin a
+// browser sends would go unchecked: they are refused, with the version we speak.
 TEST_F(ServerTest, RefusesProtocolVersionsBeforeThirteen) {
     for (const char* version : {"8", "7"}) {
         RawSocket raw;
         ASSERT_TRUE(raw.connect(server->port(), 3s));
-        EXPECT_EQ(raw.handshake(RawSocket::upgradeRequest("Sec-WebSocket-Origin: http://evil.example\r\n", version), 3s),
+        EXPECT_EQ(raw.handshake(RawSocket::upgradeRequest("Origin: http://evil.example\r\n", version), 3s),
                   426)
             << version;
         EXPECT_NE(raw.response().find("\r\nSec-WebSocket-Version: 13"), std::string::npos) << raw.response();
