@@ -160,6 +160,8 @@ bool isForeignWebOrigin(std::string_view origin) {
     return false;
 }
 
+namespace {
+
 // A warning whose message ends in a library's error text: each text is its own
 // RepeatedWarning, so a burst of one error is logged once and then counted.
 class RepeatedWarnings {
@@ -184,6 +186,8 @@ private:
     std::mutex mutex;
     std::map<std::string, std::unique_ptr<RepeatedWarning>> byDetail;
 };
+
+} // namespace
 
 // The WebSocket endpoint with its two threads: the network thread runs the event loop,
 // the connection handlers and every call on a connection; the sender thread takes the
@@ -233,12 +237,13 @@ private:
     RepeatedWarning connectionLimitWarning{logTag, "连接数已达上限 " + std::to_string(maxConnections) +
                                                        ", 已拒绝新连接"};
     WsServer endpoint;
-    // Network thread only, like everything below that the endpoint's handlers touch.
+    // Network thread only.
     std::unique_ptr<asio::steady_timer> acceptRetry;
     std::chrono::milliseconds acceptDelay = firstAcceptDelay;
     std::vector<std::weak_ptr<WsServer::connection_type>> connections;
     std::unique_ptr<asio::steady_timer> resumeCheck;
     std::vector<WsServer::connection_ptr> heldBackClients;
+    // Set and cleared by the network thread, copied by the sender.
     websocketpp::connection_hdl client;
     std::mutex clientMutex;
     // Held by the sender around each block and by discardBuffered, so a discard never
