@@ -97,6 +97,18 @@ protected:
         return count;
     }
 
+    // Handlers queue a command before they log it: a test that has seen the command
+    // waits for the line.
+    bool waitForLog(const std::string& text, std::chrono::milliseconds timeout = 3s) {
+        auto deadline = Clock::now() + timeout;
+        while (countLog(text) == 0) {
+            if (Clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(5ms);
+        }
+        return true;
+    }
+
     // Long enough for several sender cycles.
     static void settle() { std::this_thread::sleep_for(300ms); }
 

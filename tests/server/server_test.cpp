@@ -217,6 +217,7 @@ TEST_F(ServerTest, QueuesEveryMessageUnchanged) {
     EXPECT_EQ(nextCommand(), "");
     EXPECT_EQ(nextCommand(), "exit");
     EXPECT_EQ(nextCommand(), "Hide me 隐藏");
+    ASSERT_TRUE(waitForLog("[INFO] <Server> 从客户端收到指令: Hide me 隐藏"));
     EXPECT_EQ(countLog("[INFO] <Server> 从客户端收到指令: show"), 2u);
     EXPECT_EQ(countLog("[INFO] <Server> 从客户端收到指令: exit"), 1u);
     EXPECT_EQ(countLog("[INFO] <Server> 从客户端收到指令: Hide me 隐藏"), 1u);
