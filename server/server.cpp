@@ -212,6 +212,7 @@ private:
     // more than maxBufferedBytes unread.
     void deliver(const WsServer::connection_ptr& connection, const std::string& block);
     void startAccept();
+    void acceptLater();
     void onAccepted(const WsServer::connection_ptr& connection, const websocketpp::lib::error_code& ec);
     // Counts the connection unless maxConnections are open already.
     bool admitConnection(const WsServer::connection_ptr& connection);
@@ -342,8 +343,10 @@ void Server::Impl::stopEndpoint() {
 void Server::Impl::startAccept() {
     websocketpp::lib::error_code ec;
     WsServer::connection_ptr connection = endpoint.get_connection();
-    if (!connection)
+    if (!connection) {
+        acceptLater();
         return;
+    }
     endpoint.async_accept(
         connection, [this, connection](const websocketpp::lib::error_code& result) { onAccepted(connection, result); },
         ec);
@@ -352,21 +355,25 @@ void Server::Impl::startAccept() {
         connection->terminate(websocketpp::lib::error_code());
 }
 
+// Out of descriptors (or another failure of the listener): the pending connection stays
+// in the backlog and would fail again at once, so wait before the next try, longer each
+// time, until connections have closed.
+void Server::Impl::acceptLater() {
+    acceptRetry->expires_after(acceptDelay);
+    acceptDelay = std::min(acceptDelay * 2, lastAcceptDelay);
+    acceptRetry->async_wait([this](const asio::error_code& waited) {
+        if (!waited)
+            startAccept();
+    });
+}
+
 void Server::Impl::onAccepted(const WsServer::connection_ptr& connection, const websocketpp::lib::error_code& ec) {
     if (ec) {
         connection->terminate(ec);
         if (ec == websocketpp::error::operation_canceled || !endpoint.is_listening())
             return;
-        // Out of descriptors (or another failure of the listener): the pending connection
-        // stays in the backlog and would fail again at once, so wait before the next try,
-        // longer each time, until connections have closed.
         acceptProblems.report(ec.message());
-        acceptRetry->expires_after(acceptDelay);
-        acceptDelay = std::min(acceptDelay * 2, lastAcceptDelay);
-        acceptRetry->async_wait([this](const asio::error_code& waited) {
-            if (!waited)
-                startAccept();
-        });
+        acceptLater();
         return;
     }
     acceptDelay = firstAcceptDelay;
