@@ -31,7 +31,7 @@ namespace {
 const std::string hiddenLine = "{ \"event\": \"hidden\" }";
 
 // Memory and time bounds define correct behaviour, but not under a sanitizer: its
-// quarantine keeps freed memory resident and its checks slow every exit down. There the
+// quarantine keeps freed memory resident and its checks slow everything down. There the
 // figures are only printed, and the exit gets ten seconds.
 #ifdef SONDREL_SANITIZED
 constexpr bool sanitized = true;
@@ -346,7 +346,9 @@ TEST_F(HostilePeers, HugeMessagesAreRefusedCheaply) {
         }
         std::this_thread::sleep_for(3s);
         const double stall = longestStallSeconds(listener.messages(), sent, Clock::now());
-        EXPECT_LT(stall, usual + 0.1) << "audio stalled while 3 MB of commands arrived";
+        if (!sanitized) {
+            EXPECT_LT(stall, usual + 0.1) << "audio stalled while 3 MB of commands arrived";
+        }
         std::cout << "48 messages of 64 KiB: audio fell behind by at most " << stall << " s (" << usual
                   << " s in the 3 s before)\n";
     }
