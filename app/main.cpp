@@ -13,6 +13,7 @@
 #include "logger.h"
 #include "process_platform.h"
 #include "program_info.h"
+#include "quoted_text.h"
 #include "ring_buffer.h"
 #include "sample_encoding.h"
 #include "server.h"
@@ -43,6 +44,11 @@ struct Command {
             exitRequested = true;
             break;
         case CommandWord::Connected:
+            // A capture callback that picked up the ring just before the last
+            // "disconnected" may have put samples after its discard; drop them, or
+            // the new client's first block would start with stale audio.
+            if (!engine.outputRing)
+                server.discardBuffered();
             engine.outputRing.set(ring);
             break;
         case CommandWord::Disconnected:
@@ -52,7 +58,7 @@ struct Command {
             server.discardBuffered();
             break;
         case CommandWord::Unrecognised:
-            writeStdoutLine("Unrecognisable command " + command, false);
+            writeStdoutLine("Unrecognisable command " + quoteText(command), Flush::Later);
             break;
         }
     }
@@ -72,7 +78,8 @@ int run(const std::string& settingsPath) {
     for (;;) {
         if (!queue.empty()) {
             std::string text = queue.tryPop();
-            writeStdoutLine("Getting command: " + text, true);
+            // Quoted: one command is always exactly one line, whatever a peer sent.
+            writeStdoutLine("Getting command: " + quoteText(text), Flush::Now);
             command.run(text);
         }
         panel.runFrame();
@@ -99,12 +106,15 @@ int main(int argc, char** argv) {
     if (arguments.size() == 3)
         Logger::instance().openFile(arguments[2]);
 
+    int status = 1;
     try {
-        return run(settingsPath);
+        status = run(settingsPath);
     } catch (...) {
         // The failing component has logged why; make sure the line reaches the
         // file before we go.
         Logger::instance().flush();
-        return 1;
     }
+    // Bounded: a parent that stopped reading does not keep us from ending.
+    finishStandardStreams();
+    return status;
 }

@@ -116,28 +116,37 @@ TEST_F(LoggerFile, ConcurrentLinesArriveWhole) {
     EXPECT_EQ(count, threads * perThread);
 }
 
-// What arrives on standard input is logged as received, before trimming.
-TEST_F(LoggerFile, StdinReadIsLoggedUntrimmed) {
+// What arrives on standard input is logged line by line as received, before trimming,
+// with its line breaks escaped so that each command is one line of the log.
+TEST_F(LoggerFile, StdinLinesAreLoggedUntrimmedAndEscaped) {
     Logger::instance().openFile(path.string());
     uv_loop_t loop;
     ASSERT_EQ(uv_loop_init(&loop), 0);
-    uv_pipe_t pipe;
-    ASSERT_EQ(uv_pipe_init(&loop, &pipe, 0), 0);
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
     CommandQueue queue;
-    pipe.data = &queue;
-    uv_buf_t buf;
-    onStdinAlloc(reinterpret_cast<uv_handle_t*>(&pipe), 65536, &buf);
-    std::string sent = " show\n";
-    std::copy(sent.begin(), sent.end(), buf.base);
-    onStdinRead(reinterpret_cast<uv_stream_t*>(&pipe), static_cast<ssize_t>(sent.size()), &buf);
-    uv_close(reinterpret_cast<uv_handle_t*>(&pipe), nullptr);
+    auto channel = std::make_unique<StdinChannel>(&loop, p[0], &queue);
+    const std::string sent = " show\n x\r\ny";
+    ASSERT_EQ(::write(p[1], sent.data(), sent.size()), static_cast<ssize_t>(sent.size()));
+    for (int i = 0; i < 2000 && queue.empty(); ++i) {
+        uv_run(&loop, UV_RUN_NOWAIT);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    channel->close();
     uv_run(&loop, UV_RUN_DEFAULT);
     EXPECT_EQ(uv_loop_close(&loop), 0);
+    ::close(p[0]);
+    ::close(p[1]);
 
     EXPECT_EQ(queue.tryPop(), "show");
-    std::string text = contents();
-    ASSERT_GE(text.size(), 12u);
-    EXPECT_EQ(text.substr(11), "[INFO] <Main> 收到指令:  show\n\n");
+    EXPECT_EQ(queue.tryPop(), "x");
+    EXPECT_EQ(queue.tryPop(), "y");
+    std::istringstream lines(contents());
+    std::vector<std::string> logged;
+    for (std::string line; std::getline(lines, line);)
+        logged.push_back(line.size() > 11 ? line.substr(11) : line);
+    EXPECT_EQ(logged, (std::vector<std::string>{"[INFO] <Main> 收到指令:  show\\n", "[INFO] <Main> 收到指令:  x\\r\\n",
+                                                 "[INFO] <Main> 收到指令: y"}));
 }
 
 namespace {
