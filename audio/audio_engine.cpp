@@ -22,12 +22,16 @@ void logInfo(const std::string& message) { Logger::instance().info(tag, message)
 void logWarn(const std::string& message) { Logger::instance().warn(tag, message); }
 void logError(const std::string& message) { Logger::instance().error(tag, message); }
 
-bool writeInPlace(const std::filesystem::path& path, const std::string& text) {
-    std::ofstream file(path, std::ios::out | std::ios::trunc);
-    if (!file.good()) return false;
-    file << text;
-    file.close();
-    return !file.fail();
+// True when the file already holds exactly this text. Only a regular file of a
+// settings file's size is read: a FIFO or a device must not be read from.
+bool fileHolds(const std::filesystem::path& path, const std::string& text) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec) || std::filesystem::file_size(path, ec) > 65536 || ec)
+        return false;
+    // Text mode, as the file is written: CR LF on Windows reads back as LF.
+    std::ifstream file(path);
+    const std::string held((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    return !file.bad() && held == text;
 }
 
 } // namespace
@@ -262,17 +266,11 @@ void AudioEngine::saveSettings() {
         return;
     }
     const std::filesystem::path path = pathFromUtf8(settingsPath);
-    switch (replaceFileContents(path, text)) {
-    case ReplaceResult::Done:
+    // Most starts save what the file already says; that costs a write and two syncs.
+    if (fileHolds(path, text))
         return;
-    case ReplaceResult::DirectoryUnusable:
-        // No new file can be made next to the old one; overwriting it is all that is left.
-        if (writeInPlace(path, text)) return;
-        break;
-    case ReplaceResult::Failed:
-        break;
-    }
-    logError("无法更新配置文件");
+    if (replaceFileContents(path, text) != ReplaceResult::Done)
+        logError("无法更新配置文件");
 }
 
 void AudioEngine::openStream() {
