@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -17,14 +18,20 @@ public:
     void warn(const std::string& tag, const std::string& message);
     void error(const std::string& tag, const std::string& message);
 
-    // Pushes buffered lines to the file. Lines are not flushed one by one; this is for
-    // the rare path that ends the process without running static destructors.
+    // Pushes buffered lines to the file. WARN and ERROR lines are pushed as they are
+    // written, INFO lines at the latest with the first line a second after the last push;
+    // the process also calls this once a second and at the moments that matter (the port
+    // line, an exit that cannot wait), so a crash loses at most a second of INFO lines.
     void flush();
 
 private:
+    using Clock = std::chrono::steady_clock;
+    enum class Push { Now, WithinASecond };
+
     Logger() = default;
-    void write(const char* level, const std::string& tag, const std::string& message);
+    void write(const char* level, Push push, const std::string& tag, const std::string& message);
 
     std::mutex mutex;
     std::ofstream file;
+    Clock::time_point lastPush = Clock::now();
 };
