@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <string>
@@ -75,7 +76,7 @@ int run(const std::string& settingsPath) {
         }
         panel.runFrame();
         uv_run(loop, UV_RUN_NOWAIT);
-        engine.reportCallbackEvents();
+        engine.poll();
         if (exitRequested || stopRequested())
             break;
     }
@@ -97,6 +98,11 @@ int main(int argc, char** argv) {
 
     try {
         return run(settingsPath);
+    } catch (const PaTimeout&) {
+        // PortAudio is still inside the call that did not return; nothing may run after us
+        // that could meet it (static destructors, library clean-up).
+        Logger::instance().flush();
+        std::_Exit(1);
     } catch (...) {
         // The failing component has logged why; make sure the line reaches the
         // file before we go.

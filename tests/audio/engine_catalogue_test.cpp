@@ -260,12 +260,13 @@ TEST_F(SettingsFile, FullDiskLeavesTheOldFileIntact) {
     const std::string path = dir.file("settings.json");
     writeFile(path, "{\"inputDevice\": 0}");
     CatalogueEngine engine(path);
-    // A file-size limit makes every write past 16 bytes fail, as a full disk would.
+    // A file-size limit makes every write past 160 bytes fail, as a full disk would: the
+    // settings text is about 300 bytes, while the log (written at once) stays below it.
     rlimit saved{};
     getrlimit(RLIMIT_FSIZE, &saved);
     const auto previousHandler = signal(SIGXFSZ, SIG_IGN);
     rlimit tiny = saved;
-    tiny.rlim_cur = 16;
+    tiny.rlim_cur = 160;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
     engine.saveSettings();
     setrlimit(RLIMIT_FSIZE, &saved);
