@@ -1,7 +1,20 @@
 #include "stdout_lines.h"
 
+#include <atomic>
 #include <iostream>
 #include <string>
+
+#include "process_platform.h"
+
+namespace {
+
+const std::string hiddenLine = "{ \"event\": \"hidden\" }";
+
+// Set once the shown line is written, cleared when the hidden line is handed to the
+// stream: the window's last word to the parent must be "hidden".
+std::atomic<bool> hiddenLineOwed{false};
+
+} // namespace
 
 std::mutex& stdoutMutex() {
     static std::mutex mutex;
@@ -20,9 +33,27 @@ void writePortLine(int port) {
     writeStdoutLine("{ \"port\": " + std::to_string(port) + " }");
 }
 
-void writeShownLine() { writeStdoutLine("{ \"event\": \"shown\" }"); }
+void writeShownLine() {
+    writeStdoutLine("{ \"event\": \"shown\" }");
+    hiddenLineOwed = true;
+}
 
-void writeHiddenLine() { writeStdoutLine("{ \"event\": \"hidden\" }"); }
+void writeHiddenLine() {
+    hiddenLineOwed = false;
+    writeStdoutLine(hiddenLine);
+}
+
+void writeOwedHiddenLineNow() {
+    if (!hiddenLineOwed.exchange(false))
+        return;
+    // Whoever holds the lock may be stuck in the middle of a line: start a new one (an
+    // empty line is skipped by parents, like the library's log lines). Holding it
+    // ourselves keeps further lines from following ours.
+    std::unique_lock<std::mutex> guard(stdoutMutex(), std::try_to_lock);
+    writeStandardOutputNow(guard.owns_lock() ? hiddenLine + "\n" : "\n" + hiddenLine + "\n");
+    if (guard.owns_lock())
+        guard.release(); // the process ends now; nothing may write after this line
+}
 
 void writeErrorLine(unsigned long code) {
     writeStdoutLine("{ \"error\": \"" + std::to_string(code) + "\" }");

@@ -20,6 +20,11 @@ void writeShownLine();
 void writeHiddenLine();
 void writeErrorLine(unsigned long code);
 
+// For an exit that cannot wait: when a shown line has not been answered by a hidden line
+// yet, writes the hidden line without waiting (see writeStandardOutputNow). Any thread;
+// standard output stays locked afterwards, so call it only right before the process ends.
+void writeOwedHiddenLineNow();
+
 // A stream buffer that collects what a library logger writes and hands each entry
 // whole to the target stream when the logger flushes, under the stdout lock.
 // Used by one logger at a time (the library serialises its own entries).
