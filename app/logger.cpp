@@ -33,6 +33,14 @@ void Logger::flush() {
     lastPush = Clock::now();
 }
 
+void Logger::endStartUp() {
+    std::lock_guard<std::mutex> guard(mutex);
+    startingUp = false;
+    if (file.is_open())
+        file.flush();
+    lastPush = Clock::now();
+}
+
 void Logger::write(const char* level, Push push, const std::string& tag, const std::string& message) {
     const std::tm local = fmt::localtime(std::time(nullptr));
     std::string line = fmt::format("[{:%H:%M:%S}] [{}] <{}> {}\n", local, level, tag, message);
@@ -43,7 +51,7 @@ void Logger::write(const char* level, Push push, const std::string& tag, const s
     file.write(line.data(), static_cast<std::streamsize>(line.size()));
     // A warning or an error is what someone reads the log for after a crash.
     const Clock::time_point now = Clock::now();
-    if (push == Push::Now || now - lastPush >= std::chrono::seconds(1)) {
+    if (push == Push::Now || startingUp || now - lastPush >= std::chrono::seconds(1)) {
         file.flush();
         lastPush = now;
     }

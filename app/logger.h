@@ -18,11 +18,16 @@ public:
     void warn(const std::string& tag, const std::string& message);
     void error(const std::string& tag, const std::string& message);
 
-    // Pushes buffered lines to the file. WARN and ERROR lines are pushed as they are
-    // written, INFO lines at the latest with the first line a second after the last push;
-    // the process also calls this once a second and at the moments that matter (the port
-    // line, an exit that cannot wait), so a crash loses at most a second of INFO lines.
+    // Pushes buffered lines to the file. Until endStartUp() every line is pushed as it is
+    // written, so a start-up that crashes (PortAudio aborts on an internal assertion)
+    // leaves its lines. Afterwards WARN and ERROR lines still are; INFO lines wait, at the
+    // longest until the first line a second after the last push. The process also calls
+    // this once a second and before an exit that cannot wait, so a crash loses at most a
+    // second of INFO lines.
     void flush();
+    // The process has started (its port line is out): pushes what is buffered and lets
+    // INFO lines wait from now on.
+    void endStartUp();
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -34,4 +39,5 @@ private:
     std::mutex mutex;
     std::ofstream file;
     Clock::time_point lastPush = Clock::now();
+    bool startingUp = true;
 };

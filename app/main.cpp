@@ -69,8 +69,7 @@ int run(const std::string& settingsPath, ExitWatch& exitWatch) {
     auto engine = std::make_unique<AudioEngine>(settingsPath);
     auto panel = std::make_unique<ControlPanel>(*engine, *server);
     writePortLine(server->port());
-    // Whatever happens later, the start-up is on record.
-    Logger::instance().flush();
+    Logger::instance().endStartUp();
     uv_loop_t* loop = attachStandardInput(&queue);
 
     exitWatch.step("控制循环");

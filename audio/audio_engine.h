@@ -254,6 +254,7 @@ private:
     std::optional<AudioSettings> keptProfile;
     bool streamMeantToRun = false;
     bool recovering = false;
+    Clock::time_point silentSince{};
     std::string firstRecoveryFailure;
     StallWatch stallWatch;
     RecoverySchedule recovery;

@@ -81,7 +81,7 @@ void AudioEngine::watchStream(Clock::time_point now) {
         if (recovering && stallWatch.delivering()) {
             recovering = false;
             running = true;
-            const double seconds = std::chrono::duration<double>(now - recovery.since()).count();
+            const double seconds = std::chrono::duration<double>(now - silentSince).count();
             Logger::instance().info(tag, fmt::format("音频流已恢复, 中断 {:.1f} 秒, 尝试 {} 次", seconds,
                                                      recovery.attempts()));
         }
@@ -90,6 +90,7 @@ void AudioEngine::watchStream(Clock::time_point now) {
     if (!recovering) {
         recovering = true;
         running = false;
+        silentSince = stallWatch.lastProgress();
         firstRecoveryFailure.clear();
         const auto silence = stallWatch.delivering() ? StallWatch::stallAfter : StallWatch::firstCallbackWithin;
         Logger::instance().warn(tag, fmt::format("音频流中断: {} 秒内没有收到音频数据, 正在尝试恢复",

@@ -22,6 +22,8 @@ public:
     bool stalled(std::uint64_t calls, Clock::time_point now);
     // True once a callback has come since restart().
     bool delivering() const { return delivered; }
+    // When the count last moved (or the stream was started).
+    Clock::time_point lastProgress() const { return lastChange; }
 
 private:
     std::uint64_t lastCalls = 0;

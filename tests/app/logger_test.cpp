@@ -90,6 +90,9 @@ TEST_F(LoggerFile, WarningsAndErrorsReachTheFileAtOnceInfoWithinASecond) {
         return s.str();
     };
     Logger::instance().openFile(path.string());
+    Logger::instance().info("Main", "starting up");
+    EXPECT_NE(onDisk().find("<Main> starting up\n"), std::string::npos);
+    Logger::instance().endStartUp();
     Logger::instance().info("Main", "quiet start");
     Logger::instance().warn("Audio", "a warning");
     EXPECT_NE(onDisk().find("quiet start"), std::string::npos);
