@@ -12,6 +12,7 @@
 
 #include "capture_run.h"
 #include "output_lines.h"
+#include "x_session.h"
 
 using namespace std::chrono_literals;
 
@@ -20,6 +21,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const std::string hiddenLine = "{ \"event\": \"hidden\" }";
+const std::string shownLine = "{ \"event\": \"shown\" }";
 // The promise is 3 s; the margin is for a loaded machine.
 constexpr auto exitBound = 4500ms;
 
@@ -189,6 +191,35 @@ TEST_F(SoundStack, OneStopSignalEndsTheProcessWithinThreeSecondsWhileStdoutIsBlo
     const auto took = timeToExit([&] { process().kill(SIGTERM); });
     ASSERT_TRUE(took) << "still running 15 s after SIGTERM";
     EXPECT_LT(*took, exitBound);
+}
+
+// With the window shown and the display frozen, the main thread blocks in the window
+// system and reads no commands. "exit" over the socket still starts the deadline, and
+// the window's hidden line is written for it.
+TEST_F(SoundStack, ExitOverTheSocketEndsTheProcessWhileTheMainThreadIsStuck) {
+    XSession x(true);
+    CaptureRun::Options options;
+    options.extraEnvironment = {x.environment()};
+    start(options);
+    ASSERT_TRUE(run->command("show", 20s));
+    ASSERT_EQ(run->nextProtocolLine(30s), shownLine);
+    WsTestClient client;
+    ASSERT_TRUE(client.connect(run->port(), 10s));
+    std::this_thread::sleep_for(2s);
+
+    struct Continue {
+        pid_t pid;
+        ~Continue() { ::kill(pid, SIGCONT); }
+    } thaw{x.serverPid()};
+    ASSERT_EQ(::kill(x.serverPid(), SIGSTOP), 0);
+    std::this_thread::sleep_for(1s);
+    const auto took = timeToExit([&] { client.sendText("exit"); });
+    ASSERT_TRUE(took) << "still running 15 s after \"exit\" over the socket";
+    EXPECT_LT(*took, exitBound);
+    ASSERT_TRUE(process().waitStdoutClosed(5s));
+    EXPECT_TRUE(process().stdoutText().ends_with(hiddenLine + "\n")) << process().stdoutText();
+    const std::string log = run->logText();
+    EXPECT_EQ(countLinesWith(log, "[ERROR] <Main> 3 秒内未能退出, 卡在: "), 1u) << log;
 }
 
 // A parent that dies without a word must not leave us holding the microphone. Here the
