@@ -59,6 +59,7 @@ struct Command {
 };
 
 int run(const std::string& settingsPath, ExitWatch& exitWatch) {
+    exitWatch.step("启动", PortAudioCall::inProgress);
     // "exit" starts the exit deadline as it arrives, also while the main thread is busy.
     CommandQueue queue([&exitWatch](const std::string& command) {
         if (matchCommand(command) == CommandWord::Exit)
@@ -87,6 +88,7 @@ int run(const std::string& settingsPath, ExitWatch& exitWatch) {
         if (exitRequested || exitWatch.requested())
             break;
     }
+    // Whatever ended the loop, the shutdown below is bounded.
     exitWatch.startClock();
 
     // Reverse order of start-up: the panel (writes the hidden line), the engine, the

@@ -162,7 +162,7 @@ AudioEngine::AudioEngine(std::string settingsPath) : settingsPath(std::move(sett
                          PortAudioCall call("Pa_Terminate");
                          Pa_Terminate();
                      }, {}});
-        control.finishAll();
+        finishStartUpStep();
         throw;
     }
     logInfo("准备启动音频流");

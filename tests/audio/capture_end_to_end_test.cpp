@@ -299,6 +299,8 @@ TEST_F(VirtualMicCapture, StreamLifecycle) {
     for (std::size_t i = before; i < lines.size(); ++i)
         if (lines[i].rfind("INFO ALSA", 0) != 0 && lines[i].rfind("INFO JACK", 0) != 0) refreshLines.push_back(lines[i]);
     ASSERT_GE(refreshLines.size(), 4u);
+    // The sound libraries' probing is one line, not the 158 it used to be.
+    EXPECT_LE(lines.size() - before, 5u) << ::testing::PrintToString(lines);
     EXPECT_EQ(refreshLines[0], "INFO 音频流已停止");
     EXPECT_EQ(refreshLines[1], "INFO 设备已关闭");
     EXPECT_EQ(refreshLines[2].rfind("INFO 共找到可用API: ", 0), 0u);
