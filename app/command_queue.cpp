@@ -1,6 +1,8 @@
 #include "command_queue.h"
 
 void CommandQueue::push(const std::string& command) {
+    if (observer)
+        observer(command);
     std::lock_guard<std::mutex> guard(lock);
     entries.push_back(command);
     bytes += command.size();

@@ -1,13 +1,34 @@
 #include "stdout_lines.h"
 
+#include <atomic>
 #include <string>
+
+namespace {
+
+// Set once the shown line is written, cleared when the hidden line is handed to the
+// stream: the window's last word to the parent must be "hidden".
+std::atomic<bool> hiddenLineOwed{false};
+
+} // namespace
 
 void writeStdoutLine(std::string_view text, Flush flush) { standardOutput().writeLine(text, flush); }
 
 void writePortLine(int port) { writeStdoutLine("{ \"port\": " + std::to_string(port) + " }"); }
 
-void writeShownLine() { writeStdoutLine("{ \"event\": \"shown\" }"); }
+void writeShownLine() {
+    writeStdoutLine("{ \"event\": \"shown\" }");
+    hiddenLineOwed = true;
+}
 
-void writeHiddenLine() { writeStdoutLine("{ \"event\": \"hidden\" }"); }
+void writeHiddenLine() {
+    hiddenLineOwed = false;
+    writeStdoutLine("{ \"event\": \"hidden\" }");
+}
 
 void writeErrorLine(unsigned long code) { writeStdoutLine("{ \"error\": \"" + std::to_string(code) + "\" }"); }
+
+void finishStandardStreamsWithOwedHiddenLine() {
+    if (hiddenLineOwed.exchange(false))
+        writeStdoutLine("{ \"event\": \"hidden\" }");
+    finishStandardStreams();
+}

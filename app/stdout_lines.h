@@ -17,3 +17,9 @@ void writePortLine(int port);
 void writeShownLine();
 void writeHiddenLine();
 void writeErrorLine(unsigned long code);
+
+// For an exit that cannot wait: when a shown line has not been answered by a hidden line
+// yet, queues the hidden line, then pushes out what standard output and standard error
+// hold (bounded, see finishStandardStreams). Any thread; nothing written afterwards
+// reaches the parent, so call it only right before the process ends.
+void finishStandardStreamsWithOwedHiddenLine();

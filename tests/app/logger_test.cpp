@@ -81,6 +81,31 @@ TEST_F(LoggerFile, SecondOpenTruncates) {
     EXPECT_NE(text.find("second run"), std::string::npos);
 }
 
+// What a crash would leave: the file as it is on disk, without a final flush.
+TEST_F(LoggerFile, WarningsAndErrorsReachTheFileAtOnceInfoWithinASecond) {
+    auto onDisk = [&] {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    };
+    Logger::instance().openFile(path.string());
+    Logger::instance().info("Main", "starting up");
+    EXPECT_NE(onDisk().find("<Main> starting up\n"), std::string::npos);
+    Logger::instance().endStartUp();
+    Logger::instance().info("Main", "quiet start");
+    Logger::instance().warn("Audio", "a warning");
+    EXPECT_NE(onDisk().find("quiet start"), std::string::npos);
+    EXPECT_NE(onDisk().find("<Audio> a warning\n"), std::string::npos);
+    Logger::instance().error("Server", "an error");
+    EXPECT_NE(onDisk().find("<Server> an error\n"), std::string::npos);
+
+    Logger::instance().info("Main", "one");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    Logger::instance().info("Main", "two");
+    EXPECT_NE(onDisk().find("<Main> two\n"), std::string::npos);
+}
+
 TEST_F(LoggerFile, UnwritablePathIsSilentAndALaterOpenWorks) {
     fs::path missing = dir / "no" / "such" / "dir" / "x.log";
     Logger::instance().openFile(missing.string());
