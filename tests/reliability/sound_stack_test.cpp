@@ -82,15 +82,15 @@ protected:
             std::this_thread::sleep_for(50ms);
         ASSERT_TRUE(std::filesystem::exists(run->settingsPath()));
         std::this_thread::sleep_for(1s);
-        // Each read is one command, echoed whole: two of them fill any pipe. Once the
-        // echo blocks, standard input is not read either, so these writes may block too:
-        // they run on a thread of their own, which ends when the process is gone.
+        // Each line is one command, echoed with its first 1024 bytes twice ("Getting
+        // command: " and "Unrecognisable command "): a hundred of them fill any pipe.
+        // Standard input is not read while the queue is full, so the write may block:
+        // it runs on a thread of its own, which ends when the process is gone.
         stdinWriter = std::thread([this] {
-            for (int i = 0; i < 2; ++i) {
-                if (!process().writeStdin(std::string(60000, 'x') + "\n"))
-                    return;
-                std::this_thread::sleep_for(300ms);
-            }
+            std::string lines;
+            for (int i = 0; i < 100; ++i)
+                lines += std::string(2000, 'x') + "\n";
+            (void)process().writeStdin(lines);
         });
         std::this_thread::sleep_for(1500ms);
         ASSERT_TRUE(process().running());
@@ -182,6 +182,7 @@ TEST_F(SoundStack, SecondStopSignalEndsTheProcessAtOnceWhileStdoutIsBlocked) {
     });
     ASSERT_TRUE(took) << "still running 15 s after two SIGTERMs";
     EXPECT_LT(*took, 2s) << "the second signal should not wait for the deadline";
+    std::cout << "two SIGTERMs with stdout blocked ended the process after " << seconds(*took) << " s\n";
     const std::string log = run->logText();
     EXPECT_NE(log.find("[INFO] <Main> 收到终止信号, 准备退出"), std::string::npos) << log;
 }
@@ -191,6 +192,7 @@ TEST_F(SoundStack, OneStopSignalEndsTheProcessWithinThreeSecondsWhileStdoutIsBlo
     const auto took = timeToExit([&] { process().kill(SIGTERM); });
     ASSERT_TRUE(took) << "still running 15 s after SIGTERM";
     EXPECT_LT(*took, exitBound);
+    std::cout << "one SIGTERM with stdout blocked ended the process after " << seconds(*took) << " s\n";
 }
 
 // With the window shown and the display frozen, the main thread blocks in the window
@@ -216,6 +218,8 @@ TEST_F(SoundStack, ExitOverTheSocketEndsTheProcessWhileTheMainThreadIsStuck) {
     const auto took = timeToExit([&] { client.sendText("exit"); });
     ASSERT_TRUE(took) << "still running 15 s after \"exit\" over the socket";
     EXPECT_LT(*took, exitBound);
+    std::cout << "\"exit\" over the socket with the display frozen ended the process after " << seconds(*took)
+              << " s\n";
     ASSERT_TRUE(process().waitStdoutClosed(5s));
     EXPECT_TRUE(process().stdoutText().ends_with(hiddenLine + "\n")) << process().stdoutText();
     const std::string log = run->logText();
