@@ -14,7 +14,7 @@ stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=(plain kit address thread)
 
 configure_plain() {
-  cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDREL_SANITIZE= -DSONDREL_BENCH=ON >/dev/null
+  cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDREL_SANITIZE= -DSONDREL_BENCH=ON -DSONDREL_WERROR=ON >/dev/null
 }
 
 # The kit runs against the plain build's programs, and packages them.
@@ -53,7 +53,7 @@ for stage in "${stages[@]}"; do
     *) echo "unknown stage: $stage" >&2; exit 2 ;;
   esac
   echo "=== $stage build ($dir) ==="
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDREL_SANITIZE="$sanitize" \
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDREL_SANITIZE="$sanitize" -DSONDREL_WERROR=ON \
         -DSONDREL_BENCH="$([ "$stage" = plain ] && echo ON || echo OFF)" >/dev/null
   cmake --build "$dir" -j2
   echo "=== $stage tests ==="
