@@ -49,30 +49,6 @@ constexpr bool withFont = true;
 #endif
 constexpr int fontPixels = withFont ? 16 : 13;
 
-// Sanitizer settings for the capture process. ThreadSanitizer needs nothing beyond the
-// suite's suppressions, which cover the OpenGL driver's threads.
-//
-// AddressSanitizer: slow unwinding on every allocation deadlocks in the unwinder's lock
-// against the OpenGL driver's threads, so it is turned off. Leaks are not checked in
-// the child: what the window's system libraries keep (the OpenGL driver and ALSA plugin
-// modules, unloaded before exit and so beyond symbolising, and SDL's D-Bus connection)
-// cannot be told apart from ours there; the panel's own code is leak-checked in the
-// unit tests.
-std::vector<std::string> sanitizerEnvironment() {
-    std::vector<std::string> entries;
-#if defined(SONDREL_SANITIZED)
-    for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS"}) {
-        const char* inherited = std::getenv(name);
-        std::string value = inherited ? inherited : "";
-        if (!value.empty())
-            value += ':';
-        value += "detect_leaks=0:fast_unwind_on_malloc=1";
-        entries.push_back(std::string(name) + "=" + value);
-    }
-#endif
-    return entries;
-}
-
 // What stands at ./SourceHanSansSC-VF.ttf in the capture process's working directory.
 enum class FontFile { shipped, missing, directory, garbage };
 
@@ -87,7 +63,7 @@ public:
         ChildProcess::Options options;
         options.argv = {SONDREL_CAPTURE_PATH, (dir / "settings.json").string(), (dir / "capture.log").string()};
         options.environment = environment;
-        for (const std::string& entry : sanitizerEnvironment())
+        for (const std::string& entry : windowProcessSanitizerEnvironment())
             options.environment.push_back(entry);
         options.workingDirectory = dir.string();
         options.stdinMode = ChildProcess::StdinMode::Pipe;

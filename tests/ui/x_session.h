@@ -62,3 +62,7 @@ private:
     std::unique_ptr<ChildProcess> server;
     std::unique_ptr<ChildProcess> windowManager;
 };
+
+// Environment entries for a capture process that opens its window in a sanitizer build
+// (none in a plain build): AddressSanitizer with fast unwinding and no leak check.
+std::vector<std::string> windowProcessSanitizerEnvironment();
