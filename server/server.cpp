@@ -16,6 +16,7 @@
 #include <websocketpp/server.hpp>
 
 #include "command_queue.h"
+#include "listen_socket.h"
 #include "logger.h"
 #include "ring_buffer.h"
 #include "stdout_lines.h"
@@ -197,7 +198,9 @@ Server::Impl::Impl(std::shared_ptr<RingBuffer> ring, CommandQueue* commands)
     : ring(std::move(ring)), commands(commands) {
     endpoint.get_alog().set_ostream(&accessLog);
     endpoint.get_elog().set_ostream(&errorLog);
-    endpoint.set_reuse_addr(true);
+    endpoint.set_tcp_pre_bind_handler([](WsServer::transport_type::acceptor_ptr acceptor) {
+        return prepareListeningSocket(*acceptor);
+    });
     try {
         endpoint.set_access_channels(websocketpp::log::alevel::all);
         endpoint.clear_access_channels(websocketpp::log::alevel::frame_payload);
@@ -245,6 +248,12 @@ Server::Impl::~Impl() {
 }
 
 void Server::Impl::stopEndpoint() {
+    // Closing the listener completes the pending accept with an error. Unless the code
+    // matches the library's idea of a cancellation, which Windows' "operation aborted"
+    // does not, the library reports it as a failed connection on both logs; a server
+    // that is going away has nothing more to report there.
+    endpoint.clear_error_channels(websocketpp::log::elevel::rerror | websocketpp::log::elevel::info);
+    endpoint.clear_access_channels(websocketpp::log::alevel::fail);
     try {
         endpoint.stop_listening();
         endpoint.stop();
