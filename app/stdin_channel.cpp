@@ -64,9 +64,16 @@ StdinChannel::StdinChannel(uv_loop_t* loop, uv_file fd, CommandQueue* queue)
             return;
         pipe_.data = queue;
         kind_ = Kind::Pipe;
-        if (uv_pipe_open(&pipe_, fd) == 0)
+        if (uv_pipe_open(&pipe_, fd) == 0) {
             uv_read_start(stream(), onStdinAlloc, onStdinRead);
-        break;
+            break;
+        }
+        // Some pipes cannot be driven as a stream: on Windows libuv needs a named-pipe
+        // handle it can query and switch to non-blocking mode, and the anonymous pipes
+        // of some parents (Wine hands over a Unix pipe) refuse that. Blocking reads on
+        // the thread pool work with any of them.
+        uv_close(reinterpret_cast<uv_handle_t*>(&pipe_), nullptr);
+        [[fallthrough]];
     case UV_FILE:
         // Stream handles refuse regular files and /dev/null; a chain of file
         // reads on the loop's thread pool does the same job.

@@ -19,8 +19,8 @@ void onStdinRead(uv_stream_t* stream, ssize_t nread, const uv_buf_t* buf);
 // Reads one descriptor on a libuv loop; every read result becomes one logged,
 // trimmed command. Only the reader that fits the descriptor is attached: a
 // console, a pipe or socket, or a file (a regular file or a device such as
-// /dev/null, read with the loop's file-system requests). End of input stops
-// reading and queues nothing.
+// /dev/null, read with the loop's file-system requests; also a pipe that
+// cannot be opened as a stream). End of input stops reading and queues nothing.
 //
 // The handles belong to the loop once attached: call close() and let the loop
 // run until it has no more work before destroying the channel.
