@@ -32,9 +32,3 @@ set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
 
 # Executables carry the C and C++ runtimes inside, so they need no DLL beside them.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-
-# Tests built for Windows run through Wine.
-find_program(SONDREL_WINE NAMES wine wine64)
-if(SONDREL_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${SONDREL_WINE})
-endif()

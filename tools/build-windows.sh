@@ -116,10 +116,13 @@ EOF
 }
 
 build_portaudio19() {  # src prefix version
+  # MME (the default host API) and DirectSound. WDM-KS is left out: it offers no capture
+  # device of its own here and its enumeration slows every start and device refresh.
   # MinGW-w64 has the DirectSound headers; PortAudio only looks for them in a DirectX SDK.
   # Its DirectSound code calls the COM helpers that MinGW defines only as macros.
-  cmake_cross -S "$1" -B "$1/build" -DCMAKE_C_FLAGS=-DCOBJMACROS -DPA_USE_WMME=ON -DPA_USE_DS=ON -DDXSDK_INCLUDE_DIR="$1/include" \
-              -DPA_USE_WDMKS=ON -DPA_USE_ASIO=OFF -DPA_USE_WASAPI=OFF -DPA_UNICODE_BUILD=ON
+  cmake_cross -S "$1" -B "$1/build" -DCMAKE_C_FLAGS=-DCOBJMACROS -DPA_USE_WMME=ON -DPA_USE_DS=ON \
+              -DDXSDK_INCLUDE_DIR="$1/include" -DPA_USE_WDMKS=OFF -DPA_USE_WDMKS_DEVICE_INFO=OFF -DPA_USE_ASIO=OFF \
+              -DPA_USE_WASAPI=OFF -DPA_UNICODE_BUILD=ON
   cmake --build "$1/build" --target portaudio_static -j"$jobs"
   mkdir -p "$2/include" "$2/lib"
   cp "$1"/include/portaudio.h "$1"/include/pa_win_*.h "$2/include/"
@@ -178,7 +181,7 @@ EOF
 }
 
 # Recipe revisions: raise one to rebuild that dependency in every cache.
-declare -A recipe=([portaudio19]=2 [libsamplerate]=1 [libuv1]=1 [fmtlib]=1 [googletest]=1 [imgui]=1)
+declare -A recipe=([portaudio19]=3 [libsamplerate]=1 [libuv1]=1 [fmtlib]=1 [googletest]=1 [imgui]=1)
 
 # Builds (or reuses) one dependency and prints its prefix.
 dependency() {

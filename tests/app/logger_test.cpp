@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include <fmt/chrono.h>
+
 #include "command_queue.h"
 #include "repeated_warning.h"
 #include "stdin_channel.h"
@@ -35,7 +37,8 @@ protected:
     }
     std::string contents() {
         Logger::instance().flush();
-        std::ifstream in(path, std::ios::binary);
+        // Text mode: the CR LF line ends of a Windows log read back as line feeds.
+        std::ifstream in(path);
         std::stringstream s;
         s << in.rdbuf();
         return s.str();
@@ -63,8 +66,7 @@ TEST_F(LoggerFile, LineLayoutForEachLevel) {
     ASSERT_TRUE(std::regex_match(text, m, layout)) << text;
 
     // The stamp is the local time of the call.
-    std::tm local{};
-    localtime_r(&before, &local);
+    const std::tm local = fmt::localtime(before);
     int stamped = std::stoi(m[1]) * 3600 + std::stoi(m[2]) * 60 + std::stoi(m[3]);
     int expected = local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
     int drift = (stamped - expected + 86400) % 86400;
