@@ -284,6 +284,28 @@ TEST_F(CaptureProcess, FirstRunSavesTheDefaultsOfTheFirstHostApi) {
     EXPECT_TRUE(bytes.str().ends_with("    \"sampleRate\": 44100.0" + eol + "}")) << bytes.str();
 }
 
+// Paths are handed on as the parent spelt them, also outside ASCII (on Windows the
+// arguments are read as wide characters, not in the system code page).
+TEST_F(CaptureProcess, PathsWithChineseCharactersAreUsedAsGiven) {
+    const fs::path sub = dir / "音频 设置";
+    fs::create_directories(sub);
+    const fs::path chineseSettings = sub / "设置.json";
+    const fs::path chineseLog = sub / "日志.log";
+    for (int run = 0; run < 2; ++run) {
+        start({chineseSettings.string(), chineseLog.string()});
+        expectPortLine();
+        send("exit\n");
+        expectOrderlyEnd();
+    }
+    ASSERT_TRUE(fs::exists(chineseSettings));
+    const std::string logText = readFile(chineseLog);
+    EXPECT_NE(logText.find("配置文件地址\"" + chineseSettings.string() + "\""), std::string::npos) << logText;
+    // The second run found and loaded what the first one saved.
+    EXPECT_NE(logText.find("配置文件已存在"), std::string::npos) << logText;
+    EXPECT_EQ(logText.find("无法"), std::string::npos) << logText;
+    EXPECT_EQ(std::distance(fs::directory_iterator(sub), fs::directory_iterator()), 2);
+}
+
 TEST_F(CaptureProcess, SecondRunTruncatesTheLog) {
     startNormally();
     expectPortLine();
