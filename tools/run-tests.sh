@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite three times: a plain optimised build, then
-# AddressSanitizer+UndefinedBehaviorSanitizer, then ThreadSanitizer.
-# Usage: bash tools/run-tests.sh [plain|address|thread ...]   (default: all three)
+# Builds and runs the whole test suite: a plain optimised build, then
+# AddressSanitizer+UndefinedBehaviorSanitizer, then ThreadSanitizer, then the Windows
+# build under Wine (tools/test-windows.sh).
+# Usage: bash tools/run-tests.sh [plain|address|thread|windows ...]   (default: all four)
 set -euo pipefail
 
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -9,7 +10,7 @@ cd "$top"
 bash tools/setup.sh
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(plain address thread)
+[ ${#stages[@]} -gt 0 ] || stages=(plain address thread windows)
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
@@ -22,6 +23,7 @@ for stage in "${stages[@]}"; do
     plain)   dir=build-test;  sanitize="" ;;
     address) dir=build-asan;  sanitize=address ;;
     thread)  dir=build-tsan;  sanitize=thread ;;
+    windows) bash tools/test-windows.sh || status=1; continue ;;
     *) echo "unknown stage: $stage" >&2; exit 2 ;;
   esac
   echo "=== $stage build ($dir) ==="

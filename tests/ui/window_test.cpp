@@ -387,29 +387,39 @@ std::string screenshot(const XSession& x, const std::string& name) {
     const CommandResult converted = runCommand({"/usr/bin/convert", "xwd:" + xwd.string(), png.string()}, {});
     EXPECT_TRUE(converted.status && *converted.status == 0);
     EXPECT_TRUE(runCommand({"/usr/bin/convert", png.string(), "ppm:" + ppm.string()}, {}).status);
-    std::cout << "Screenshot of the panel: " << png.string() << "\n";
     return readFile(ppm);
 }
 
 TEST_F(PanelWindowTest, ScreenshotOfThePanelWithARunningStream) {
     XSession x(true);
-    mic->playTone(440.0, 48000, 0.8, 20.0);
+    mic->playTone(440.0, 48000, 0.8, 30.0);
     auto capture = startCapture(x);
     showAndWait(*capture);
     ASSERT_EQ(x.findWindows("Sondrel", 10s).size(), 1u);
-    // Capture starts a second or two after the stream is opened.
-    std::this_thread::sleep_for(4s);
 
+    // The status dot is about 150 pixels of this green; the meter's green segment at a
+    // level of 0.8 is 315 x 17. Capture starts a second or two after the stream is
+    // opened, and the first frame waits for the font atlas, which takes a while on a
+    // loaded machine: the screen is looked at until the meter shows.
     const std::string name = capture_under_test::isWindows ? "panel-windows" : "panel";
-    const std::string withTone = screenshot(x, name);
-    // The status dot (about 150 pixels of this green) and the meter's green segment,
-    // 315 x 17 pixels at a level of 0.8.
-    const int greenWithTone = countPixels(withTone, 0, 204, 0);
-    EXPECT_GT(greenWithTone, 150 + 3000) << "no green meter in " << name << ".png";
+    constexpr int dotAndBar = 150 + 3000;
+    int greenWithTone = 0;
+    for (const auto until = std::chrono::steady_clock::now() + 30s;
+         greenWithTone <= dotAndBar && std::chrono::steady_clock::now() < until;) {
+        std::this_thread::sleep_for(1s);
+        greenWithTone = countPixels(screenshot(x, name), 0, 204, 0);
+    }
+    EXPECT_GT(greenWithTone, dotAndBar) << "no green meter in " << name << ".png";
+    std::cout << "Screenshot of the panel: " << (fs::path(SONDREL_UI_TEST_OUTPUT) / (name + ".png")).string() << "\n";
+
     // The meter follows the signal: without the tone only the dot stays green.
     mic->stopTone();
-    std::this_thread::sleep_for(2s);
-    const int greenInSilence = countPixels(screenshot(x, name + "-silent"), 0, 204, 0);
+    int greenInSilence = greenWithTone;
+    for (const auto until = std::chrono::steady_clock::now() + 10s;
+         greenInSilence >= greenWithTone - 3000 && std::chrono::steady_clock::now() < until;) {
+        std::this_thread::sleep_for(500ms);
+        greenInSilence = countPixels(screenshot(x, name + "-silent"), 0, 204, 0);
+    }
     EXPECT_LT(greenInSilence, greenWithTone - 3000);
     exitCleanly(*capture);
 }

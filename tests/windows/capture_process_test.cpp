@@ -45,6 +45,9 @@ TEST(WindowsCaptureProcess, ArgumentsWithBlanksQuotesAndChineseArriveUnchanged) 
     const std::string log = "C:\\dir with blanks\\日志 \"引号\" a\\\\\"b\\";
     CaptureProcess p(SONDREL_FAKE_CAPTURE, "args", log);
     ASSERT_EQ(p.waitForPort(10000ms, never), 40001);
+    // Standard error is read beside standard output, not in step with it.
+    for (const auto until = Clock::now() + 5s; !hasLine(p, "(stderr) args|" + log) && Clock::now() < until;)
+        std::this_thread::sleep_for(10ms);
     EXPECT_TRUE(hasLine(p, "(stderr) args|" + log)) << p.recentOutput().front();
     EXPECT_TRUE(p.send("exit\n"));
     EXPECT_EQ(p.waitExit(10000ms), 0);
