@@ -185,8 +185,9 @@ declare -A recipe=([portaudio19]=3 [libsamplerate]=1 [libuv1]=1 [fmtlib]=1 [goog
 
 # Builds (or reuses) one dependency and prints its prefix.
 dependency() {
-  local package="$1" name version
-  read -r name version < <(source_version "$package")
+  local package="$1" name version info
+  info="$(source_version "$package")"
+  read -r name version <<<"$info"
   local prefix="$deps_root/$name-$version"
   local stamp="$prefix/.sondrel-recipe"
   if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "${recipe[$name]}" ]; then
