@@ -247,9 +247,14 @@ prefixes+=("$(headers)")
 flock -u 9
 
 deps_list="$(IFS=';'; echo "${prefixes[*]}")"
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
 log "configuring $build_dir"
 cmake -S "$top" -B "$build_dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDREL_WIN_DEPS="$deps_list" -DSONDREL_BENCH=OFF "$@" >/dev/null
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDREL_WIN_DEPS="$deps_list" -DSONDREL_BENCH=OFF "${launcher[@]}" "$@" \
+      >/dev/null
 cmake --build "$build_dir" -j"$jobs" --target sondrel-capture sondrel-record
 
 # Only DLLs that ship with Windows may be imported.

@@ -38,6 +38,9 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     "$win/wine-run" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
       /v "$face" /t REG_MULTI_SZ /d 'wqy-microhei.ttc,WenQuanYi Micro Hei' /f >/dev/null 2>&1
   done
+  # A crashing test program ends at once instead of waiting for Wine's debugger.
+  "$win/wine-run" reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f \
+    >/dev/null 2>&1 || true
   # The first start of a Windows program in a fresh prefix sets up Wine's services and
   # audio devices, which takes several seconds; it is taken here, not by the first test.
   printf 'exit\n' | "$win/wine-run" "$win/sondrel-capture.exe" "$WINEPREFIX/warm-up.json" >/dev/null 2>&1 || true
@@ -49,7 +52,11 @@ cmake --build "$win" -j2
 ctest --test-dir "$win" --output-on-failure -j2 --timeout 300 || status=1
 
 echo "=== windows process-level tests ($native, driving the .exe files under Wine) ==="
-cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDREL_BENCH=OFF \
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDREL_BENCH=OFF "${launcher[@]}" \
       -DSONDREL_TEST_CAPTURE="$win/sondrel-capture.exe" >/dev/null
 cmake --build "$native" -j2 --target app_process_tests server_e2e_tests record_e2e_tests ui_window_test
 # The labels of exactly those four programs' tests.

@@ -43,6 +43,9 @@ protected:
     }
 
     void TearDown() override {
+        // Ended as a parent ends it; killing is the fall-back of the destructor.
+        if (process && process->running() && process->writeStdin("exit\n"))
+            process->waitExit(10s);
         process.reset();
         if (mic)
             mic->stopTone();
@@ -67,7 +70,14 @@ protected:
         process = spawn();
         std::string line = readPortLine(*process);
         std::smatch match;
-        ASSERT_TRUE(std::regex_match(line, match, std::regex(R"(\{ "port": ([1-9][0-9]{0,4}) \})"))) << line;
+        ASSERT_TRUE(std::regex_match(line, match, std::regex(R"(\{ "port": ([1-9][0-9]{0,4}) \})")))
+            << line << "\nstderr:\n" << process->stderrText() << "\nlog so far (buffered lines missing):\n"
+            << [this] {
+                   std::ifstream in(logPath, std::ios::binary);
+                   std::stringstream text;
+                   text << in.rdbuf();
+                   return text.str();
+               }();
         port = std::stoi(match[1].str());
         ASSERT_LE(port, 65535);
     }

@@ -267,7 +267,7 @@ TEST_F(RecordEndToEnd, CaptureKilledMidRecordingFailsAndLeavesAReadableWav)
     auto rec = startRecord({"-d", "30"}, mic.environment());
     std::optional<pid_t> capture;
     ASSERT_TRUE(waitUntil([&] { return (capture = captureStartedFor(rec->pid(), dir)).has_value(); }, 10s));
-    ASSERT_TRUE(waitUntil([&] { return wavSize() > 58 + 44100 * 4; }, 30s)) << "no audio recorded";
+    ASSERT_TRUE(waitUntil([&] { return wavSize() > 58 + 44100 * 4; }, 30s)) << "no audio recorded\n" << rec->stdoutText() << rec->stderrText();
     ASSERT_EQ(::kill(*capture, SIGKILL), 0);
 
     const auto status = finish(*rec, 30s);
@@ -294,7 +294,7 @@ TEST_F(RecordEndToEnd, InterruptEndsTheRecordingCleanly)
     VirtualMic mic;
     mic.playTone(1000, 48000, 0.5, 60);
     auto rec = startRecord({}, mic.environment());
-    ASSERT_TRUE(waitUntil([&] { return wavSize() > 58 + 44100 * 4; }, 30s)) << "no audio recorded";
+    ASSERT_TRUE(waitUntil([&] { return wavSize() > 58 + 44100 * 4; }, 30s)) << "no audio recorded\n" << rec->stdoutText() << rec->stderrText();
     ASSERT_TRUE(rec->kill(SIGINT));
     const auto status = finish(*rec, 30s);
     ASSERT_TRUE(status) << "sondrel-record did not end";
@@ -318,7 +318,7 @@ TEST_F(RecordEndToEnd, KilledRecorderLeavesAReadableWavAndCaptureShutsDown)
     std::optional<pid_t> capture;
     ASSERT_TRUE(waitUntil([&] { return (capture = captureStartedFor(rec->pid(), dir)).has_value(); }, 10s));
     // Past the first periodic header update.
-    ASSERT_TRUE(waitUntil([&] { return wavSize() > 58 + 2 * 44100 * 4; }, 30s)) << "no audio recorded";
+    ASSERT_TRUE(waitUntil([&] { return wavSize() > 58 + 2 * 44100 * 4; }, 30s)) << "no audio recorded\n" << rec->stdoutText() << rec->stderrText();
     ASSERT_TRUE(rec->kill(SIGKILL));
     ASSERT_TRUE(rec->waitExit(10s));
 
