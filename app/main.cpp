@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <string>
@@ -11,6 +12,7 @@
 #include "control_panel.h"
 #include "logger.h"
 #include "process_platform.h"
+#include "program_info.h"
 #include "ring_buffer.h"
 #include "sample_encoding.h"
 #include "server.h"
@@ -75,6 +77,7 @@ int run(const std::string& settingsPath) {
         }
         panel.runFrame();
         uv_run(loop, UV_RUN_NOWAIT);
+        engine.reportCallbackEvents();
         if (exitRequested || stopRequested())
             break;
     }
@@ -86,6 +89,8 @@ int run(const std::string& settingsPath) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const auto text = informationRequested(std::vector<std::string>(argv, argv + argc)))
+        return std::fputs(text->c_str(), stdout) >= 0 && std::fflush(stdout) == 0 ? 0 : 1;
     prepareStandardStreams();
     installStopHandlers();
 

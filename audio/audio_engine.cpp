@@ -98,6 +98,14 @@ AudioEngine::AudioEngine(std::string settingsPath, Detached) : settingsPath(std:
 AudioEngine::~AudioEngine() {
     // Ends every stream and its callback before the members they use are released.
     if (portAudioOwned) Pa_Terminate();
+    reportCallbackEvents();
+}
+
+void AudioEngine::reportCallbackEvents() {
+    // Overflow before underflow, as the callback saw them within one buffer.
+    inputOverflowWarning.report(callbackEvents.inputOverflows.exchange(0, std::memory_order_relaxed));
+    inputUnderflowWarning.report(callbackEvents.inputUnderflows.exchange(0, std::memory_order_relaxed));
+    ringOverflowWarning.report(callbackEvents.ringOverflows.exchange(0, std::memory_order_relaxed));
 }
 
 void AudioEngine::loadSettings(bool fileExisted) {

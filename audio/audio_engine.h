@@ -12,6 +12,7 @@
 #include <samplerate.h>
 
 #include "audio_settings.h"
+#include "repeated_warning.h"
 
 class RingBuffer;
 class AudioEngine;
@@ -84,6 +85,14 @@ private:
     std::atomic<RingBuffer*> published{nullptr};
 };
 
+// What the capture callback runs into but must not log itself (logging takes a lock and
+// writes a file): counted on the audio thread, logged by the main thread.
+struct CallbackEvents {
+    std::atomic<std::uint64_t> inputOverflows{0};
+    std::atomic<std::uint64_t> inputUnderflows{0};
+    std::atomic<std::uint64_t> ringOverflows{0};
+};
+
 class AudioEngine {
 public:
     // Initialises PortAudio, builds the catalogue, loads the settings and starts
@@ -105,6 +114,12 @@ public:
 
     // Draws the settings panel into the current ImGui window (defined with the panel).
     void drawPanel();
+
+    // Logs what the capture callback counted since the last call. Main thread, once per
+    // control-loop iteration; each kind of warning is logged once per burst and then
+    // counted once a minute, so an overloaded machine is not made worse by its log.
+    void reportCallbackEvents();
+    CallbackEvents callbackEvents;
 
     std::atomic<float> level{1.0f};
     float sumSquares = 0.0f;
@@ -133,4 +148,7 @@ protected:
 
 private:
     bool portAudioOwned = false;
+    RepeatedWarning inputOverflowWarning{"Audio", "音频缓冲区1溢出, 请检查计算机是否负载过高"};
+    RepeatedWarning inputUnderflowWarning{"Audio", "音频缓冲区1欠载"};
+    RepeatedWarning ringOverflowWarning{"Audio", "音频缓冲区2溢出"};
 };

@@ -3,7 +3,6 @@
 #include <cstdint>
 
 #include "audio_engine.h"
-#include "logger.h"
 #include "ring_buffer.h"
 
 namespace {
@@ -12,9 +11,9 @@ constexpr double outputRate = 44100.0;
 constexpr double meterWindowSeconds = 0.01;
 constexpr long resampledCapacity = static_cast<long>(sizeof(CaptureContext::resampled) / sizeof(float));
 
-void reportStatus(PaStreamCallbackFlags statusFlags) {
-    if (statusFlags & paInputOverflow) Logger::instance().warn("Audio", "音频缓冲区1溢出, 请检查计算机是否负载过高");
-    if (statusFlags & paInputUnderflow) Logger::instance().warn("Audio", "音频缓冲区1欠载");
+void countStatus(CallbackEvents& events, PaStreamCallbackFlags statusFlags) {
+    if (statusFlags & paInputOverflow) events.inputOverflows.fetch_add(1, std::memory_order_relaxed);
+    if (statusFlags & paInputUnderflow) events.inputUnderflows.fetch_add(1, std::memory_order_relaxed);
 }
 
 // The exact float/double steps matter: the panel's meter is compared against them.
@@ -64,7 +63,7 @@ void handOff(AudioEngine& engine, const float* samples, long count) {
     const std::uint64_t produced = static_cast<std::uint64_t>(count);
     const std::uint64_t room = std::min(produced, ring->writable());
     if (room == 0) return;
-    if (room < produced) Logger::instance().warn("Audio", "音频缓冲区2溢出");
+    if (room < produced) engine.callbackEvents.ringOverflows.fetch_add(1, std::memory_order_relaxed);
     ring->put(samples, SampleEncoding::Float32, room, 0);
 }
 
@@ -74,7 +73,7 @@ int captureCallback(const void* input, void* /*output*/, unsigned long frameCoun
                     const PaStreamCallbackTimeInfo* /*timeInfo*/, PaStreamCallbackFlags statusFlags,
                     void* userData) {
     auto& context = *static_cast<CaptureContext*>(userData);
-    reportStatus(statusFlags);
+    countStatus(context.engine->callbackEvents, statusFlags);
     const auto* samples = static_cast<const float*>(input);
     if (!samples || frameCount == 0) return paContinue;
     feedMeter(*context.engine, samples, frameCount, context.settings.sampleRate);

@@ -123,13 +123,22 @@ TEST_F(Callback, SilenceAndFullScale) {
     EXPECT_FLOAT_EQ(engine.level.load(), 1.0f);
 }
 
-TEST_F(Callback, StatusFlagsAreReportedOverflowFirst) {
+// The callback only counts; the main thread logs, overflow first, and a burst of the
+// same warning costs one line and then one count a minute.
+TEST_F(Callback, StatusFlagsAreCountedAndReportedOverflowFirst) {
     const std::vector<float> quiet(120, 0.0f);
     call(context44, quiet, paInputOverflow | paInputUnderflow);
     call(context44, quiet, paOutputUnderflow | paPrimingOutput | paOutputOverflow);
-    call(context44, quiet, paInputUnderflow);
+    EXPECT_TRUE(log.lines().empty());
+    engine.reportCallbackEvents();
     EXPECT_EQ(log.lines(), (std::vector<std::string>{"WARN 音频缓冲区1溢出, 请检查计算机是否负载过高",
-                                                      "WARN 音频缓冲区1欠载", "WARN 音频缓冲区1欠载"}));
+                                                      "WARN 音频缓冲区1欠载"}));
+    for (int i = 0; i < 500; ++i) {
+        call(context44, quiet, paInputUnderflow);
+        engine.reportCallbackEvents();
+    }
+    EXPECT_EQ(log.lines().size(), 2u);
+    EXPECT_EQ(engine.callbackEvents.inputUnderflows.load(), 0u);
 }
 
 TEST_F(Callback, NoClientWritesNothingButTheMeterRuns) {
@@ -156,11 +165,13 @@ TEST_F(Callback, FullRingTakesWhatFitsAndReportsOnce) {
     engine.outputRing.set(ring);
     call(context44, tone.next(120));
     EXPECT_EQ(ring->readable(), 100u);
+    EXPECT_EQ(engine.callbackEvents.ringOverflows.load(), 1u);
+    engine.reportCallbackEvents();
     EXPECT_EQ(log.count("WARN 音频缓冲区2溢出"), 1u);
-    // No room at all: dropped without a line.
+    // No room at all: dropped without a count.
     call(context44, tone.next(120));
     EXPECT_EQ(ring->readable(), 100u);
-    EXPECT_EQ(log.count("WARN 音频缓冲区2溢出"), 1u);
+    EXPECT_EQ(engine.callbackEvents.ringOverflows.load(), 0u);
     engine.outputRing.reset();
 }
 

@@ -89,14 +89,38 @@ TEST_F(CaptureProcessTest, PortLineSplitAcrossWritesIsStillFound)
 
 TEST_F(CaptureProcessTest, ChildEndingWithoutPortIsSeenAtOnce)
 {
-    CaptureProcess p(script("echo 'no device' >&2; exit 3\n"), "s", "l");
+    // The child ends at once, closing standard output. A grandchild that let go of
+    // standard output writes the last error line a moment later. How the child ended
+    // is reported only together with every line written to its pipes.
+    CaptureProcess p(script("(exec 1>&-; sleep 0.3; echo 'no device' >&2) &\n"
+                            "echo 'starting' >&2\nexit 3\n"),
+                     "s", "l");
     const auto start = Clock::now();
     EXPECT_FALSE(p.waitForPort(20000ms, never));
     EXPECT_LT(Clock::now() - start, 5s) << "end of output must not wait for the time-out";
     const auto status = p.waitExit(5000ms);
     ASSERT_TRUE(status);
     EXPECT_EQ(CaptureProcess::describeStatus(*status), "exited with status 3");
+    EXPECT_TRUE(hasLine(p, "(stderr) starting"));
     EXPECT_TRUE(hasLine(p, "(stderr) no device"));
+}
+
+TEST_F(CaptureProcessTest, PipesHeldOpenByAGrandchildDelayTheEndOnlyBriefly)
+{
+    CaptureProcess p(script("sleep 60 &\necho $! > '" + (dir / "grandchild").string() + "'\n"
+                            "echo 'last words' >&2\nexit 4\n"),
+                     "s", "l");
+    const auto start = Clock::now();
+    const auto status = p.waitExit(20000ms);
+    const auto waited = Clock::now() - start;
+    pid_t grandchild = 0;
+    std::ifstream(dir / "grandchild") >> grandchild;
+    if (grandchild > 0)
+        ::kill(grandchild, SIGKILL);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(CaptureProcess::describeStatus(*status), "exited with status 4");
+    EXPECT_LT(waited, 10s) << "the pipes' end is awaited for a short while only";
+    EXPECT_TRUE(hasLine(p, "(stderr) last words"));
 }
 
 TEST_F(CaptureProcessTest, PortTimeOutAndCancelBothReturnAndTheChildIsEnded)

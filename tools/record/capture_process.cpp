@@ -28,6 +28,14 @@ void CaptureProcess::setEcho(bool on)
     echo = on;
 }
 
+void CaptureProcess::waitUntilDrained(Duration timeout)
+{
+    if (!reader.joinable())
+        return; // the program could not be started: nothing is read
+    std::unique_lock lock(mutex);
+    changed.wait_for(lock, timeout, [this] { return drained; });
+}
+
 std::optional<int> CaptureProcess::portOrWait(Duration slice)
 {
     std::unique_lock lock(mutex);

@@ -46,9 +46,12 @@ public:
     // Writes one command with a single write. False when the child's stdin is gone.
     bool send(const std::string& command);
 
-    // Non-blocking: the child's wait status (on Windows its exit code) once it has ended.
+    // The child's wait status (on Windows its exit code) once it has ended, reported
+    // only after both of its pipes have been read to the end (or a short time-out has
+    // passed), so that recentOutput() then holds its last lines. Does not wait while
+    // it runs.
     std::optional<int> exitStatus();
-    // Waits up to timeout for the child to end.
+    // Waits up to timeout for the child to end (plus the draining above).
     std::optional<int> waitExit(Duration timeout);
     // Asks the child to shut down in order: SIGTERM; on Windows Ctrl+Break to its
     // process group.
@@ -77,6 +80,7 @@ private:
     void takeLines(std::string& pending, bool fromStdout, bool flushAll);
     void onLine(const std::string& line, bool fromStdout);
     std::optional<int> portOrWait(Duration slice);
+    void waitUntilDrained(Duration timeout);
 
     ProcessId childPid = static_cast<ProcessId>(-1);
     std::optional<int> status;
@@ -97,6 +101,7 @@ private:
     std::condition_variable changed;
     std::optional<int> port;
     bool outputClosed = false;
+    bool drained = false; // both pipes read to their end
     bool hidden = false;
     bool echo = false;
     std::deque<std::string> recent;

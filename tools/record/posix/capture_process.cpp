@@ -13,6 +13,10 @@
 
 namespace {
 
+// How long an ended child's pipes may stay open (a grandchild that inherited them)
+// before its end is reported without their last lines.
+constexpr std::chrono::milliseconds drainTimeout(2000);
+
 void closeFd(int& fd)
 {
     if (fd >= 0)
@@ -141,8 +145,12 @@ std::optional<int> CaptureProcess::exitStatus()
         do {
             r = ::waitpid(childPid, &s, WNOHANG);
         } while (r < 0 && errno == EINTR);
-        if (r == childPid)
+        if (r == childPid) {
+            // Its last lines may still be in the pipes; whoever asks how it ended
+            // also wants to know what it said last.
+            waitUntilDrained(drainTimeout);
             status = s;
+        }
     }
     return status;
 }
@@ -224,5 +232,6 @@ void CaptureProcess::readOutput()
     }
     std::lock_guard lock(mutex);
     outputClosed = true;
+    drained = true;
     changed.notify_all();
 }

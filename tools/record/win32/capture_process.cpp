@@ -8,8 +8,9 @@
 namespace {
 
 constexpr DWORD idleWaitMs = 10;
-// How long the end of the child is held back for the reader to take its last lines.
-constexpr auto drainWait = std::chrono::milliseconds(1000);
+// How long an ended child's pipes may stay open (a grandchild that inherited them)
+// before its end is reported without their last lines.
+constexpr std::chrono::milliseconds drainTimeout(2000);
 
 std::wstring wide(const std::string& utf8)
 {
@@ -180,12 +181,9 @@ std::optional<int> CaptureProcess::exitStatus()
         return status;
     DWORD code = 0;
     GetExitCodeProcess(processHandle, &code);
-    {
-        // Lines the child wrote just before it ended (the hidden line of an orderly
-        // exit) are taken before its end is reported.
-        std::unique_lock lock(mutex);
-        changed.wait_for(lock, drainWait, [this] { return outputClosed; });
-    }
+    // Its last lines (the hidden line of an orderly exit, an error on standard error)
+    // may still be in the pipes; they are taken before its end is reported.
+    waitUntilDrained(drainTimeout);
     status = static_cast<int>(code);
     return status;
 }
@@ -274,5 +272,6 @@ void CaptureProcess::readOutput()
     }
     std::lock_guard lock(mutex);
     outputClosed = true;
+    drained = true;
     changed.notify_all();
 }
