@@ -31,20 +31,10 @@ apt_get() {
 log() { echo "build-windows: $*"; }
 
 ensure_packages() {
-  local packages=(
-    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools
-    wine wine64 dpkg-dev cmake ninja-build pkg-config
+  bash "$top/tools/install-packages.sh" build-windows \
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools \
+    wine wine64 dpkg-dev cmake ninja-build pkg-config \
     libwebsocketpp-dev libasio-dev nlohmann-json3-dev
-  )
-  local missing=()
-  for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
-  if [ ${#missing[@]} -gt 0 ]; then
-    log "installing ${missing[*]}"
-    apt_get update -qq
-    apt_get install -y -qq --no-install-recommends "${missing[@]}"
-  fi
 }
 
 # apt-get source needs a deb-src entry. The machine's own entry is copied with its
