@@ -4,6 +4,9 @@
 
 #include <imgui.h>
 
+#include <algorithm>
+#include <cmath>
+#include <optional>
 #include <string>
 
 namespace {
@@ -12,6 +15,13 @@ const ImVec4 runningColour{0.0f, 0.8f, 0.0f, 1.0f};
 const ImVec4 stoppedColour{0.5f, 0.5f, 0.5f, 1.0f};
 const ImVec4 yellowColour{1.0f, 1.0f, 0.4f, 1.0f};
 const ImVec4 redColour{1.0f, 0.2f, 0.2f, 1.0f};
+
+const char* const hostApiLabel = "设备类型";
+const char* const deviceLabel = "输入设备";
+const char* const sampleRateLabel = "采样率(Hz)";
+const char* const bufferSizeLabel = "缓冲区长度(帧)";
+const char* const listLabels[] = {hostApiLabel, deviceLabel, sampleRateLabel, bufferSizeLabel};
+const char* const refreshLabel = "刷新设备";
 
 template <typename Row>
 bool inRange(const std::vector<Row>& rows, std::int32_t index) {
@@ -24,7 +34,7 @@ void restart(AudioEngine& engine) {
 }
 
 void drawHostApiList(AudioEngine& engine, const std::string& preview) {
-    if (!ImGui::BeginCombo("设备类型", preview.c_str(), ImGuiComboFlags_PopupAlignLeft))
+    if (!ImGui::BeginCombo(hostApiLabel, preview.c_str(), ImGuiComboFlags_PopupAlignLeft))
         return;
     for (std::int32_t i = 0; inRange(engine.hostApis, i); ++i) {
         ImGui::PushID(i);
@@ -41,7 +51,7 @@ void drawHostApiList(AudioEngine& engine, const std::string& preview) {
 }
 
 void drawDeviceList(AudioEngine& engine, const std::string& preview) {
-    if (!ImGui::BeginCombo("输入设备", preview.c_str(), ImGuiComboFlags_PopupAlignLeft))
+    if (!ImGui::BeginCombo(deviceLabel, preview.c_str(), ImGuiComboFlags_PopupAlignLeft))
         return;
     for (std::int32_t i = 0; inRange(engine.devices, i); ++i) {
         const DeviceEntry& device = engine.devices[i];
@@ -87,23 +97,41 @@ void drawMeter(const AudioEngine& engine) {
     ImDrawList* drawList = ImGui::GetWindowDrawList();
     const ImVec2 p = ImGui::GetCursorScreenPos();
     const ImU32 dot = ImGui::ColorConvertFloat4ToU32(engine.running ? runningColour : stoppedColour);
-    drawList->AddCircleFilled(ImVec2(p.x + 8.0f, p.y + 6.0f), 7.0f, dot);
+    drawList->AddCircleFilled(ImVec2(p.x + meterDotCentreX, p.y + meterDotCentreY), meterDotRadius, dot);
 
-    const ImVec2 b(p.x + 26.0f, p.y - 2.0f);
-    const float bottom = b.y + 17.0f;
+    const ImVec2 b(p.x + meterBarOffsetX, p.y + meterBarOffsetY);
+    const float bottom = b.y + meterBarHeight;
     const MeterWidths widths = meterWidths(engine.level.load(std::memory_order_relaxed));
     drawList->AddRectFilled(b, ImVec2(b.x + static_cast<float>(widths.green), bottom),
                             ImGui::ColorConvertFloat4ToU32(runningColour));
     if (widths.yellow > 0) {
-        const float x = b.x + 315.0f;
+        const float x = b.x + static_cast<float>(meterYellowFrom * meterFullScale);
         drawList->AddRectFilled(ImVec2(x, b.y), ImVec2(x + static_cast<float>(widths.yellow), bottom),
                                 ImGui::ColorConvertFloat4ToU32(yellowColour));
     }
     if (widths.red > 0) {
-        const float x = b.x + 427.5f;
+        const float x = b.x + static_cast<float>(meterRedFrom * meterFullScale);
         drawList->AddRectFilled(ImVec2(x, b.y), ImVec2(x + static_cast<float>(widths.red), bottom),
                                 ImGui::ColorConvertFloat4ToU32(redColour));
     }
+}
+
+// The lists take the window's default item width. A font wider than the layout was
+// made for would push the refresh button beside them out of the window; only then are
+// the lists narrowed, just enough for the button to end at the content edge.
+std::optional<float> narrowedListWidth() {
+    const ImGuiStyle& style = ImGui::GetStyle();
+    float widestLabel = 0.0f;
+    for (const char* label : listLabels)
+        widestLabel = std::max(widestLabel, ImGui::CalcTextSize(label, nullptr, true).x);
+    const float button = ImGui::CalcTextSize(refreshLabel, nullptr, true).x + 2.0f * style.FramePadding.x;
+    const float room = std::floor(ImGui::GetContentRegionAvail().x - style.ItemInnerSpacing.x - widestLabel -
+                                  style.ItemSpacing.x - button);
+    const float width = ImGui::CalcItemWidth();
+    if (room >= width)
+        return std::nullopt;
+    // However wide the font, the lists stay usable; the button may then be cut.
+    return std::max(room, std::floor(width / 2.0f));
 }
 
 } // namespace
@@ -114,15 +142,20 @@ void AudioEngine::drawPanel() {
     const std::string hostApiName = inRange(hostApis, hostApiIndex) ? hostApis[hostApiIndex].name : "N/A";
     const std::string deviceName = inRange(devices, deviceIndex) ? devices[deviceIndex].name : "N/A";
 
+    const std::optional<float> listWidth = narrowedListWidth();
+    if (listWidth)
+        ImGui::PushItemWidth(*listWidth);
     ImGui::BeginGroup();
     drawHostApiList(*this, hostApiName);
     drawDeviceList(*this, deviceName);
-    drawValueList(*this, "采样率(Hz)", sampleRates, sampleRateIndex);
-    drawValueList(*this, "缓冲区长度(帧)", bufferSizes, bufferSizeIndex);
+    drawValueList(*this, sampleRateLabel, sampleRates, sampleRateIndex);
+    drawValueList(*this, bufferSizeLabel, bufferSizes, bufferSizeIndex);
     ImGui::EndGroup();
+    if (listWidth)
+        ImGui::PopItemWidth();
 
     ImGui::SameLine();
-    if (ImGui::Button("刷新设备")) {
+    if (ImGui::Button(refreshLabel)) {
         // The refresh closes a running stream itself.
         refreshDevices();
         selectHostApi(hostApiIndex);
@@ -133,7 +166,7 @@ void AudioEngine::drawPanel() {
     ImGui::Separator();
     drawMeter(*this);
 
-    ImGui::Dummy(ImVec2(16.0f, 16.0f));
+    ImGui::Dummy(ImVec2(meterHoverSize, meterHoverSize));
     if (ImGui::IsItemHovered())
         ImGui::SetTooltip("%s: (%s) %s", running ? "运行中" : "已停止", hostApiName.c_str(), deviceName.c_str());
 }

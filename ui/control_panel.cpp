@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <exception>
+#include <memory>
 #include <string>
 
 namespace {
@@ -27,18 +28,24 @@ ControlPanel::~ControlPanel() {
 }
 
 void ControlPanel::show() {
-    if (window)
+    if (window) {
+        // The parent believes the window is visible; make it so if it was minimised.
+        window->restore();
         return;
-    PanelWindow::Opened opened;
+    }
+    std::unique_ptr<PanelWindow> opening;
     try {
-        opened = PanelWindow::open();
+        PanelWindow::Opened opened = PanelWindow::open();
+        opening = std::move(opened.window);
+        if (opened.topmostError)
+            writeErrorLine(*opened.topmostError);
+        // Built, drawn, then shown: the window never appears without its contents.
+        opening->reveal([this] { drawAudioWindow(engine); });
     } catch (const std::exception& e) {
         Logger::instance().error("Panel", std::string("控制面板窗口创建失败, ") + e.what());
         return;
     }
-    if (opened.topmostError)
-        writeErrorLine(*opened.topmostError);
-    window = std::move(opened.window);
+    window = std::move(opening);
     writeShownLine();
 }
 
@@ -52,11 +59,19 @@ void ControlPanel::runFrame() {
         FramePacer::sleepUntil(FramePacer::Clock::now() + hiddenSleep);
         return;
     }
-    if (window->pumpEvents()) {
+    switch (window->pumpEvents()) {
+    case PanelWindow::Event::none:
+        drawFrame();
+        break;
+    case PanelWindow::Event::closeRequested:
         hide();
-        return;
+        break;
+    case PanelWindow::Event::displayLost:
+        // Capture and streaming go on; a later "show" may find a display again.
+        Logger::instance().error("Panel", "与显示服务器的连接已断开, 控制面板已关闭");
+        hide();
+        break;
     }
-    drawFrame();
 }
 
 void ControlPanel::drawFrame() {

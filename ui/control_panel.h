@@ -7,8 +7,10 @@ class Server;
 class PanelWindow;
 
 // The on-demand settings window. Hidden: no window, graphics device or ImGui context
-// exists. show() creates all three and writes the shown line; hide() destroys them and
-// always writes the hidden line. runFrame() paces the control loop.
+// exists. show() creates all three, draws the first frame, shows the window and then
+// writes the shown line; while shown it only restores a minimised window. hide()
+// destroys them and always writes the hidden line, as does losing the display.
+// runFrame() paces the control loop.
 class ControlPanel {
 public:
     ControlPanel(AudioEngine& engine, Server& server);

@@ -13,6 +13,16 @@ inline constexpr double meterFullScale = 450.0;
 inline constexpr double meterYellowFrom = 0.7;
 inline constexpr double meterRedFrom = 0.95;
 
+// Where the dot and the bar stand, relative to the cursor when the meter line begins.
+inline constexpr float meterDotCentreX = 8.0f;
+inline constexpr float meterDotCentreY = 6.0f;
+inline constexpr float meterDotRadius = 7.0f;
+inline constexpr float meterBarOffsetX = 26.0f;
+inline constexpr float meterBarOffsetY = -2.0f;
+inline constexpr float meterBarHeight = 17.0f;
+// The item that covers the dot and shows the tooltip.
+inline constexpr float meterHoverSize = 16.0f;
+
 constexpr MeterWidths meterWidths(float level) {
     const double l = level;
     MeterWidths widths;

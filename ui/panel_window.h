@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -7,6 +8,49 @@
 // context: everything that exists only while the panel is shown. One implementation
 // per platform (sdl_gl3/, win32_dx9/); control_panel.cpp and the panel drawing are
 // shared. Main thread only.
+//
+// What every backend must do (control_panel.cpp relies on it):
+//
+// open()       Creates the window without showing it: title "Sondrel: 音频控制面板", a
+//              non-resizable tool window with a title bar and a close box only (no
+//              minimise or maximise box where the platform lets the window say so),
+//              outer frame 500 x 176 at (100, 100), kept above other windows. Then the
+//              device, the ImGui context (light style, imgui.ini as the library
+//              default), the platform and renderer backends, the font from
+//              addPanelFont() (panel_font.h), the font atlas and the renderer's device
+//              objects (font texture) are all made before open() returns, so that
+//              nothing slow is left for the first frame. The CPU copies of the atlas
+//              are dropped once the texture holds them. Nothing is visible yet.
+//              Opened::topmostError carries the platform's code when the window cannot
+//              be kept above others. Throws std::runtime_error when no window can be
+//              made; then nothing of it is left behind. Never waits for the window
+//              manager longer than one frame interval, and never without a bound.
+// reveal()     Starts a frame, calls drawContents (which submits the ImGui windows),
+//              renders it and only then makes the window visible, so that the first
+//              picture anyone can see of the window is that frame: never a black or
+//              undrawn client area. Returns once the window is on screen (or a bounded
+//              wait for the window manager has passed). Throws std::runtime_error when
+//              the display is lost meanwhile.
+// restore()    The window is open already: when it is minimised it is restored and
+//              raised; a window on screen is left as it is. Never blocks.
+// pumpEvents() Handles every pending window event without blocking and says what the
+//              caller must do: nothing, close the window (the user asked), or drop it
+//              (the connection to the display is gone; see below).
+// beginFrame() / endFrame()
+//              One frame: the backend's NewFrame calls and ImGui::NewFrame; then
+//              ImGui::Render, clear to the panel colour (114, 140, 153), render and
+//              present, paced to the display (vertical sync, or a sleep of one refresh
+//              period where the driver has none).
+// ~PanelWindow()
+//              Destroys the ImGui context, the device and the window, and gives the
+//              freed memory back to the system where the platform allows, so a hidden
+//              panel holds no memory of the atlas. Never throws, also after the display
+//              was lost.
+//
+// A lost display never ends the process: where the platform's window library would
+// exit on a broken connection, the backend prevents that, reports
+// Event::displayLost from pumpEvents(), and keeps every later call harmless until the
+// window is destroyed.
 class PanelWindow {
 public:
     struct Opened {
@@ -15,19 +59,17 @@ public:
         std::optional<unsigned long> topmostError;
     };
 
-    // Creates the window, the device and the ImGui context with its backends and
-    // fonts, and shows the window. Throws std::runtime_error when no window can be made.
+    enum class Event { none, closeRequested, displayLost };
+
     static Opened open();
     ~PanelWindow();
     PanelWindow(const PanelWindow&) = delete;
     PanelWindow& operator=(const PanelWindow&) = delete;
 
-    // Handles every pending window event without blocking; true once the user asked
-    // to close the window. The caller decides when to close it.
-    bool pumpEvents();
-    // Starts an ImGui frame; the caller submits its windows in between.
+    void reveal(const std::function<void()>& drawContents);
+    void restore();
+    Event pumpEvents();
     void beginFrame();
-    // Renders and presents the frame, pacing the caller to the display.
     void endFrame();
 
 private:

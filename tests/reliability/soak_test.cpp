@@ -13,6 +13,7 @@
 #include "capture_run.h"
 #include "raw_socket.h"
 #include "x_session.h"
+#include "x_view.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -59,7 +60,7 @@ protected:
         if (!VirtualMic::available())
             GTEST_SKIP() << "pulseaudio is not installed";
         mic = std::make_unique<VirtualMic>();
-        x = std::make_unique<XSession>(true);
+        x = std::make_unique<XSession>(XSession::WindowManager::openbox);
         mic->playTone(toneFrequency, 48000, 0.5, 60.0);
         CaptureRun::Options options;
         options.extraEnvironment = {x->environment()};
@@ -72,6 +73,21 @@ protected:
         if (mic)
             mic->stopTone();
         mic.reset();
+    }
+
+    // The status dot, green or grey, is in every frame of the panel.
+    bool waitUntilDrawn(std::chrono::milliseconds timeout) {
+        XView view(x->display());
+        for (const auto deadline = Clock::now() + timeout; Clock::now() < deadline;) {
+            if (const auto window = view.findWindow("Sondrel")) {
+                if (const auto picture = view.grab(*window)) {
+                    if (picture->count({0, 204, 0}) + picture->count({128, 128, 128}) >= 60)
+                        return true;
+                }
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
     }
 
     bool waitForExactLine(const std::string& expected, std::chrono::milliseconds timeout) {
@@ -132,9 +148,9 @@ protected:
         ASSERT_TRUE(waitForExactLine(shownLine, 20s)) << "no shown line in cycle " << figures.cycles;
         auto windows = x->findWindows("Sondrel", 10s);
         ASSERT_EQ(windows.size(), 1u);
-        // The window manager may still be placing the window; a move after the
-        // pointer was positioned would make the click miss.
-        std::this_thread::sleep_for(1500ms);
+        // The shown line follows the first frame; the clicks go to the panel once it
+        // is seen on screen.
+        ASSERT_TRUE(waitUntilDrawn(10s)) << "panel not drawn in cycle " << figures.cycles;
         // Press and release in separate frames, or the panel may not see the click.
         const auto clickAt = [&](int px, int py) {
             x->run({"/usr/bin/xdotool", "mousemove", "--window", windows[0], std::to_string(px), std::to_string(py)});

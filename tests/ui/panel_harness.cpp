@@ -9,7 +9,7 @@
 
 FakeEngine::FakeEngine(std::string settingsPath) : AudioEngine(std::move(settingsPath), Detached{}) {}
 
-PanelHarness::PanelHarness(AudioEngine& engine) : engine(engine), context(ImGui::CreateContext()) {
+PanelHarness::PanelHarness(AudioEngine& engine, Font font) : engine(engine), context(ImGui::CreateContext()) {
     ImGuiIO& io = ImGui::GetIO();
     io.IniFilename = nullptr;
     io.DisplaySize = ImVec2(500.0f, 176.0f);
@@ -20,7 +20,7 @@ PanelHarness::PanelHarness(AudioEngine& engine) : engine(engine), context(ImGui:
     builder.AddRanges(io.Fonts->GetGlyphRangesDefault());
     builder.AddText("设备类型输入设备采样率(Hz)缓冲区长度(帧)刷新设备运行中已停止");
     builder.BuildRanges(&ranges);
-    if (FILE* file = std::fopen(SONDREL_PANEL_FONT, "rb")) {
+    if (FILE* file = font == Font::panel ? std::fopen(SONDREL_PANEL_FONT, "rb") : nullptr) {
         std::fclose(file);
         io.Fonts->AddFontFromFileTTF(SONDREL_PANEL_FONT, 16.0f, nullptr, ranges.Data);
     }
@@ -113,17 +113,8 @@ ImVec2 PanelHarness::comboCentre(int k) const {
 }
 
 ImVec2 PanelHarness::refreshCentre() const {
-    const ImGuiStyle& style = ImGui::GetStyle();
-    const ImGuiWindow* window = audioWindow();
-    float groupRight = 0.0f;
-    for (const char* label : labels) {
-        const float right = style.WindowPadding.x + window->ItemWidthDefault + style.ItemInnerSpacing.x +
-                            ImGui::CalcTextSize(label, nullptr, true).x;
-        groupRight = std::max(groupRight, right);
-    }
-    const float buttonWidth = ImGui::CalcTextSize("刷新设备").x + 2.0f * style.FramePadding.x;
-    return ImVec2(groupRight + style.ItemSpacing.x + buttonWidth / 2.0f,
-                  style.WindowPadding.y + ImGui::GetFrameHeight() / 2.0f);
+    const Rect button = refreshButton();
+    return ImVec2((button.left + button.right) / 2.0f, (button.top + button.bottom) / 2.0f);
 }
 
 ImVec2 PanelHarness::rowCentre(int j) const {
@@ -167,4 +158,29 @@ std::vector<Vertex> PanelHarness::verticesOf(ImU32 colour) const {
         if (v.col == colour)
             found.push_back({v.pos.x, v.pos.y});
     return found;
+}
+
+std::vector<Rect> PanelHarness::rectanglesOf(ImU32 colour) const {
+    const std::vector<Vertex> corners = verticesOf(colour);
+    std::vector<Rect> rects;
+    for (std::size_t i = 0; i + 3 < corners.size(); i += 4) {
+        Rect r{corners[i].x, corners[i].y, corners[i].x, corners[i].y};
+        for (std::size_t k = i; k < i + 4; ++k) {
+            r.left = std::min(r.left, corners[k].x);
+            r.right = std::max(r.right, corners[k].x);
+            r.top = std::min(r.top, corners[k].y);
+            r.bottom = std::max(r.bottom, corners[k].y);
+        }
+        rects.push_back(r);
+    }
+    return rects;
+}
+
+Rect PanelHarness::refreshButton() const {
+    const std::vector<Rect> rects = rectanglesOf(ImGui::GetColorU32(ImGuiCol_Button));
+    Rect button{};
+    for (const Rect& r : rects)
+        if (r.right > button.right)
+            button = r;
+    return button;
 }

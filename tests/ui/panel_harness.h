@@ -20,11 +20,20 @@ struct Vertex {
     float y;
 };
 
+// An axis-aligned rectangle as the draw list holds it.
+struct Rect {
+    float left, top, right, bottom;
+};
+
 // A headless ImGui context drawing the "Audio" window the way the control panel does,
 // with simulated mouse input and the rendered text of each frame captured.
 class PanelHarness {
 public:
-    explicit PanelHarness(AudioEngine& engine);
+    // The panel's font file (when it is there) at 16 px, or ImGui's built-in font, which
+    // is what a missing or unusable font file leaves the panel with.
+    enum class Font { panel, builtIn };
+
+    explicit PanelHarness(AudioEngine& engine, Font font = Font::panel);
     ~PanelHarness();
     PanelHarness(const PanelHarness&) = delete;
     PanelHarness& operator=(const PanelHarness&) = delete;
@@ -62,6 +71,12 @@ public:
 
     // Vertices of the "Audio" window's draw list in the last frame with exactly this colour.
     std::vector<Vertex> verticesOf(ImU32 colour) const;
+    // Unrounded filled rectangles of exactly this colour (four vertices each), in the
+    // order they were drawn.
+    std::vector<Rect> rectanglesOf(ImU32 colour) const;
+    // The refresh button's frame: of the rectangles in the button colour (the lists'
+    // arrow boxes share it), the one furthest right.
+    Rect refreshButton() const;
 
     const std::vector<const char*> labels{"设备类型", "输入设备", "采样率(Hz)", "缓冲区长度(帧)"};
 

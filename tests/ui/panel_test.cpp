@@ -375,6 +375,58 @@ TEST_F(PanelTest, ChoosingRateAndBufferSizeRestartsWithThem) {
     EXPECT_NE(shown.find("200"), std::string::npos);
 }
 
+// Where the lists and the refresh button end, from the rectangles the panel drew: the
+// lists' arrow boxes and the button share the button colour.
+struct ButtonRow {
+    std::vector<float> listWidths; // each list's frame, arrow box included
+    float buttonLeft;
+    float buttonRight;
+    float contentRight; // the window's inner edge, inside its padding
+};
+
+ButtonRow buttonRow(const PanelHarness& harness) {
+    const ImGuiWindow* window = harness.audioWindow();
+    const float contentLeft = window->Pos.x + ImGui::GetStyle().WindowPadding.x;
+    const Rect button = harness.refreshButton();
+    ButtonRow row{{}, button.left, button.right, window->Pos.x + window->Size.x - ImGui::GetStyle().WindowPadding.x};
+    for (const Rect& box : harness.rectanglesOf(ImGui::GetColorU32(ImGuiCol_Button)))
+        if (box.right < button.left)
+            row.listWidths.push_back(box.right - contentLeft);
+    return row;
+}
+
+TEST_F(PanelTest, RefreshButtonEndsInsideTheWindowWithTheShippedFont) {
+    if (!harness->hasChineseFont())
+        GTEST_SKIP() << "no font with Chinese glyphs at " SONDREL_PANEL_FONT;
+    harness->frame();
+    const ButtonRow row = buttonRow(*harness);
+    ASSERT_EQ(row.listWidths.size(), 4u);
+    std::cout << "shipped font: lists " << row.listWidths[0] << " px wide, refresh button from " << row.buttonLeft
+              << " to " << row.buttonRight << " px, content edge at " << row.contentRight << " px\n";
+    // Its Chinese labels at 16 px need more room than the default list width leaves.
+    EXPECT_LT(row.listWidths[0], harness->audioWindow()->ItemWidthDefault);
+    for (float width : row.listWidths)
+        EXPECT_FLOAT_EQ(width, row.listWidths[0]);
+    EXPECT_LE(row.buttonRight, row.contentRight);
+    // Narrowed just enough: the button ends within a pixel of the edge.
+    EXPECT_GT(row.buttonRight, row.contentRight - 1.0f);
+    EXPECT_FLOAT_EQ(row.buttonRight - row.buttonLeft,
+                    ImGui::CalcTextSize("刷新设备").x + 2.0f * ImGui::GetStyle().FramePadding.x);
+}
+
+TEST_F(PanelTest, ListsKeepTheDefaultWidthWhenTheButtonFits) {
+    harness.reset();
+    harness = std::make_unique<PanelHarness>(*engine, PanelHarness::Font::builtIn);
+    harness->frame();
+    const ButtonRow row = buttonRow(*harness);
+    ASSERT_EQ(row.listWidths.size(), 4u);
+    std::cout << "built-in font: lists " << row.listWidths[0] << " px wide, refresh button from "
+              << row.buttonLeft << " to " << row.buttonRight << " px\n";
+    for (float width : row.listWidths)
+        EXPECT_FLOAT_EQ(width, harness->audioWindow()->ItemWidthDefault);
+    EXPECT_LE(row.buttonRight, row.contentRight);
+}
+
 TEST_F(PanelTest, RefreshRebuildsSelectsTheHostApiAgainAndStarts) {
     harness->frame();
     const ImVec2 button = harness->refreshCentre();

@@ -1,12 +1,16 @@
+#include "capture_run.h"
 #include "capture_under_test.h"
 #include "child_process.h"
 #include "output_lines.h"
 #include "virtual_mic.h"
+#include "ws_client.h"
 #include "x_session.h"
+#include "x_view.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +22,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using WindowManager = XSession::WindowManager;
 
 const std::string title = "Sondrel: 音频控制面板";
 const std::string shownLine = "{ \"event\": \"shown\" }";
@@ -68,14 +74,17 @@ std::vector<std::string> sanitizerEnvironment() {
     return entries;
 }
 
+// What stands at ./SourceHanSansSC-VF.ttf in the capture process's working directory.
+enum class FontFile { shipped, missing, directory, garbage };
+
 // The capture process with its own working directory holding the font link.
 class Capture {
 public:
-    Capture(const std::vector<std::string>& environment) {
+    explicit Capture(const std::vector<std::string>& environment,
+                     FontFile font = withFont ? FontFile::shipped : FontFile::missing) {
         char pattern[] = "/tmp/sondrel-window-XXXXXX";
         dir = mkdtemp(pattern);
-        if (withFont)
-            fs::create_symlink(SONDREL_PANEL_FONT, dir / "SourceHanSansSC-VF.ttf");
+        placeFont(font);
         ChildProcess::Options options;
         options.argv = {SONDREL_CAPTURE_PATH, (dir / "settings.json").string(), (dir / "capture.log").string()};
         options.environment = environment;
@@ -99,6 +108,10 @@ public:
     // Sends a command and waits for its echo.
     void command(const std::string& word) {
         ASSERT_TRUE(process->writeStdin(word + "\n"));
+        waitForEcho(word);
+    }
+
+    void waitForEcho(const std::string& word) {
         const auto echo = process->waitForLine(
             [&](const std::string& line) { return line == "Getting command: " + word; }, 10s);
         ASSERT_TRUE(echo) << "no echo for " << word << "; output so far:\n" << process->stdoutText();
@@ -109,7 +122,52 @@ public:
 
     fs::path dir;
     std::unique_ptr<ChildProcess> process;
+    int port = 0;
+
+private:
+    void placeFont(FontFile font) {
+        const fs::path path = dir / "SourceHanSansSC-VF.ttf";
+        switch (font) {
+        case FontFile::shipped:
+            fs::create_symlink(SONDREL_PANEL_FONT, path);
+            break;
+        case FontFile::missing:
+            break;
+        case FontFile::directory:
+            fs::create_directory(path);
+            break;
+        case FontFile::garbage: {
+            std::ofstream out(path, std::ios::binary);
+            for (int i = 0; i < 64 * 1024; ++i)
+                out.put(static_cast<char>((i * 7919) ^ (i >> 5)));
+            break;
+        }
+        }
+    }
 };
+
+// The parent's view of one "show": from writing the command until the panel is seen
+// drawn in the window, with what the mapped window showed before that.
+struct Showing {
+    bool drawn = false;
+    double millisecondsToDrawn = 0.0;
+    int samples = 0;         // pictures taken of the mapped window
+    int undrawnSamples = 0;  // of them, pictures without the panel
+    std::optional<XView::Image> firstPicture;
+};
+
+// Audio messages of 512 samples at 44100 Hz, rounded up.
+constexpr std::size_t messagesPerSecond = 44100 / 512 + 1;
+
+const XView::Colour runningGreen{0, 204, 0};
+const XView::Colour stoppedGrey{128, 128, 128};
+const XView::Colour meterYellow{255, 255, 102};
+const XView::Colour meterRed{255, 51, 51};
+
+// The status dot (about 150 pixels of one of its two colours) is drawn in every frame.
+bool panelDrawn(const XView::Image& image) {
+    return image.count(runningGreen) + image.count(stoppedGrey) >= 60;
+}
 
 class PanelWindowTest : public ::testing::Test {
 protected:
@@ -128,13 +186,16 @@ protected:
             GTEST_SKIP() << "pulseaudio is not installed";
     }
 
-    std::unique_ptr<Capture> startCapture(const XSession& x) {
+    std::unique_ptr<Capture> startCapture(const XSession& x,
+                                          FontFile font = withFont ? FontFile::shipped : FontFile::missing) {
         std::vector<std::string> environment = mic->environment();
         environment.push_back(x.environment());
-        auto capture = std::make_unique<Capture>(environment);
+        auto capture = std::make_unique<Capture>(environment, font);
         const auto port = capture->nextProtocolLine(20s);
         EXPECT_TRUE(port && port->rfind("{ \"port\": ", 0) == 0)
             << "no port line; stderr:\n" << capture->process->stderrText();
+        if (port)
+            capture->port = output_line::parsePort(*port).value_or(0);
         return capture;
     }
 
@@ -143,6 +204,58 @@ protected:
         const auto line = capture.nextProtocolLine(20s);
         ASSERT_TRUE(line) << capture.log();
         EXPECT_EQ(*line, shownLine);
+    }
+
+    void hideAndWait(Capture& capture) {
+        capture.command("hide");
+        const auto line = capture.nextProtocolLine(20s);
+        ASSERT_TRUE(line) << capture.log();
+        EXPECT_EQ(*line, hiddenLine);
+    }
+
+    // Sends "show" and takes pictures of the window every few milliseconds from the
+    // moment it is mapped until the panel is seen in it; then checks the lines.
+    Showing watchShow(Capture& capture, XView& view) {
+        Showing showing;
+        const Clock::time_point sent = Clock::now();
+        EXPECT_TRUE(capture.process->writeStdin("show\n"));
+        std::optional<XView::WindowId> window;
+        while (Clock::now() - sent < 30s) {
+            if (!window)
+                window = view.findWindow("Sondrel");
+            if (window) {
+                if (std::optional<XView::Image> picture = view.grab(*window)) {
+                    ++showing.samples;
+                    if (!showing.firstPicture)
+                        showing.firstPicture = picture;
+                    if (panelDrawn(*picture)) {
+                        showing.drawn = true;
+                        showing.millisecondsToDrawn =
+                            std::chrono::duration<double, std::milli>(Clock::now() - sent).count();
+                        break;
+                    }
+                    ++showing.undrawnSamples;
+                }
+            }
+            std::this_thread::sleep_for(3ms);
+        }
+        capture.waitForEcho("show");
+        const auto line = capture.nextProtocolLine(20s);
+        EXPECT_TRUE(line && *line == shownLine) << (line ? *line : "no line") << "\n" << capture.log();
+        return showing;
+    }
+
+    // The panel on screen, seen over the test's own connection.
+    static bool waitUntilDrawn(XView& view, std::chrono::milliseconds timeout) {
+        for (const Clock::time_point deadline = Clock::now() + timeout; Clock::now() < deadline;) {
+            if (const auto window = view.findWindow("Sondrel")) {
+                const auto picture = view.grab(*window);
+                if (picture && panelDrawn(*picture))
+                    return true;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
     }
 
     // No protocol line within the period.
@@ -190,6 +303,21 @@ Geometry outerFrame(const XSession& x, const std::string& window) {
     return {client.x - left, client.y - top, client.width + left + right, client.height + top + bottom};
 }
 
+// The window manager may still be settling the frame; allow it a few seconds.
+void expectOuterFrameInPlace(const XSession& x, const std::string& window) {
+    Geometry outer;
+    for (int i = 0; i < 50; ++i) {
+        outer = outerFrame(x, window);
+        if (outer.width == 500 && outer.height == 176 && outer.x == 100 && outer.y == 100)
+            break;
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(outer.width, 500);
+    EXPECT_EQ(outer.height, 176);
+    EXPECT_EQ(outer.x, 100);
+    EXPECT_EQ(outer.y, 100);
+}
+
 // What Windows itself says about the panel window (the Windows build under Wine): its
 // Win32 styles, outer rectangle and client area, read by a small Windows program.
 struct Win32Window {
@@ -214,7 +342,7 @@ Win32Window probeWin32Window(const XSession& x) {
 }
 
 TEST_F(PanelWindowTest, ShowOpensOneTopmostUtilityWindowOfTheRightSize) {
-    XSession x(true);
+    XSession x(WindowManager::openbox);
     auto capture = startCapture(x);
     showAndWait(*capture);
 
@@ -240,6 +368,10 @@ TEST_F(PanelWindowTest, ShowOpensOneTopmostUtilityWindowOfTheRightSize) {
         EXPECT_EQ(w.bottom - w.top, 176);
     } else {
         EXPECT_NE(x.property(window, "_NET_WM_WINDOW_TYPE").find("_NET_WM_WINDOW_TYPE_UTILITY"), std::string::npos);
+        // Only moving and closing offered (functions 0x24), a border and a title (0x0a),
+        // for window managers that honour the Motif hints.
+        EXPECT_NE(x.property(window, "_MOTIF_WM_HINTS").find("= 0x3, 0x24, 0xa, 0x0, 0x0"), std::string::npos)
+            << x.property(window, "_MOTIF_WM_HINTS");
     }
 
     // The window manager applies the state asynchronously.
@@ -258,17 +390,7 @@ TEST_F(PanelWindowTest, ShowOpensOneTopmostUtilityWindowOfTheRightSize) {
     ASSERT_TRUE(std::regex_search(hints, maxMatch, maxSize)) << hints;
     EXPECT_EQ(minMatch.str(0).substr(13), maxMatch.str(0).substr(13));
 
-    Geometry outer;
-    for (int i = 0; i < 50; ++i) {
-        outer = outerFrame(x, window);
-        if (outer.width == 500 && outer.height == 176 && outer.x == 100 && outer.y == 100)
-            break;
-        std::this_thread::sleep_for(100ms);
-    }
-    EXPECT_EQ(outer.width, 500);
-    EXPECT_EQ(outer.height, 176);
-    EXPECT_EQ(outer.x, 100);
-    EXPECT_EQ(outer.y, 100);
+    expectOuterFrameInPlace(x, window);
 
     // A second "show" writes nothing and opens nothing.
     capture->command("show");
@@ -284,7 +406,7 @@ TEST_F(PanelWindowTest, ShowOpensOneTopmostUtilityWindowOfTheRightSize) {
 }
 
 TEST_F(PanelWindowTest, CloseBoxHidesOnceAndShowHideShowWorks) {
-    XSession x(true);
+    XSession x(WindowManager::openbox);
     auto capture = startCapture(x);
     showAndWait(*capture);
     auto windows = x.findWindows("Sondrel", 10s);
@@ -313,7 +435,7 @@ TEST_F(PanelWindowTest, CloseBoxHidesOnceAndShowHideShowWorks) {
 }
 
 TEST_F(PanelWindowTest, LoopDoesNotSpinWhileShownOrHidden) {
-    XSession x(true);
+    XSession x(WindowManager::openbox);
     auto capture = startCapture(x);
     // Let start-up settle before measuring.
     std::this_thread::sleep_for(1s);
@@ -341,91 +463,103 @@ TEST_F(PanelWindowTest, LoopDoesNotSpinWhileShownOrHidden) {
     exitCleanly(*capture);
 }
 
-// Pixels of exactly this colour in a binary PPM image.
-int countPixels(const std::string& ppm, unsigned char r, unsigned char g, unsigned char b) {
-    std::istringstream in(ppm);
-    std::string magic;
-    int width = 0, height = 0, maxValue = 0;
-    in >> magic;
-    // Skip comment lines between the header fields.
-    const auto field = [&in](int& value) {
-        in >> std::ws;
-        while (in.peek() == '#') {
-            std::string comment;
-            std::getline(in, comment);
-            in >> std::ws;
+// The meter's segments, in pixels, along the row where the green run is longest.
+struct MeterRun {
+    int green = 0;
+    int yellow = 0;
+    int red = 0;
+};
+
+MeterRun meterOf(const XView::Image& image) {
+    int bestRow = -1, bestStart = 0, bestLength = 0;
+    for (int y = 0; y < image.height; ++y) {
+        for (int x = 0; x < image.width;) {
+            int end = x;
+            while (end < image.width && image.at(end, y) == runningGreen)
+                ++end;
+            if (end - x > bestLength) {
+                bestRow = y;
+                bestStart = x;
+                bestLength = end - x;
+            }
+            x = std::max(end, x + 1);
         }
-        in >> value;
-    };
-    field(width);
-    field(height);
-    field(maxValue);
-    in.get();
-    if (magic != "P6" || maxValue != 255)
-        return -1;
-    int count = 0;
-    for (int i = 0; i < width * height; ++i) {
-        char px[3];
-        if (!in.read(px, 3))
-            break;
-        if (static_cast<unsigned char>(px[0]) == r && static_cast<unsigned char>(px[1]) == g &&
-            static_cast<unsigned char>(px[2]) == b)
-            ++count;
     }
-    return count;
+    MeterRun run;
+    if (bestRow < 0)
+        return run;
+    int x = bestStart;
+    const auto span = [&](const XView::Colour& colour) {
+        const int from = x;
+        while (x < image.width && image.at(x, bestRow) == colour)
+            ++x;
+        return x - from;
+    };
+    run.green = span(runningGreen);
+    run.yellow = span(meterYellow);
+    run.red = span(meterRed);
+    return run;
 }
 
-// Saves a screenshot of the display as PNG in the test output folder; returns the
-// image as binary PPM for counting pixels.
-std::string screenshot(const XSession& x, const std::string& name) {
-    const fs::path xwd = fs::path(SONDREL_UI_TEST_OUTPUT) / (name + ".xwd");
-    const fs::path png = fs::path(SONDREL_UI_TEST_OUTPUT) / (name + ".png");
-    const fs::path ppm = fs::path(SONDREL_UI_TEST_OUTPUT) / (name + ".ppm");
+// The meter level of a steady sine: its RMS in dB over a 60 dB range.
+double levelOfSine(double amplitude) {
+    return std::clamp((20.0 * std::log10(amplitude / std::sqrt(2.0)) + 60.0) / 60.0, 0.0, 1.0);
+}
+
+fs::path outputPath(const std::string& name) {
     fs::create_directories(SONDREL_UI_TEST_OUTPUT);
-    const CommandResult shot = x.run({"/usr/bin/xwd", "-root", "-silent", "-out", xwd.string()});
-    EXPECT_TRUE(shot.status && *shot.status == 0);
-    const CommandResult converted = runCommand({"/usr/bin/convert", "xwd:" + xwd.string(), png.string()}, {});
-    EXPECT_TRUE(converted.status && *converted.status == 0);
-    EXPECT_TRUE(runCommand({"/usr/bin/convert", png.string(), "ppm:" + ppm.string()}, {}).status);
-    return readFile(ppm);
+    return fs::path(SONDREL_UI_TEST_OUTPUT) / name;
 }
 
 TEST_F(PanelWindowTest, ScreenshotOfThePanelWithARunningStream) {
-    XSession x(true);
-    mic->playTone(440.0, 48000, 0.8, 30.0);
+    XSession x(WindowManager::openbox);
+    constexpr double amplitude = 0.8;
+    mic->playTone(440.0, 48000, amplitude, 30.0);
     auto capture = startCapture(x);
     showAndWait(*capture);
-    ASSERT_EQ(x.findWindows("Sondrel", 10s).size(), 1u);
+    XView view(x.display());
+    const auto window = view.findWindow("Sondrel");
+    ASSERT_TRUE(window);
 
-    // The status dot is about 150 pixels of this green; the meter's green segment at a
-    // level of 0.8 is 315 x 17. Capture starts a second or two after the stream is
-    // opened, and the first frame waits for the font atlas, which takes a while on a
-    // loaded machine: the screen is looked at until the meter shows.
-    const std::string name = capture_under_test::isWindows ? "panel-windows" : "panel";
-    constexpr int dotAndBar = 150 + 3000;
-    int greenWithTone = 0;
-    for (const auto until = std::chrono::steady_clock::now() + 30s;
-         greenWithTone <= dotAndBar && std::chrono::steady_clock::now() < until;) {
-        std::this_thread::sleep_for(1s);
-        greenWithTone = countPixels(screenshot(x, name), 0, 204, 0);
+    // Capture starts a second or two after the stream is opened; the level then
+    // settles within a few frames.
+    const int expectedYellow = static_cast<int>((levelOfSine(amplitude) - 0.7) * 450.0);
+    MeterRun meter;
+    std::optional<XView::Image> picture;
+    for (const Clock::time_point deadline = Clock::now() + 20s; Clock::now() < deadline;) {
+        picture = view.grab(*window);
+        if (picture) {
+            meter = meterOf(*picture);
+            if (meter.green == 315 && std::abs(meter.yellow - expectedYellow) <= 4)
+                break;
+        }
+        std::this_thread::sleep_for(100ms);
     }
-    EXPECT_GT(greenWithTone, dotAndBar) << "no green meter in " << name << ".png";
-    std::cout << "Screenshot of the panel: " << (fs::path(SONDREL_UI_TEST_OUTPUT) / (name + ".png")).string() << "\n";
+    ASSERT_TRUE(picture);
+    const fs::path png = outputPath(capture_under_test::isWindows ? "panel-windows.png" : "panel.png");
+    EXPECT_TRUE(picture->savePng(png));
+    std::cout << "Screenshot of the panel: " << png.string() << "\n";
 
-    // The meter follows the signal: without the tone only the dot stays green.
+    // A sine of amplitude 0.8 is 4.9 dB below full scale: level 0.918, so green up
+    // to 0.7 of the 450-pixel scale, yellow for the rest, no red.
+    EXPECT_EQ(meter.green, 315) << png;
+    EXPECT_NEAR(meter.yellow, expectedYellow, 4) << png;
+    EXPECT_EQ(meter.red, 0) << png;
+    // The status dot of a running stream is green too.
+    EXPECT_GT(picture->count(runningGreen), 315 * 16) << png;
+
+    // The whole screen, frame and title bar included, for people to look at.
+    const std::string screen = capture_under_test::isWindows ? "screen-windows" : "screen";
+    const fs::path xwd = outputPath(screen + ".xwd");
+    const CommandResult shot = x.run({"/usr/bin/xwd", "-root", "-silent", "-out", xwd.string()});
+    if (shot.status && *shot.status == 0)
+        runCommand({"/usr/bin/convert", "xwd:" + xwd.string(), outputPath(screen + ".png").string()}, {});
     mic->stopTone();
-    int greenInSilence = greenWithTone;
-    for (const auto until = std::chrono::steady_clock::now() + 10s;
-         greenInSilence >= greenWithTone - 3000 && std::chrono::steady_clock::now() < until;) {
-        std::this_thread::sleep_for(500ms);
-        greenInSilence = countPixels(screenshot(x, name + "-silent"), 0, 204, 0);
-    }
-    EXPECT_LT(greenInSilence, greenWithTone - 3000);
     exitCleanly(*capture);
 }
 
 TEST_F(PanelWindowTest, ChoosingARateInTheWindowRestartsCaptureAndSavesIt) {
-    XSession x(true);
+    XSession x(WindowManager::openbox);
     auto capture = startCapture(x);
     showAndWait(*capture);
     const auto windows = x.findWindows("Sondrel", 10s);
@@ -435,9 +569,8 @@ TEST_F(PanelWindowTest, ChoosingARateInTheWindowRestartsCaptureAndSavesIt) {
     for (int i = 0; i < 100 && capture->settings().empty(); ++i)
         std::this_thread::sleep_for(100ms);
     ASSERT_NE(capture->settings().find("\"sampleRate\": 44100.0"), std::string::npos) << capture->settings();
-    // The first frames wait for the font atlas; clicks queued before the panel is drawn
-    // would all reach ImGui in one frame and be lost.
-    std::this_thread::sleep_for(3s);
+    // The shown line comes after the first frame is on screen: the panel takes clicks
+    // from here on.
 
     // ImGui's default layout: lists one font height plus 6 px high, 4 px apart, from
     // (8, 8); list rows one font height plus 4 px apart, 8 px below the list's frame.
@@ -477,7 +610,7 @@ TEST_F(PanelWindowTest, ChoosingARateInTheWindowRestartsCaptureAndSavesIt) {
 }
 
 TEST_F(PanelWindowTest, WithoutAWindowManagerTheTopmostFailureIsReported) {
-    XSession x(false);
+    XSession x(WindowManager::none);
     auto capture = startCapture(x);
     if (capture_under_test::isWindows) {
         // Windows keeps a topmost window above the others itself; no window manager
@@ -513,6 +646,217 @@ TEST_F(PanelWindowTest, WithoutADisplayShowFailsQuietlyAndCaptureGoesOn) {
     const std::string log = capture->log();
     EXPECT_NE(log.find("[ERROR] <Panel>"), std::string::npos) << log;
     EXPECT_NE(log.find("音频流已启动"), std::string::npos) << log;
+}
+
+TEST_F(PanelWindowTest, FirstPictureOfTheMappedWindowIsTheDrawnPanel) {
+    XSession x(WindowManager::openbox);
+    auto capture = startCapture(x);
+    XView view(x.display());
+    std::vector<double> milliseconds;
+    int pictures = 0, undrawn = 0;
+    for (int i = 0; i < 10; ++i) {
+        const Showing showing = watchShow(*capture, view);
+        ASSERT_TRUE(showing.drawn) << "no panel in the window 30 s after show " << i << "\n" << capture->log();
+        milliseconds.push_back(showing.millisecondsToDrawn);
+        pictures += showing.samples;
+        undrawn += showing.undrawnSamples;
+        if (showing.undrawnSamples > 0)
+            showing.firstPicture->savePng(outputPath("panel-undrawn.png"));
+        else if (i == 0)
+            showing.firstPicture->savePng(outputPath("panel-first-picture.png"));
+        hideAndWait(*capture);
+    }
+    std::sort(milliseconds.begin(), milliseconds.end());
+    const double median = (milliseconds[4] + milliseconds[5]) / 2.0;
+    std::cout << "show to first drawn frame over 10 showings: median " << median << " ms, worst "
+              << milliseconds.back() << " ms; " << pictures << " pictures of the mapped window, " << undrawn
+              << " of them without the panel\n";
+    RecordProperty("show_to_drawn_median_ms", std::to_string(median));
+    RecordProperty("show_to_drawn_worst_ms", std::to_string(milliseconds.back()));
+    EXPECT_EQ(undrawn, 0) << "the mapped window was seen without the panel: " << outputPath("panel-undrawn.png");
+    exitCleanly(*capture);
+}
+
+TEST_F(PanelWindowTest, UnusableFontFileFallsBackToTheBuiltInFont) {
+    XSession x(WindowManager::openbox);
+    mic->playTone(toneFrequency, 48000, 0.5, 60.0);
+    for (const auto& [font, name] : {std::pair{FontFile::directory, "directory"}, {FontFile::garbage, "garbage"}}) {
+        SCOPED_TRACE(name);
+        auto capture = startCapture(x, font);
+        WsTestClient client;
+        ASSERT_TRUE(client.connect(capture->port, 10s));
+        ASSERT_TRUE(client.waitForMessages(5, 10s));
+
+        XView view(x.display());
+        const Showing showing = watchShow(*capture, view);
+        EXPECT_TRUE(showing.drawn) << capture->log();
+        if (showing.firstPicture)
+            showing.firstPicture->savePng(outputPath(std::string("panel-font-") + name + ".png"));
+        ASSERT_TRUE(capture->process->running());
+        // The audio went on through the showing and goes on with the window open.
+        const std::size_t received = client.messageCount();
+        EXPECT_TRUE(client.waitForMessages(received + messagesPerSecond, 5s));
+        EXPECT_TRUE(isContinuousStream(analyseMessages(client.messages()), 44100));
+        client.close(2s);
+
+        hideAndWait(*capture);
+        exitCleanly(*capture);
+        const std::string log = capture->log();
+        EXPECT_NE(log.find("[WARN] <Panel> 字体文件./SourceHanSansSC-VF.ttf不可用("), std::string::npos) << log;
+    }
+    mic->stopTone();
+}
+
+TEST_F(PanelWindowTest, LosingTheDisplayHidesThePanelAndStreamingGoesOn) {
+    XSession x(WindowManager::openbox);
+    mic->playTone(toneFrequency, 48000, 0.5, 60.0);
+    auto capture = startCapture(x);
+    WsTestClient client;
+    ASSERT_TRUE(client.connect(capture->port, 10s));
+    ASSERT_TRUE(client.waitForMessages(5, 10s));
+    showAndWait(*capture);
+
+    x.killServer();
+    const auto hidden = capture->nextProtocolLine(10s);
+    ASSERT_TRUE(hidden) << "no line after the display went away; exit status "
+                        << capture->process->waitExit(5s).value_or(-1) << "\n"
+                        << capture->process->stderrText();
+    EXPECT_EQ(*hidden, hiddenLine);
+    ASSERT_TRUE(capture->process->running());
+    const std::size_t received = client.messageCount();
+    EXPECT_TRUE(client.waitForMessages(received + 2 * messagesPerSecond, 10s)) << "audio stopped with the display";
+    EXPECT_TRUE(isContinuousStream(analyseMessages(client.messages()), 2 * 44100));
+    expectSilence(*capture, 1s);
+    client.close(2s);
+    exitCleanly(*capture);
+    mic->stopTone();
+
+    const std::string log = capture->log();
+    EXPECT_EQ(countOccurrences(log, "[ERROR] <Panel>"), 1u) << log;
+    EXPECT_NE(log.find("[ERROR] <Panel> 与显示服务器的连接已断开, 控制面板已关闭"), std::string::npos) << log;
+}
+
+TEST_F(PanelWindowTest, ShowBringsBackAMinimisedWindow) {
+    XSession x(WindowManager::openbox);
+    auto capture = startCapture(x);
+    showAndWait(*capture);
+    const auto windows = x.findWindows("Sondrel", 10s);
+    ASSERT_EQ(windows.size(), 1u);
+    XView view(x.display());
+    const auto window = view.findWindow("Sondrel");
+    ASSERT_TRUE(window);
+    const auto becomesViewable = [&](bool wanted) {
+        for (const Clock::time_point deadline = Clock::now() + 5s; Clock::now() < deadline;) {
+            if (view.viewable(*window) == wanted)
+                return true;
+            std::this_thread::sleep_for(20ms);
+        }
+        return false;
+    };
+
+    // openbox offers minimising whatever the window asks for.
+    x.run({"/usr/bin/xdotool", "windowminimize", windows[0]});
+    ASSERT_TRUE(becomesViewable(false)) << "the window manager did not minimise the window";
+    EXPECT_NE(x.property(windows[0], "_NET_WM_STATE").find("_NET_WM_STATE_HIDDEN"), std::string::npos);
+
+    capture->command("show");
+    EXPECT_TRUE(becomesViewable(true)) << "still minimised after show";
+    EXPECT_EQ(x.property(windows[0], "_NET_WM_STATE").find("_NET_WM_STATE_HIDDEN"), std::string::npos);
+    // openbox animates the window back; the panel is there once it has.
+    EXPECT_TRUE(waitUntilDrawn(view, 5s));
+    // The window was open all along: no line.
+    expectSilence(*capture, 1s);
+    exitCleanly(*capture);
+}
+
+// Resident memory of the [heap] mapping, where glibc keeps what it has not given back.
+long heapKiB(pid_t pid) {
+    std::ifstream smaps("/proc/" + std::to_string(pid) + "/smaps");
+    std::string line;
+    bool inHeap = false;
+    long kib = 0;
+    while (std::getline(smaps, line)) {
+        if (!line.empty() && std::isxdigit(static_cast<unsigned char>(line[0])) && line.find('-') != std::string::npos)
+            inHeap = line.ends_with("[heap]");
+        else if (inHeap && line.starts_with("Rss:"))
+            kib += std::atol(line.c_str() + 4);
+    }
+    return kib;
+}
+
+TEST_F(PanelWindowTest, HidingGivesTheWindowsMemoryBack) {
+    XSession x(WindowManager::openbox);
+    auto capture = startCapture(x);
+    ChildProcess& process = *capture->process;
+    // Capture has started once the settings are saved.
+    for (int i = 0; i < 100 && capture->settings().empty(); ++i)
+        std::this_thread::sleep_for(100ms);
+    const long beforeKiB = process.residentKiB();
+    const long heapBeforeKiB = heapKiB(process.pid());
+
+    showAndWait(*capture);
+    XView view(x.display());
+    ASSERT_TRUE(waitUntilDrawn(view, 10s));
+    const long shownKiB = process.residentKiB();
+    hideAndWait(*capture);
+    std::vector<long> hiddenKiB{process.residentKiB()};
+    const long heapHiddenKiB = heapKiB(process.pid());
+    for (int cycle = 2; cycle <= 20; ++cycle) {
+        showAndWait(*capture);
+        hideAndWait(*capture);
+        hiddenKiB.push_back(process.residentKiB());
+    }
+
+    std::cout << "RSS: " << beforeKiB << " KiB before the first show, " << shownKiB << " KiB shown, "
+              << hiddenKiB.front() << " KiB after hiding, " << hiddenKiB.back() << " KiB after 20 show/hide cycles\n"
+              << "heap: " << heapBeforeKiB << " KiB before the first show, " << heapHiddenKiB
+              << " KiB after hiding\nRSS after each hide (KiB):";
+    for (long kib : hiddenKiB)
+        std::cout << " " << kib;
+    std::cout << "\n";
+    RecordProperty("rss_before_kib", std::to_string(beforeKiB));
+    RecordProperty("rss_shown_kib", std::to_string(shownKiB));
+    RecordProperty("rss_hidden_kib", std::to_string(hiddenKiB.front()));
+    RecordProperty("rss_after_cycles_kib", std::to_string(hiddenKiB.back()));
+#ifndef SONDREL_SANITIZED
+    // The sanitizers' allocators keep freed memory in quarantine on purpose.
+    EXPECT_LE(hiddenKiB.back() - hiddenKiB.front(), 5 * 1024) << "memory grows with every showing";
+    EXPECT_LE(heapHiddenKiB - heapBeforeKiB, 6 * 1024) << "the freed heap of the window was kept";
+#endif
+    exitCleanly(*capture);
+}
+
+TEST_F(PanelWindowTest, WindowManagerWithoutFramesDoesNotHoldUpTheShow) {
+    XSession x(WindowManager::openboxWithoutFrames);
+    auto capture = startCapture(x);
+    XView view(x.display());
+    ASSERT_TRUE(capture->process->writeStdin("show\n"));
+    std::optional<XView::WindowId> window;
+    for (const Clock::time_point deadline = Clock::now() + 30s; Clock::now() < deadline;) {
+        if (!window)
+            window = view.findWindow("Sondrel");
+        if (window && view.viewable(*window))
+            break;
+        std::this_thread::sleep_for(2ms);
+    }
+    ASSERT_TRUE(window && view.viewable(*window)) << capture->log();
+    const Clock::time_point mapped = Clock::now();
+    capture->waitForEcho("show");
+    const auto shown = capture->nextProtocolLine(20s);
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - mapped);
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(*shown, shownLine);
+    std::cout << "from the window on screen to the shown line: " << waited.count() << " ms\n";
+    // Nothing is left to do after mapping but one frame; waiting for a frame that this
+    // window manager never draws would hold the control loop for a second.
+    EXPECT_LT(waited, 900ms);
+
+    const auto windows = x.findWindows("Sondrel", 10s);
+    ASSERT_EQ(windows.size(), 1u);
+    EXPECT_NE(x.property(windows[0], "_NET_FRAME_EXTENTS").find("= 0, 0, 0, 0"), std::string::npos)
+        << x.property(windows[0], "_NET_FRAME_EXTENTS");
+    expectOuterFrameInPlace(x, windows[0]);
+    exitCleanly(*capture);
 }
 
 } // namespace

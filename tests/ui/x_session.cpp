@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <random>
 #include <stdexcept>
@@ -37,7 +40,20 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::vector
     return result;
 }
 
-XSession::XSession(bool withWindowManager) {
+namespace {
+
+// Every window undecorated and no border kept: the frame extents are all zero.
+const char* framelessConfig = R"(<?xml version="1.0" encoding="UTF-8"?>
+<openbox_config xmlns="http://openbox.org/3.4/rc">
+  <theme><keepBorder>no</keepBorder></theme>
+  <applications><application class="*"><decor>no</decor></application></applications>
+</openbox_config>
+)";
+
+} // namespace
+
+XSession::XSession(WindowManager manager) {
+    const bool withWindowManager = manager != WindowManager::none;
     // A random display number well away from the ones people and other tools use; a
     // number whose lock file or socket exists is skipped, and a server that fails to
     // start (the number was taken meanwhile) is replaced by one on the next number.
@@ -62,6 +78,14 @@ XSession::XSession(bool withWindowManager) {
     for (int attempt = 0; withWindowManager && attempt < 3 && !windowManager; ++attempt) {
         ChildProcess::Options options;
         options.argv = {"/usr/bin/openbox"};
+        if (manager == WindowManager::openboxWithoutFrames) {
+            if (configDir.empty()) {
+                char pattern[] = "/tmp/sondrel-openbox-XXXXXX";
+                configDir = mkdtemp(pattern);
+                std::ofstream(configDir + "/rc.xml") << framelessConfig;
+            }
+            options.argv.insert(options.argv.end(), {"--config-file", configDir + "/rc.xml"});
+        }
         options.environment = {environment()};
         options.stdinMode = ChildProcess::StdinMode::DevNull;
         windowManager = std::make_unique<ChildProcess>(std::move(options));
@@ -86,6 +110,15 @@ XSession::~XSession() {
         }
         process->reset();
     }
+    if (!configDir.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(configDir, ignored);
+    }
+}
+
+void XSession::killServer() {
+    server->kill(SIGKILL);
+    server->waitExit(5s);
 }
 
 CommandResult XSession::run(std::vector<std::string> argv) const {

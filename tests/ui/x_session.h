@@ -23,7 +23,14 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::vector
 // window manager. Both are ended by PID when the session is destroyed.
 class XSession {
 public:
-    explicit XSession(bool withWindowManager);
+    enum class WindowManager {
+        none,
+        openbox,
+        // openbox set to draw neither title bars nor borders: frame extents of 0
+        openboxWithoutFrames,
+    };
+
+    explicit XSession(WindowManager manager);
     ~XSession();
     XSession(const XSession&) = delete;
     XSession& operator=(const XSession&) = delete;
@@ -41,11 +48,16 @@ public:
     // A property of a window as xprop prints it.
     std::string property(const std::string& window, const std::string& atom) const;
 
+    // Ends the X server at once (SIGKILL), as when a remote display goes away; the
+    // window manager loses its display with it.
+    void killServer();
+
 private:
     bool waitUntilAnswering(std::chrono::milliseconds timeout);
     bool waitForWindowManager(std::chrono::milliseconds timeout);
 
     std::string name;
+    std::string configDir;
     std::unique_ptr<ChildProcess> server;
     std::unique_ptr<ChildProcess> windowManager;
 };
