@@ -319,7 +319,8 @@ void expectOuterFrameInPlace(const XSession& x, const std::string& window) {
 }
 
 // What Windows itself says about the panel window (the Windows build under Wine): its
-// Win32 styles, outer rectangle and client area, read by a small Windows program.
+// Win32 styles, outer rectangle and client area, read by a small Windows program, which
+// can also minimise the window first.
 struct Win32Window {
     bool found = false;
     unsigned long style = 0, exStyle = 0;
@@ -327,16 +328,20 @@ struct Win32Window {
     int clientX = 0, clientY = 0, clientWidth = 0, clientHeight = 0;
 };
 
-Win32Window probeWin32Window(const XSession& x) {
+Win32Window probeWin32Window(const XSession& x, bool minimize = false) {
     Win32Window w;
 #ifdef SONDREL_WINDOW_PROBE
-    const std::string out = x.run({SONDREL_WINE_RUN, SONDREL_WINDOW_PROBE}).output;
+    std::vector<std::string> command{SONDREL_WINE_RUN, SONDREL_WINDOW_PROBE};
+    if (minimize)
+        command.push_back("minimize");
+    const std::string out = x.run(command).output;
     w.found = out.find("found=1") != std::string::npos;
     std::sscanf(out.c_str(), "found=1 style=0x%lx exstyle=0x%lx rect=%d,%d,%d,%d client=%d,%d,%d,%d", &w.style,
                 &w.exStyle, &w.left, &w.top, &w.right, &w.bottom, &w.clientX, &w.clientY, &w.clientWidth,
                 &w.clientHeight);
 #else
     (void)x;
+    (void)minimize;
 #endif
     return w;
 }
@@ -649,6 +654,14 @@ TEST_F(PanelWindowTest, WithoutADisplayShowFailsQuietlyAndCaptureGoesOn) {
 }
 
 TEST_F(PanelWindowTest, FirstPictureOfTheMappedWindowIsTheDrawnPanel) {
+    if (capture_under_test::isWindows) {
+        // The window is shown after its first frame is presented. Wine's Direct3D draws
+        // through OpenGL straight into the X window, which holds nothing while unmapped,
+        // so that frame is lost there; and the first Present after mapping takes about
+        // 0.5 s inside Wine (measured: mapped 0.16 s after ShowWindow, first picture
+        // 0.68 s after it). On Windows the system keeps what was presented.
+        GTEST_SKIP() << "Wine loses a frame presented to a window before it is mapped";
+    }
     XSession x(WindowManager::openbox);
     auto capture = startCapture(x);
     XView view(x.display());
@@ -708,6 +721,11 @@ TEST_F(PanelWindowTest, UnusableFontFileFallsBackToTheBuiltInFont) {
 }
 
 TEST_F(PanelWindowTest, LosingTheDisplayHidesThePanelAndStreamingGoesOn) {
+    if (capture_under_test::isWindows) {
+        // Windows has no display connection that can break under a running program;
+        // Wine's X11 driver ends the whole process with status 1 when its X server goes.
+        GTEST_SKIP() << "no display to lose on Windows; Wine exits with its X server";
+    }
     XSession x(WindowManager::openbox);
     mic->playTone(toneFrequency, 48000, 0.5, 60.0);
     auto capture = startCapture(x);
@@ -754,8 +772,16 @@ TEST_F(PanelWindowTest, ShowBringsBackAMinimisedWindow) {
         return false;
     };
 
-    // openbox offers minimising whatever the window asks for.
-    x.run({"/usr/bin/xdotool", "windowminimize", windows[0]});
+    if (capture_under_test::isWindows) {
+        // Windows offers no way to minimise a window without a minimise box, and Wine
+        // follows a window manager's iconify only for windows that have one: another
+        // program minimises it, as Windows' "show desktop" does.
+        constexpr unsigned long minimized = 0x20000000;
+        EXPECT_TRUE(probeWin32Window(x, true).style & minimized);
+    } else {
+        // openbox offers minimising whatever the window asks for.
+        x.run({"/usr/bin/xdotool", "windowminimize", windows[0]});
+    }
     ASSERT_TRUE(becomesViewable(false)) << "the window manager did not minimise the window";
     EXPECT_NE(x.property(windows[0], "_NET_WM_STATE").find("_NET_WM_STATE_HIDDEN"), std::string::npos);
 
@@ -821,7 +847,11 @@ TEST_F(PanelWindowTest, HidingGivesTheWindowsMemoryBack) {
 #ifndef SONDREL_SANITIZED
     // The sanitizers' allocators keep freed memory in quarantine on purpose.
     EXPECT_LE(hiddenKiB.back() - hiddenKiB.front(), 5 * 1024) << "memory grows with every showing";
-    EXPECT_LE(heapHiddenKiB - heapBeforeKiB, 6 * 1024) << "the freed heap of the window was kept";
+    // Under Wine, [heap] is glibc's heap of Wine's own Unix side (its X11 driver, Mesa),
+    // not the program's Windows heap.
+    if (!capture_under_test::isWindows) {
+        EXPECT_LE(heapHiddenKiB - heapBeforeKiB, 6 * 1024) << "the freed heap of the window was kept";
+    }
 #endif
     exitCleanly(*capture);
 }
