@@ -1,8 +1,11 @@
 #include "command_queue.h"
 
 void CommandQueue::push(const std::string& command) {
+    if (observer)
+        observer(command);
     std::lock_guard<std::mutex> guard(lock);
     entries.push_back(command);
+    bytes += command.size();
 }
 
 bool CommandQueue::empty() {
@@ -16,5 +19,16 @@ std::string CommandQueue::tryPop() {
         return {};
     std::string front = std::move(entries.front());
     entries.pop_front();
+    bytes -= front.size();
     return front;
+}
+
+bool CommandQueue::full() {
+    std::lock_guard<std::mutex> guard(lock);
+    return entries.size() >= maxEntries || bytes >= maxBytes;
+}
+
+bool CommandQueue::drained() {
+    std::lock_guard<std::mutex> guard(lock);
+    return entries.size() < maxEntries / 2 && bytes < maxBytes / 2;
 }

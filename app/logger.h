@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -17,14 +18,26 @@ public:
     void warn(const std::string& tag, const std::string& message);
     void error(const std::string& tag, const std::string& message);
 
-    // Pushes buffered lines to the file. Lines are not flushed one by one; this is for
-    // the rare path that ends the process without running static destructors.
+    // Pushes buffered lines to the file. Until endStartUp() every line is pushed as it is
+    // written, so a start-up that crashes (PortAudio aborts on an internal assertion)
+    // leaves its lines. Afterwards WARN and ERROR lines still are; INFO lines wait, at the
+    // longest until the first line a second after the last push. The process also calls
+    // this once a second and before an exit that cannot wait, so a crash loses at most a
+    // second of INFO lines.
     void flush();
+    // The process has started (its port line is out): pushes what is buffered and lets
+    // INFO lines wait from now on.
+    void endStartUp();
 
 private:
+    using Clock = std::chrono::steady_clock;
+    enum class Push { Now, WithinASecond };
+
     Logger() = default;
-    void write(const char* level, const std::string& tag, const std::string& message);
+    void write(const char* level, Push push, const std::string& tag, const std::string& message);
 
     std::mutex mutex;
     std::ofstream file;
+    Clock::time_point lastPush = Clock::now();
+    bool startingUp = true;
 };

@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <string>
@@ -10,9 +11,11 @@
 #include "command_queue.h"
 #include "command_words.h"
 #include "control_panel.h"
+#include "exit_watch.h"
 #include "logger.h"
 #include "process_platform.h"
 #include "program_info.h"
+#include "quoted_text.h"
 #include "ring_buffer.h"
 #include "sample_encoding.h"
 #include "server.h"
@@ -43,6 +46,11 @@ struct Command {
             exitRequested = true;
             break;
         case CommandWord::Connected:
+            // A capture callback that picked up the ring just before the last
+            // "disconnected" may have put samples after its discard; drop them, or
+            // the new client's first block would start with stale audio.
+            if (!engine.outputRing)
+                server.discardBuffered();
             engine.outputRing.set(ring);
             break;
         case CommandWord::Disconnected:
@@ -52,37 +60,56 @@ struct Command {
             server.discardBuffered();
             break;
         case CommandWord::Unrecognised:
-            writeStdoutLine("Unrecognisable command " + command, false);
+            writeStdoutLine("Unrecognisable command " + quoteText(command), Flush::Later);
             break;
         }
     }
 };
 
-int run(const std::string& settingsPath) {
-    CommandQueue queue;
+int run(const std::string& settingsPath, ExitWatch& exitWatch) {
+    exitWatch.step("启动", PortAudioCall::inProgress);
+    // "exit" starts the exit deadline as it arrives, also while the main thread is busy.
+    CommandQueue queue([&exitWatch](const std::string& command) {
+        if (matchCommand(command) == CommandWord::Exit)
+            exitWatch.startClock();
+    });
     auto ring = std::make_shared<RingBuffer>(SampleEncoding::Float32, ringCapacity);
-    Server server(ring, &queue);
-    AudioEngine engine(settingsPath);
-    ControlPanel panel(engine, server);
-    writePortLine(server.port());
+    auto server = std::make_unique<Server>(ring, &queue);
+    auto engine = std::make_unique<AudioEngine>(settingsPath);
+    auto panel = std::make_unique<ControlPanel>(*engine, *server);
+    writePortLine(server->port());
+    Logger::instance().endStartUp();
     uv_loop_t* loop = attachStandardInput(&queue);
 
+    exitWatch.step("控制循环");
     bool exitRequested = false;
-    Command command{ring, engine, server, panel, exitRequested};
+    Command command{ring, *engine, *server, *panel, exitRequested};
     for (;;) {
         if (!queue.empty()) {
             std::string text = queue.tryPop();
-            writeStdoutLine("Getting command: " + text, true);
+            // Quoted: one command is always exactly one line, whatever a peer sent.
+            writeStdoutLine("Getting command: " + quoteText(text), Flush::Now);
             command.run(text);
         }
-        panel.runFrame();
+        panel->runFrame();
         uv_run(loop, UV_RUN_NOWAIT);
-        engine.reportCallbackEvents();
-        if (exitRequested || stopRequested())
+        engine->poll();
+        if (exitRequested || exitWatch.requested())
             break;
     }
-    // Locals go in reverse order: panel (writes the hidden line), engine,
-    // server, our reference to the ring, the queue.
+    // Whatever ended the loop, the shutdown below is bounded.
+    exitWatch.startClock();
+
+    // Reverse order of start-up: the panel (writes the hidden line), the engine, the
+    // server; then our reference to the ring and the queue. The exit watch names the
+    // step that does not finish in time.
+    exitWatch.step("关闭控制面板");
+    panel.reset();
+    exitWatch.step("关闭音频引擎", PortAudioCall::inProgress);
+    engine.reset();
+    exitWatch.step("关闭音频流服务器");
+    server.reset();
+    exitWatch.step("释放资源");
     return 0;
 }
 
@@ -93,18 +120,28 @@ int main(int argc, char** argv) {
         return std::fputs(text->c_str(), stdout) >= 0 && std::fflush(stdout) == 0 ? 0 : 1;
     prepareStandardStreams();
     installStopHandlers();
+    rememberParentProcess();
 
     const std::vector<std::string> arguments = commandLineArguments(argc, argv);
     std::string settingsPath = arguments.size() >= 2 ? arguments[1] : "";
     if (arguments.size() == 3)
         Logger::instance().openFile(arguments[2]);
 
+    ExitWatch exitWatch;
+    int status = 1;
     try {
-        return run(settingsPath);
-    } catch (...) {
-        // The failing component has logged why; make sure the line reaches the
-        // file before we go.
+        status = run(settingsPath, exitWatch);
+    } catch (const PaTimeout&) {
+        // PortAudio is still inside the call that did not return; nothing may run after us
+        // that could meet it (static destructors, library clean-up).
         Logger::instance().flush();
-        return 1;
+        std::_Exit(1);
+    } catch (...) {
+        // The failing component has logged why; make sure the line reaches the file
+        // before we go.
+        Logger::instance().flush();
     }
+    // Bounded: a parent that stopped reading does not keep us from ending.
+    finishStandardStreams();
+    return status;
 }

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // What the process needs from the operating system around main(): its standard
@@ -15,10 +17,20 @@
 // the process.
 void prepareStandardStreams();
 
-// Routes the platform's polite stop requests (SIGINT and SIGTERM; Ctrl+C, Ctrl+Break
-// and closing the console) to stopRequested(), which the control loop polls.
+// The platform's polite stop requests (SIGINT and SIGTERM; Ctrl+C, Ctrl+Break and closing
+// the console) are taken by one thread that waits for them, rather than interrupting
+// whichever thread they land on: a thread blocked in a write or inside a library would
+// never see a flag set by a handler. Call before any other thread is started (on POSIX,
+// the threads inherit the blocked signals).
 void installStopHandlers();
-bool stopRequested();
+// Waits up to the timeout for the next stop request; true when one arrived.
+bool waitForStopRequest(std::chrono::milliseconds timeout);
+
+// The parent process, remembered at start. It is gone once it has ended (POSIX: our
+// parent process id is no longer its id, we were handed to a reaper; Windows: a handle
+// to it, opened at start, is signalled).
+void rememberParentProcess();
+bool parentProcessGone();
 
 // The command line as UTF-8 strings, argv[0] included.
 std::vector<std::string> commandLineArguments(int argc, char** argv);

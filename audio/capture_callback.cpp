@@ -38,11 +38,7 @@ void feedMeter(AudioEngine& engine, const float* samples, unsigned long frames, 
 // Returns the number of 44100 Hz samples now in context.resampled.
 long resample(CaptureContext& context, const float* samples, unsigned long frames) {
     const int channels = std::max(1, static_cast<int>(context.settings.inputChannelCount));
-    if (!context.resampler) {
-        int error = 0;
-        context.resampler = src_new(SRC_SINC_BEST_QUALITY, channels, &error);
-        if (!context.resampler) return 0;
-    }
+    if (!context.resampler) return 0;
     SRC_DATA& conversion = context.conversion;
     conversion.data_in = samples;
     conversion.data_out = context.resampled;
@@ -73,6 +69,7 @@ int captureCallback(const void* input, void* /*output*/, unsigned long frameCoun
                     const PaStreamCallbackTimeInfo* /*timeInfo*/, PaStreamCallbackFlags statusFlags,
                     void* userData) {
     auto& context = *static_cast<CaptureContext*>(userData);
+    context.engine->callbackEvents.calls.fetch_add(1, std::memory_order_relaxed);
     countStatus(context.engine->callbackEvents, statusFlags);
     const auto* samples = static_cast<const float*>(input);
     if (!samples || frameCount == 0) return paContinue;

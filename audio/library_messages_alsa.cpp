@@ -6,13 +6,31 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <utility>
 
 #include "logger.h"
 
 namespace {
 
-void logWarn(const std::string& message) { Logger::instance().warn("Audio", message); }
+// The libraries print from whichever thread called them.
+std::mutex collectionMutex;
+bool collecting = false;
+LibraryMessages collection;
+
+void deliver(std::string message) {
+    {
+        std::lock_guard<std::mutex> guard(collectionMutex);
+        if (collecting) {
+            if (collection.kept.size() < maxKeptLibraryMessages)
+                collection.kept.push_back(std::move(message));
+            ++collection.count;
+            return;
+        }
+    }
+    Logger::instance().info("Audio", message);
+}
 
 // Library messages may end in or contain line breaks; a log entry stays one line.
 std::string oneLine(std::string text) {
@@ -35,10 +53,10 @@ void alsaMessage(const char* file, int line, const char* function, int err, cons
                           (function ? function : "") + ") " + text;
     if (err != 0)
         message += std::string(": ") + snd_strerror(err);
-    logWarn(oneLine(std::move(message)));
+    deliver(oneLine(std::move(message)));
 }
 
-void jackMessage(const char* text) { logWarn(oneLine(std::string("JACK ") + (text ? text : ""))); }
+void jackMessage(const char* text) { deliver(oneLine(std::string("JACK ") + (text ? text : ""))); }
 
 } // namespace
 
@@ -58,4 +76,16 @@ void routeLibraryMessagesToLog() {
     for (const char* name : {"jack_set_error_function", "jack_set_info_function"})
         if (void* symbol = dlsym(RTLD_DEFAULT, name))
             reinterpret_cast<SetFunction>(symbol)(jackMessage);
+}
+
+void collectLibraryMessages() {
+    std::lock_guard<std::mutex> guard(collectionMutex);
+    collecting = true;
+    collection = {};
+}
+
+LibraryMessages takeLibraryMessages() {
+    std::lock_guard<std::mutex> guard(collectionMutex);
+    collecting = false;
+    return std::exchange(collection, {});
 }

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
-#include <iostream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -18,13 +18,26 @@
 #include "command_queue.h"
 #include "listen_socket.h"
 #include "logger.h"
+#include "quoted_text.h"
+#include "repeated_warning.h"
 #include "ring_buffer.h"
-#include "stdout_lines.h"
+#include "stream_writer.h"
 
 namespace {
 
 const char* const logTag = "Server";
 constexpr auto cyclePeriod = std::chrono::milliseconds(50);
+// Larger client messages are closed with 1009; command words are at most 12 bytes.
+constexpr std::size_t maxMessageBytes = 64 * 1024;
+// One second of audio: what a client may leave unread before blocks are dropped.
+constexpr std::size_t maxBufferedBytes = 44100 * sizeof(float);
+// The kernel's share of that (Linux doubles it): well above a 50 ms burst of audio.
+constexpr int socketSendBuffer = 64 * 1024;
+// Open connections, handshakes included; more are closed at once.
+constexpr std::size_t maxConnections = 64;
+// Waits before accepting again after a failed accept (descriptors exhausted).
+constexpr auto firstAcceptDelay = std::chrono::milliseconds(50);
+constexpr auto lastAcceptDelay = std::chrono::milliseconds(1000);
 
 std::string lowered(std::string_view text) {
     std::string result(text);
@@ -106,17 +119,27 @@ bool isLocalAuthority(std::string_view authority) {
     return name == "localhost" || isLoopbackIpv4(name);
 }
 
+// RFC 3986: a letter, then letters, digits, "+", "-" and ".".
+bool isScheme(std::string_view text) {
+    if (text.empty() || !std::isalpha(static_cast<unsigned char>(text.front())))
+        return false;
+    return std::all_of(text.begin(), text.end(), [](unsigned char c) {
+        return std::isalnum(c) != 0 || c == '+' || c == '-' || c == '.';
+    });
+}
+
 bool isForeignSingleOrigin(std::string_view origin) {
     std::size_t separator = origin.find("://");
-    std::size_t colon = origin.find(':');
-    if (colon == std::string_view::npos)
-        return false; // "null" and other opaque values carry no host
-    std::string scheme = lowered(origin.substr(0, colon));
+    if (separator == std::string_view::npos)
+        return true; // "null" and other opaque origins: a sandboxed frame or a data: URL
+    std::string scheme = lowered(origin.substr(0, separator));
+    if (!isScheme(scheme))
+        return true; // not an origin at all
+    if (scheme == "file")
+        return false;
     bool web = scheme == "http" || scheme == "https" || scheme == "ws" || scheme == "wss";
     if (!web)
-        return false;
-    if (separator != colon)
-        return true; // a web scheme without an authority cannot be shown to be local
+        return false; // an installed extension or app (chrome-extension://...)
     std::string_view authority = origin.substr(separator + 3);
     authority = authority.substr(0, authority.find_first_of("/?#"));
     return authority.empty() || !isLocalAuthority(authority);
@@ -138,8 +161,38 @@ bool isForeignWebOrigin(std::string_view origin) {
     return false;
 }
 
-// The WebSocket endpoint with its two threads: the network thread runs the event loop
-// and the connection handlers, the sender thread runs sendLoop.
+namespace {
+
+// A warning whose message ends in a library's error text: each text is its own
+// RepeatedWarning, so a burst of one error is logged once and then counted.
+class RepeatedWarnings {
+public:
+    RepeatedWarnings(std::string tag, std::string prefix) : tag(std::move(tag)), prefix(std::move(prefix)) {}
+
+    void report(const std::string& detail) {
+        RepeatedWarning* warning;
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            std::unique_ptr<RepeatedWarning>& slot = byDetail[detail];
+            if (!slot)
+                slot = std::make_unique<RepeatedWarning>(tag, prefix + detail);
+            warning = slot.get();
+        }
+        warning->report();
+    }
+
+private:
+    const std::string tag;
+    const std::string prefix;
+    std::mutex mutex;
+    std::map<std::string, std::unique_ptr<RepeatedWarning>> byDetail;
+};
+
+} // namespace
+
+// The WebSocket endpoint with its two threads: the network thread runs the event loop,
+// the connection handlers and every call on a connection; the sender thread takes the
+// audio out of the ring and hands each block to the network thread.
 class Server::Impl {
 public:
     using WsServer = websocketpp::server<websocketpp::config::asio>;
@@ -153,9 +206,19 @@ public:
 private:
     void stopEndpoint();
     void sendLoop();
-    // Takes one block out of the ring and queues it for the client; false when the
+    // Takes one block out of the ring and passes it on for the client; false when the
     // draining ends for this cycle.
     bool sendOneBlock();
+    // Network thread: queues the block on the connection, unless the client has left
+    // more than maxBufferedBytes unread.
+    void deliver(const WsServer::connection_ptr& connection, const std::string& block);
+    void startAccept();
+    void acceptLater();
+    void onAccepted(const WsServer::connection_ptr& connection, const websocketpp::lib::error_code& ec);
+    // Counts the connection unless maxConnections are open already.
+    bool admitConnection(const WsServer::connection_ptr& connection);
+    void holdBackClient(websocketpp::connection_hdl hdl);
+    void resumeClientsWhenDrained();
     bool onValidate(websocketpp::connection_hdl hdl);
     void onOpen(websocketpp::connection_hdl hdl);
     void onClose(websocketpp::connection_hdl hdl);
@@ -164,14 +227,25 @@ private:
     static constexpr std::size_t blockSamples = 512;
 
     std::atomic<bool> stopRequested{false};
-    // The library's loggers write through these; each entry reaches the real stream
-    // whole, under the same lock as the protocol lines. Declared before the endpoint
-    // so that they outlive it.
-    LockedEntryBuf accessLogBuf{std::cout};
+    // The library's loggers write through these, never waiting on a parent that does
+    // not read. Declared before the endpoint so that they outlive it.
+    LibraryLogBuf accessLogBuf{standardOutput()};
     std::ostream accessLog{&accessLogBuf};
-    LockedEntryBuf errorLogBuf{std::cerr};
+    LibraryLogBuf errorLogBuf{standardError()};
     std::ostream errorLog{&errorLogBuf};
+    RepeatedWarnings sendProblems{logTag, "音频数据发送问题, "};
+    RepeatedWarning slowClientWarning{logTag, "客户端读取过慢, 已丢弃音频数据"};
+    RepeatedWarnings acceptProblems{logTag, "无法接受新连接, 稍后重试: "};
+    RepeatedWarning connectionLimitWarning{logTag, "连接数已达上限 " + std::to_string(maxConnections) +
+                                                       ", 已拒绝新连接"};
     WsServer endpoint;
+    // Network thread only.
+    std::unique_ptr<asio::steady_timer> acceptRetry;
+    std::chrono::milliseconds acceptDelay = firstAcceptDelay;
+    std::vector<std::weak_ptr<WsServer::connection_type>> connections;
+    std::unique_ptr<asio::steady_timer> resumeCheck;
+    std::vector<WsServer::connection_ptr> heldBackClients;
+    // Set and cleared by the network thread, copied by the sender.
     websocketpp::connection_hdl client;
     std::mutex clientMutex;
     // Held by the sender around each block and by discardBuffered, so a discard never
@@ -201,10 +275,15 @@ Server::Impl::Impl(std::shared_ptr<RingBuffer> ring, CommandQueue* commands)
     endpoint.set_tcp_pre_bind_handler([](WsServer::transport_type::acceptor_ptr acceptor) {
         return prepareListeningSocket(*acceptor);
     });
+    // Command words are a few bytes; anything much bigger is closed with 1009 before its
+    // payload is read.
+    endpoint.set_max_message_size(maxMessageBytes);
     try {
         endpoint.set_access_channels(websocketpp::log::alevel::all);
         endpoint.clear_access_channels(websocketpp::log::alevel::frame_payload);
         endpoint.init_asio();
+        acceptRetry = std::make_unique<asio::steady_timer>(endpoint.get_io_service());
+        resumeCheck = std::make_unique<asio::steady_timer>(endpoint.get_io_service());
         endpoint.set_validate_handler([this](websocketpp::connection_hdl hdl) { return onValidate(hdl); });
         endpoint.set_open_handler([this](websocketpp::connection_hdl hdl) { onOpen(hdl); });
         endpoint.set_close_handler([this](websocketpp::connection_hdl hdl) { onClose(hdl); });
@@ -213,7 +292,11 @@ Server::Impl::Impl(std::shared_ptr<RingBuffer> ring, CommandQueue* commands)
         });
         asio::ip::tcp::endpoint address(asio::ip::make_address("127.0.0.1"), 0);
         endpoint.listen(address);
-        endpoint.start_accept();
+        // Our own accept loop rather than the library's start_accept, which retries at
+        // once after any failure and so spins while descriptors are exhausted.
+        if (!endpoint.is_listening())
+            throw std::runtime_error("not listening");
+        startAccept();
     } catch (const std::exception& e) {
         Logger::instance().error(logTag, std::string("音频流服务器启动失败, ") + e.what());
         throw std::runtime_error(e.what());
@@ -254,6 +337,8 @@ void Server::Impl::stopEndpoint() {
     // that is going away has nothing more to report there.
     endpoint.clear_error_channels(websocketpp::log::elevel::rerror | websocketpp::log::elevel::info);
     endpoint.clear_access_channels(websocketpp::log::alevel::fail);
+    acceptRetry->cancel();
+    resumeCheck->cancel();
     try {
         endpoint.stop_listening();
         endpoint.stop();
@@ -262,6 +347,69 @@ void Server::Impl::stopEndpoint() {
         // The network thread only returns once the event loop stops; the join waits on it.
         endpoint.stop();
     }
+}
+
+void Server::Impl::startAccept() {
+    websocketpp::lib::error_code ec;
+    WsServer::connection_ptr connection = endpoint.get_connection();
+    if (!connection) {
+        acceptLater();
+        return;
+    }
+    endpoint.async_accept(
+        connection, [this, connection](const websocketpp::lib::error_code& result) { onAccepted(connection, result); },
+        ec);
+    // Only fails once the listener is closed, that is while stopping.
+    if (ec)
+        connection->terminate(websocketpp::lib::error_code());
+}
+
+// Out of descriptors (or another failure of the listener): the pending connection stays
+// in the backlog and would fail again at once, so wait before the next try, longer each
+// time, until connections have closed.
+void Server::Impl::acceptLater() {
+    acceptRetry->expires_after(acceptDelay);
+    acceptDelay = std::min(acceptDelay * 2, lastAcceptDelay);
+    acceptRetry->async_wait([this](const asio::error_code& waited) {
+        if (!waited)
+            startAccept();
+    });
+}
+
+void Server::Impl::onAccepted(const WsServer::connection_ptr& connection, const websocketpp::lib::error_code& ec) {
+    if (ec) {
+        connection->terminate(ec);
+        if (ec == websocketpp::error::operation_canceled || !endpoint.is_listening())
+            return;
+        acceptProblems.report(ec.message());
+        acceptLater();
+        return;
+    }
+    acceptDelay = firstAcceptDelay;
+    if (admitConnection(connection)) {
+        // What a client leaves unread piles up in the kernel as well as in the library's
+        // queue; a small send buffer keeps that part under a second of audio too.
+        asio::error_code ignored;
+        connection->get_raw_socket().set_option(asio::socket_base::send_buffer_size(socketSendBuffer), ignored);
+        connection->start();
+    } else {
+        // Refused at once: the peer sees its connection closed.
+        connectionLimitWarning.report();
+        asio::error_code ignored;
+        connection->get_raw_socket().close(ignored);
+    }
+    startAccept();
+}
+
+bool Server::Impl::admitConnection(const WsServer::connection_ptr& connection) {
+    // A connection is counted until the library has let go of it entirely.
+    connections.erase(std::remove_if(connections.begin(), connections.end(),
+                                     [](const auto& counted) { return counted.expired(); }),
+                      connections.end());
+    if (connections.size() >= maxConnections)
+        return false;
+    connections.push_back(connection);
+    return true;
 }
 
 void Server::Impl::discardBuffered() {
@@ -289,25 +437,74 @@ bool Server::Impl::sendOneBlock() {
             std::lock_guard<std::mutex> clientGuard(clientMutex);
             target = client;
         }
+        // No client stored, or its connection is gone: the library's "Bad Connection".
         websocketpp::lib::error_code ec;
-        endpoint.send(target, scratch, sizeof scratch, websocketpp::frame::opcode::binary, ec);
+        WsServer::connection_ptr connection = endpoint.get_con_from_hdl(target, ec);
         if (ec)
             throw websocketpp::exception(ec);
+        // The connection's write queue belongs to the network thread: reading how much
+        // of it the client has left unread is only exact there.
+        std::string block(reinterpret_cast<const char*>(scratch), sizeof scratch);
+        asio::post(endpoint.get_io_service(),
+                   [this, connection, block = std::move(block)] { deliver(connection, block); });
         return true;
     } catch (const std::exception& e) {
-        Logger::instance().warn(logTag, std::string("音频数据发送问题, ") + e.what());
+        sendProblems.report(e.what());
         return false;
     }
 }
 
+void Server::Impl::deliver(const WsServer::connection_ptr& connection, const std::string& block) {
+    // A client that stops reading would otherwise make us keep every block for it. Above
+    // the bound the block is dropped, so one that reads again gets current audio.
+    if (connection->get_buffered_amount() > maxBufferedBytes) {
+        slowClientWarning.report();
+        return;
+    }
+    websocketpp::lib::error_code ec = connection->send(block, websocketpp::frame::opcode::binary);
+    if (ec)
+        sendProblems.report(ec.message());
+}
+
+namespace {
+
+// A handshake whose header lines hold a bare CR or LF would have the library quote
+// them (the user agent, the resource) in its access log on standard output.
+bool hasBareLineBreak(const websocketpp::http::parser::request& request) {
+    auto breaks = [](const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; };
+    if (breaks(request.get_method()) || breaks(request.get_uri()) || breaks(request.get_version()))
+        return true;
+    for (const auto& [name, value] : request.get_headers())
+        if (breaks(name) || breaks(value))
+            return true;
+    return false;
+}
+
+} // namespace
+
 bool Server::Impl::onValidate(websocketpp::connection_hdl hdl) {
     WsServer::connection_ptr connection = endpoint.get_con_from_hdl(hdl);
+    const websocketpp::http::parser::request& request = connection->get_request();
+    if (hasBareLineBreak(request)) {
+        connection->set_status(websocketpp::http::status_code::bad_request);
+        Logger::instance().warn(logTag, "拒绝含有换行符的握手请求");
+        return false;
+    }
+    // Older drafts take the origin from another header (Sec-WebSocket-Origin), which no
+    // browser sends; only RFC 6455 clients get the origin check that protects us.
+    const std::string& version = request.get_header("Sec-WebSocket-Version");
+    if (version != "13") {
+        connection->set_status(websocketpp::http::status_code::upgrade_required);
+        connection->append_header("Sec-WebSocket-Version", "13");
+        Logger::instance().warn(logTag, "拒绝不支持的协议版本: " + quoteText(version));
+        return false;
+    }
     const std::string& origin = connection->get_origin();
     if (!isForeignWebOrigin(origin))
         return true;
     // Without an explicit status the library answers 400, which reads as a client bug.
     connection->set_status(websocketpp::http::status_code::forbidden);
-    Logger::instance().warn(logTag, "拒绝来自外部网页的连接: " + origin);
+    Logger::instance().warn(logTag, "拒绝来自外部网页的连接: " + quoteText(origin));
     return false;
 }
 
@@ -329,8 +526,48 @@ void Server::Impl::onClose(websocketpp::connection_hdl) {
     Logger::instance().info(logTag, "客户端已断开");
 }
 
-void Server::Impl::onMessage(websocketpp::connection_hdl, WsServer::message_ptr message) {
+void Server::Impl::onMessage(websocketpp::connection_hdl hdl, WsServer::message_ptr message) {
     const std::string& payload = message->get_payload();
     commands->push(payload);
-    Logger::instance().info(logTag, "从客户端收到指令: " + payload);
+    Logger::instance().info(logTag, "从客户端收到指令: " + quoteText(payload));
+    if (commands->full())
+        holdBackClient(hdl);
+}
+
+// A client that sends commands faster than the control loop takes them is not read
+// until the queue has drained, so its socket pushes back instead of our memory growing.
+// Called from the message handler, that is inside the connection's read handler: the
+// flag is cleared right here, so the read handler issues no further read and none is
+// outstanding when reading is resumed.
+void Server::Impl::holdBackClient(websocketpp::connection_hdl hdl) {
+    websocketpp::lib::error_code ec;
+    WsServer::connection_ptr connection = endpoint.get_con_from_hdl(hdl, ec);
+    if (ec)
+        return;
+    if (std::find(heldBackClients.begin(), heldBackClients.end(), connection) != heldBackClients.end())
+        return;
+    connection->handle_pause_reading();
+    // With no read outstanding nothing else keeps the connection alive.
+    heldBackClients.push_back(connection);
+    if (heldBackClients.size() == 1)
+        resumeClientsWhenDrained();
+}
+
+void Server::Impl::resumeClientsWhenDrained() {
+    resumeCheck->expires_after(cyclePeriod);
+    resumeCheck->async_wait([this](const asio::error_code& waited) {
+        if (waited)
+            return;
+        if (!commands->drained()) {
+            resumeClientsWhenDrained();
+            return;
+        }
+        for (const WsServer::connection_ptr& connection : heldBackClients) {
+            // One that failed meanwhile (a write error ends it) is left to go.
+            websocketpp::session::state::value state = connection->get_state();
+            if (state == websocketpp::session::state::open || state == websocketpp::session::state::closing)
+                connection->resume_reading();
+        }
+        heldBackClients.clear();
+    });
 }

@@ -2,17 +2,22 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 
 namespace {
 
-std::atomic<bool> stopSignalled{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
+sigset_t stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
 
-void onStopSignal(int) { stopSignalled.store(true); }
+pid_t parentAtStart = -1;
 
 } // namespace
 
@@ -29,19 +34,26 @@ void prepareStandardStreams() {
     signal(SIGPIPE, SIG_IGN);
 }
 
+// Blocked in every thread, so they stay pending until sigtimedwait() takes them: no
+// handler runs, and no system call of ours or of the libraries we host sees EINTR.
 void installStopHandlers() {
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    // Restart interrupted system calls: the libraries we host are not all
-    // prepared for EINTR.
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    const sigset_t set = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-bool stopRequested() { return stopSignalled.load(); }
+bool waitForStopRequest(std::chrono::milliseconds timeout) {
+    const sigset_t set = stopSignals();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
+    const timespec wait{static_cast<time_t>(seconds.count()),
+                        static_cast<long>(std::chrono::nanoseconds(timeout - seconds).count())};
+    return sigtimedwait(&set, nullptr, &wait) > 0;
+}
 
+void rememberParentProcess() { parentAtStart = getppid(); }
+
+bool parentProcessGone() { return parentAtStart > 0 && getppid() != parentAtStart; }
+
+// A pipe reports itself writable while it has room for a page; the line is far shorter.
 std::vector<std::string> commandLineArguments(int argc, char** argv) {
     return std::vector<std::string>(argv, argv + argc);
 }

@@ -5,14 +5,23 @@
 #include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
+#include <tlhelp32.h>
 
-#include <atomic>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 
 namespace {
 
-std::atomic<bool> stopSignalled{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
+// One count per Ctrl+C, Ctrl+Break or console close, taken by waitForStopRequest(): a
+// second Ctrl+C is seen as a second request however soon it follows the first.
+HANDLE stopRequests = nullptr;
+
+// Opened at start; signalled once the parent process has ended. None when the parent
+// could not be identified (a parent that is no Windows process, as under Wine when a
+// Unix program starts us) or may not be watched.
+HANDLE parentProcess = nullptr;
+bool parentEndedBeforeUs = false;
 
 // Set once main() has returned and the static objects (the log file among them) are
 // gone; a console-close handler waits for it.
@@ -31,12 +40,13 @@ BOOL WINAPI onConsoleControl(DWORD event) {
     switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-        stopSignalled.store(true);
+        ReleaseSemaphore(stopRequests, 1, nullptr);
         return TRUE;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
-        stopSignalled.store(true);
+        // The exit watch ends the process within its deadline, before Windows does.
+        ReleaseSemaphore(stopRequests, 1, nullptr);
         if (shutdownDone)
             WaitForSingleObject(shutdownDone, INFINITE);
         return TRUE;
@@ -53,6 +63,33 @@ std::string utf8(const wchar_t* text) {
     WideCharToMultiByte(CP_UTF8, 0, text, -1, result.data(), size, nullptr, nullptr);
     result.pop_back(); // the terminating zero
     return result;
+}
+
+std::uint64_t creationTime(HANDLE process) {
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user))
+        return 0;
+    return std::uint64_t(created.dwHighDateTime) << 32 | created.dwLowDateTime;
+}
+
+// The id of the process that started us, from a snapshot of all processes; 0 when
+// there is none to be found.
+DWORD parentProcessId() {
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 0;
+    const DWORD self = GetCurrentProcessId();
+    DWORD parent = 0;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID == self) {
+            parent = entry.th32ParentProcessID;
+            break;
+        }
+    }
+    CloseHandle(snapshot);
+    return parent;
 }
 
 } // namespace
@@ -74,13 +111,45 @@ void prepareStandardStreams() {
 }
 
 void installStopHandlers() {
+    stopRequests = CreateSemaphoreW(nullptr, 0, LONG_MAX, nullptr);
     shutdownDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     // Registered before the logger exists, so it runs after the logger's file is closed.
     std::atexit(onProcessExit);
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
 }
 
-bool stopRequested() { return stopSignalled.load(); }
+bool waitForStopRequest(std::chrono::milliseconds timeout) {
+    if (!stopRequests) {
+        Sleep(static_cast<DWORD>(timeout.count()));
+        return false;
+    }
+    return WaitForSingleObject(stopRequests, static_cast<DWORD>(timeout.count())) == WAIT_OBJECT_0;
+}
+
+// Process ids are reused: a process with the parent's id that started after us is not
+// our parent, which has then already ended.
+void rememberParentProcess() {
+    const DWORD id = parentProcessId();
+    if (id == 0)
+        return;
+    const HANDLE parent = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+    if (!parent)
+        return;
+    const std::uint64_t parentStarted = creationTime(parent);
+    const std::uint64_t started = creationTime(GetCurrentProcess());
+    if (parentStarted != 0 && started != 0 && parentStarted > started) {
+        CloseHandle(parent);
+        parentEndedBeforeUs = true;
+        return;
+    }
+    parentProcess = parent;
+}
+
+bool parentProcessGone() {
+    if (parentEndedBeforeUs)
+        return true;
+    return parentProcess && WaitForSingleObject(parentProcess, 0) == WAIT_OBJECT_0;
+}
 
 // The narrow argv holds the arguments in the system code page, which cannot carry
 // every character of a path; the wide command line can.

@@ -79,3 +79,41 @@ TEST(CommandQueue, ConcurrentProducersLoseAndDuplicateNothing) {
     for (int p = 0; p < producers; ++p) EXPECT_EQ(nextExpected[p], perProducer);
     EXPECT_EQ(queue.tryPop(), "");
 }
+
+// The bound that producers which can wait hold back at: full at either limit, drained
+// below half of both. Pushing past it still works; nothing is ever refused.
+TEST(CommandQueue, FullAtEitherBoundAndDrainedBelowHalfOfBoth) {
+    CommandQueue queue;
+    EXPECT_FALSE(queue.full());
+    EXPECT_TRUE(queue.drained());
+    for (std::size_t i = 0; i + 1 < CommandQueue::maxEntries; ++i)
+        queue.push("c");
+    EXPECT_FALSE(queue.full());
+    queue.push("c");
+    EXPECT_TRUE(queue.full());
+    queue.push("over the bound");
+    EXPECT_TRUE(queue.full());
+    while (!queue.drained())
+        queue.tryPop();
+    EXPECT_FALSE(queue.full());
+    std::size_t left = 0;
+    while (!queue.empty()) {
+        queue.tryPop();
+        ++left;
+    }
+    EXPECT_EQ(left, CommandQueue::maxEntries / 2 - 1);
+
+    // Few but large entries.
+    const std::string big(CommandQueue::maxBytes / 4, 'x');
+    for (int i = 0; i < 3; ++i)
+        queue.push(big);
+    EXPECT_FALSE(queue.full());
+    EXPECT_FALSE(queue.drained());
+    queue.push(big);
+    EXPECT_TRUE(queue.full());
+    queue.tryPop();
+    queue.tryPop();
+    EXPECT_FALSE(queue.drained()); // exactly half is not below half
+    queue.tryPop();
+    EXPECT_TRUE(queue.drained());
+}

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <chrono>
 #include <ctime>
 #include <filesystem>
@@ -26,7 +24,7 @@ namespace {
 class LoggerFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() / ("logger_test_" + std::to_string(::getpid()));
+        dir = fs::temp_directory_path() / ("logger_test_" + std::to_string(uv_os_getpid()));
         fs::create_directories(dir);
         path = dir / "run.log";
     }
@@ -83,6 +81,31 @@ TEST_F(LoggerFile, SecondOpenTruncates) {
     EXPECT_NE(text.find("second run"), std::string::npos);
 }
 
+// What a crash would leave: the file as it is on disk, without a final flush.
+TEST_F(LoggerFile, WarningsAndErrorsReachTheFileAtOnceInfoWithinASecond) {
+    auto onDisk = [&] {
+        std::ifstream in(path);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    };
+    Logger::instance().openFile(path.string());
+    Logger::instance().info("Main", "starting up");
+    EXPECT_NE(onDisk().find("<Main> starting up\n"), std::string::npos);
+    Logger::instance().endStartUp();
+    Logger::instance().info("Main", "quiet start");
+    Logger::instance().warn("Audio", "a warning");
+    EXPECT_NE(onDisk().find("quiet start"), std::string::npos);
+    EXPECT_NE(onDisk().find("<Audio> a warning\n"), std::string::npos);
+    Logger::instance().error("Server", "an error");
+    EXPECT_NE(onDisk().find("<Server> an error\n"), std::string::npos);
+
+    Logger::instance().info("Main", "one");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    Logger::instance().info("Main", "two");
+    EXPECT_NE(onDisk().find("<Main> two\n"), std::string::npos);
+}
+
 TEST_F(LoggerFile, UnwritablePathIsSilentAndALaterOpenWorks) {
     fs::path missing = dir / "no" / "such" / "dir" / "x.log";
     Logger::instance().openFile(missing.string());
@@ -118,28 +141,42 @@ TEST_F(LoggerFile, ConcurrentLinesArriveWhole) {
     EXPECT_EQ(count, threads * perThread);
 }
 
-// What arrives on standard input is logged as received, before trimming.
-TEST_F(LoggerFile, StdinReadIsLoggedUntrimmed) {
+// What arrives on standard input is logged line by line as received, before trimming,
+// with its line breaks escaped so that each command is one line of the log.
+TEST_F(LoggerFile, StdinLinesAreLoggedUntrimmedAndEscaped) {
     Logger::instance().openFile(path.string());
     uv_loop_t loop;
     ASSERT_EQ(uv_loop_init(&loop), 0);
-    uv_pipe_t pipe;
-    ASSERT_EQ(uv_pipe_init(&loop, &pipe, 0), 0);
+    uv_file p[2];
+    ASSERT_EQ(uv_pipe(p, 0, 0), 0);
     CommandQueue queue;
-    pipe.data = &queue;
-    uv_buf_t buf;
-    onStdinAlloc(reinterpret_cast<uv_handle_t*>(&pipe), 65536, &buf);
-    std::string sent = " show\n";
-    std::copy(sent.begin(), sent.end(), buf.base);
-    onStdinRead(reinterpret_cast<uv_stream_t*>(&pipe), static_cast<ssize_t>(sent.size()), &buf);
-    uv_close(reinterpret_cast<uv_handle_t*>(&pipe), nullptr);
+    auto channel = std::make_unique<StdinChannel>(&loop, p[0], &queue);
+    const std::string sent = " show\n x\r\ny";
+    uv_buf_t buffer = uv_buf_init(const_cast<char*>(sent.data()), static_cast<unsigned>(sent.size()));
+    uv_fs_t written;
+    ASSERT_EQ(uv_fs_write(&loop, &written, p[1], &buffer, 1, -1, nullptr), static_cast<int>(sent.size()));
+    uv_fs_req_cleanup(&written);
+    for (int i = 0; i < 2000 && queue.empty(); ++i) {
+        uv_run(&loop, UV_RUN_NOWAIT);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    channel->close();
     uv_run(&loop, UV_RUN_DEFAULT);
+    // The read end went with the channel's pipe handle.
+    uv_fs_t closed;
+    uv_fs_close(&loop, &closed, p[1], nullptr);
+    uv_fs_req_cleanup(&closed);
     EXPECT_EQ(uv_loop_close(&loop), 0);
 
     EXPECT_EQ(queue.tryPop(), "show");
-    std::string text = contents();
-    ASSERT_GE(text.size(), 12u);
-    EXPECT_EQ(text.substr(11), "[INFO] <Main> 收到指令:  show\n\n");
+    EXPECT_EQ(queue.tryPop(), "x");
+    EXPECT_EQ(queue.tryPop(), "y");
+    std::istringstream lines(contents());
+    std::vector<std::string> logged;
+    for (std::string line; std::getline(lines, line);)
+        logged.push_back(line.size() > 11 ? line.substr(11) : line);
+    EXPECT_EQ(logged, (std::vector<std::string>{"[INFO] <Main> 收到指令:  show\\n", "[INFO] <Main> 收到指令:  x\\r\\n",
+                                                 "[INFO] <Main> 收到指令: y"}));
 }
 
 namespace {

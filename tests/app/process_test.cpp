@@ -150,15 +150,16 @@ TEST_F(CaptureProcess, CommandsAreEchoedAndUnrecognisedOnesReported) {
     expectLine("Unrecognisable command SHOW");
     expectLine("Getting command: ");
 
-    // One write, one read, one command: neither word takes effect.
-    send("show\nhide\n");
+    // Two lines in one write are two commands, each trimmed on its own.
+    send("bogus2 \r\nhide\n");
     expectLine("Unrecognisable command ");
-    expectLine("Getting command: show");
-    expectLine("hide");
+    expectLine("Getting command: bogus2");
+    expectLine("Unrecognisable command bogus2");
+    expectLine("Getting command: hide");
+    expectLine(hiddenLine);
 
+    // The last line of a write needs no line feed.
     send("connected");
-    expectLine("Unrecognisable command show");
-    expectLine("hide");
     expectLine("Getting command: connected");
     send("disconnected\n");
     expectLine("Getting command: disconnected");
@@ -172,17 +173,17 @@ TEST_F(CaptureProcess, CommandsAreEchoedAndUnrecognisedOnesReported) {
     auto lines = protocolLines(*child);
     for (auto& line : lines) EXPECT_EQ(line.find("Unrecognisable command connected"), std::string::npos);
     for (auto& line : lines) EXPECT_EQ(line.find("Unrecognisable command disconnected"), std::string::npos);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), hiddenLine), 2);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), hiddenLine), 3);
 
     // Every line on standard output ends as the platform's text mode ends it.
     const std::string raw = child->stdoutText();
     EXPECT_EQ(occurrences(raw, capture_under_test::lineEnd()), occurrences(raw, "\n")) << raw;
 
-    // Every read was logged as received, untrimmed.
+    // Every line was logged as received, untrimmed, its line breaks escaped.
     std::string logText = readFile(log);
-    EXPECT_NE(logText.find("] [INFO] <Main> 收到指令: hide\n\n"), std::string::npos) << logText;
-    EXPECT_NE(logText.find("<Main> 收到指令: show\nhide\n\n"), std::string::npos);
-    EXPECT_NE(logText.find("<Main> 收到指令:   exit \r\n\n"), std::string::npos);
+    EXPECT_NE(logText.find("] [INFO] <Main> 收到指令: hide\\n\n"), std::string::npos) << logText;
+    EXPECT_NE(logText.find("<Main> 收到指令: bogus2 \\r\\n\n"), std::string::npos);
+    EXPECT_NE(logText.find("<Main> 收到指令:   exit \\r\\n\n"), std::string::npos);
     EXPECT_NE(logText.find("<Main> 收到指令: connected\n["), std::string::npos);
 }
 
@@ -217,7 +218,7 @@ TEST_P(StdinEnds, ProcessKeepsRunningQuietlyUntilTerminated) {
     EXPECT_NE(logText.find("<Audio>"), std::string::npos) << "buffered log lines lost";
     EXPECT_TRUE(logText.ends_with("\n"));
     if (GetParam() == ChildProcess::StdinMode::Pipe) {
-        EXPECT_NE(logText.find("<Main> 收到指令: hide\n"), std::string::npos);
+        EXPECT_NE(logText.find("<Main> 收到指令: hide\\n\n"), std::string::npos);
         // End of input logs nothing and queues nothing.
         std::size_t received = 0;
         for (auto at = logText.find("收到指令"); at != std::string::npos; at = logText.find("收到指令", at + 1))
@@ -248,7 +249,7 @@ TEST_F(CaptureProcess, InterruptShutsDownInOrder) {
     expectLine("Getting command: marker");
     ASSERT_TRUE(child->kill(SIGINT));
     expectOrderlyEnd();
-    EXPECT_NE(readFile(log).find("<Main> 收到指令: marker\n"), std::string::npos);
+    EXPECT_NE(readFile(log).find("<Main> 收到指令: marker\\n\n"), std::string::npos);
 }
 
 TEST_F(CaptureProcess, LogFileOnlyWithExactlyTwoArguments) {

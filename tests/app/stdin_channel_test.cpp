@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <limits.h>
+#include <pty.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -98,7 +101,7 @@ TEST(TrimCommand, LongRunsOfWhiteSpaceAreCheap) {
     EXPECT_EQ(trimCommand("x" + std::string(65535, '\n') + "y"), "x" + std::string(65535, '\n') + "y");
 }
 
-TEST_F(LoopFixture, PipeDeliversOneCommandPerReadAndClosesAtEof) {
+TEST_F(LoopFixture, PipeDeliversOneCommandPerLineAndClosesAtEof) {
     int p[2];
     ASSERT_EQ(::pipe(p), 0);
     fds = {p[0], p[1]};
@@ -109,20 +112,107 @@ TEST_F(LoopFixture, PipeDeliversOneCommandPerReadAndClosesAtEof) {
     ASSERT_TRUE(pollUntil(&loop, [&] { return !queue.empty(); }));
     EXPECT_EQ(drain(queue), std::vector<std::string>{"exit"});
 
-    // Two words in one write are one read: one command with the line feed inside.
+    // Two words in one read are two commands, each line trimmed on its own.
     ASSERT_EQ(::write(p[1], "show\nhide\n", 10), 10);
     ASSERT_TRUE(pollUntil(&loop, [&] { return !queue.empty(); }));
-    EXPECT_EQ(drain(queue), std::vector<std::string>{"show\nhide"});
+    EXPECT_EQ(drain(queue), (std::vector<std::string>{"show", "hide"}));
 
-    ASSERT_EQ(::write(p[1], " \t\n", 3), 3);
+    // What follows the last line feed of a read is a command too.
+    ASSERT_EQ(::write(p[1], " hide \r\nexit", 12), 12);
     ASSERT_TRUE(pollUntil(&loop, [&] { return !queue.empty(); }));
-    EXPECT_EQ(drain(queue), std::vector<std::string>{""});
+    EXPECT_EQ(drain(queue), (std::vector<std::string>{"hide", "exit"}));
+
+    // Blank lines are empty commands; nothing after a final line feed is none.
+    ASSERT_EQ(::write(p[1], " \t\n\n", 4), 4);
+    ASSERT_TRUE(pollUntil(&loop, [&] { return !queue.empty(); }));
+    EXPECT_EQ(drain(queue), (std::vector<std::string>{"", ""}));
 
     ::close(p[1]);
     fds[1] = -1;
     ASSERT_TRUE(pollUntil(&loop, [&] { return channel->ended(); }));
     uv_run(&loop, UV_RUN_NOWAIT);
     EXPECT_TRUE(queue.empty());  // end of input queues nothing
+}
+
+// A parent that writes far faster than the control loop takes commands: the channel
+// stops reading while the queue is full, so the pipe fills and the parent's writes
+// wait; nothing is lost, and the queue never holds more than its bound.
+TEST_F(LoopFixture, AFloodingParentIsHeldBackAndLosesNothing) {
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    fds = {p[0], p[1]};
+    ASSERT_EQ(::fcntl(p[1], F_SETFL, O_NONBLOCK), 0);
+    channel = std::make_unique<StdinChannel>(&loop, p[0], &queue);
+
+    std::string unsent;
+    for (int i = 0; i < 40000; ++i)
+        unsent += "c" + std::to_string(i) + "\n";
+    // Whole lines, at most PIPE_BUF bytes per write, so that every write is all or
+    // nothing: the pipe only ever cuts lines where a read fills its buffer.
+    auto writeSome = [&] {
+        while (!unsent.empty()) {
+            std::size_t size = unsent.rfind('\n', std::min<std::size_t>(PIPE_BUF, unsent.size()) - 1) + 1;
+            if (::write(p[1], unsent.data(), size) != static_cast<ssize_t>(size))
+                return;
+            unsent.erase(0, size);
+        }
+    };
+
+    // Nobody takes commands: after a while the channel stops and the pipe is full.
+    for (int i = 0; i < 200; ++i) {
+        writeSome();
+        uv_run(&loop, UV_RUN_NOWAIT);
+    }
+    EXPECT_FALSE(channel->reading());
+    EXPECT_TRUE(queue.full());
+    const std::size_t stuck = unsent.size();
+    EXPECT_GT(stuck, 0u) << "the pipe never pushed back";
+
+    // The control loop's pace: one command per run. The queue stays within its bound.
+    std::vector<std::string> taken;
+    std::size_t most = 0;
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while ((taken.size() < 40000) && std::chrono::steady_clock::now() < deadline) {
+        writeSome();
+        uv_run(&loop, UV_RUN_NOWAIT);
+        std::size_t held = 0;
+        std::vector<std::string> batch;
+        while (!queue.empty())
+            batch.push_back(queue.tryPop());
+        held = batch.size();
+        most = std::max(most, held);
+        taken.insert(taken.end(), batch.begin(), batch.end());
+    }
+    ASSERT_EQ(taken.size(), 40000u);
+    for (std::size_t i = 0; i < taken.size(); ++i)
+        ASSERT_EQ(taken[i], "c" + std::to_string(i));
+    EXPECT_LE(most, CommandQueue::maxEntries);
+    uv_run(&loop, UV_RUN_NOWAIT);  // the queue is empty: reading resumes
+    EXPECT_TRUE(channel->reading());
+}
+
+// Ctrl-D on a console ends one line of input; the user may type on.
+TEST_F(LoopFixture, ConsoleReadsOnAfterEndOfInput) {
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    fds = {master, slave};
+    channel = std::make_unique<StdinChannel>(&loop, slave, &queue);
+    ASSERT_EQ(channel->kind(), StdinChannel::Kind::Console);
+
+    ASSERT_EQ(::write(master, "show\n", 5), 5);
+    ASSERT_TRUE(pollUntil(&loop, [&] { return !queue.empty(); }));
+    EXPECT_EQ(drain(queue), std::vector<std::string>{"show"});
+
+    ASSERT_EQ(::write(master, "\x04", 1), 1);  // VEOF at the start of a line
+    for (int i = 0; i < 20; ++i) {
+        uv_run(&loop, UV_RUN_NOWAIT);
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_FALSE(channel->ended());
+    ASSERT_EQ(::write(master, "hide\n", 5), 5);
+    ASSERT_TRUE(pollUntil(&loop, [&] { return !queue.empty(); }));
+    EXPECT_EQ(drain(queue), std::vector<std::string>{"hide"});
 }
 
 TEST_F(LoopFixture, SocketIsReadLikeAPipe) {
@@ -164,8 +254,7 @@ TEST_F(LoopFixture, RegularFileIsReadToItsEnd) {
     channel = std::make_unique<StdinChannel>(&loop, fd, &queue);
     ASSERT_EQ(channel->kind(), StdinChannel::Kind::File);
     ASSERT_TRUE(pollUntil(&loop, [&] { return channel->ended(); }));
-    // The whole small file comes in one read, hence one command.
-    EXPECT_EQ(drain(queue), std::vector<std::string>{"show\nexit"});
+    EXPECT_EQ(drain(queue), (std::vector<std::string>{"show", "exit"}));
 }
 
 TEST_F(LoopFixture, ClosedDescriptorAttachesNothing) {
@@ -178,38 +267,34 @@ TEST_F(LoopFixture, ClosedDescriptorAttachesNothing) {
     EXPECT_EQ(uv_run(&loop, UV_RUN_NOWAIT), 0);
 }
 
-TEST(StdinCallbacks, ReadErrorsAndEmptyReadsQueueNothingAndFreeTheBuffer) {
-    uv_loop_t loop;
-    ASSERT_EQ(uv_loop_init(&loop), 0);
-    uv_pipe_t pipe;
-    ASSERT_EQ(uv_pipe_init(&loop, &pipe, 0), 0);
-    CommandQueue queue;
-    pipe.data = &queue;
-    auto* stream = reinterpret_cast<uv_stream_t*>(&pipe);
+TEST_F(LoopFixture, ReadErrorsAndEmptyReadsQueueNothingAndFreeTheBuffer) {
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    fds = {p[0], p[1]};
+    channel = std::make_unique<StdinChannel>(&loop, p[0], &queue);
+    uv_stream_t* stream = nullptr;
+    uv_walk(&loop, [](uv_handle_t* handle, void* found) {
+        if (handle->type == UV_NAMED_PIPE)
+            *static_cast<uv_stream_t**>(found) = reinterpret_cast<uv_stream_t*>(handle);
+    }, &stream);
+    ASSERT_NE(stream, nullptr);
 
     uv_buf_t buf;
-    onStdinAlloc(reinterpret_cast<uv_handle_t*>(&pipe), 64, &buf);
+    StdinChannel::onAlloc(reinterpret_cast<uv_handle_t*>(stream), 64, &buf);
     ASSERT_NE(buf.base, nullptr);
     ASSERT_EQ(buf.len, 64u);
-    onStdinRead(stream, 0, &buf);  // frees buf (LeakSanitizer checks)
-    onStdinAlloc(reinterpret_cast<uv_handle_t*>(&pipe), 64, &buf);
-    onStdinRead(stream, UV_ECONNRESET, &buf);
+    StdinChannel::onRead(stream, 0, &buf);  // frees buf (LeakSanitizer checks)
+    StdinChannel::onAlloc(reinterpret_cast<uv_handle_t*>(stream), 64, &buf);
+    StdinChannel::onRead(stream, UV_ECONNRESET, &buf);
     EXPECT_TRUE(queue.empty());
-    EXPECT_FALSE(uv_is_closing(reinterpret_cast<uv_handle_t*>(&pipe)));
+    EXPECT_FALSE(channel->ended());
 
-    onStdinAlloc(reinterpret_cast<uv_handle_t*>(&pipe), 64, &buf);
+    StdinChannel::onAlloc(reinterpret_cast<uv_handle_t*>(stream), 64, &buf);
     std::memcpy(buf.base, "hide\n", 5);
-    onStdinRead(stream, 5, &buf);
+    StdinChannel::onRead(stream, 5, &buf);
     EXPECT_EQ(queue.tryPop(), "hide");
 
-    pipe.data = nullptr;  // no queue attached: the text is only logged
-    onStdinAlloc(reinterpret_cast<uv_handle_t*>(&pipe), 64, &buf);
-    std::memcpy(buf.base, "show", 4);
-    onStdinRead(stream, 4, &buf);
-
     uv_buf_t none = uv_buf_init(nullptr, 0);
-    onStdinRead(stream, UV_EOF, &none);
-    EXPECT_TRUE(uv_is_closing(reinterpret_cast<uv_handle_t*>(&pipe)));
-    uv_run(&loop, UV_RUN_DEFAULT);
-    EXPECT_EQ(uv_loop_close(&loop), 0);
+    StdinChannel::onRead(stream, UV_EOF, &none);
+    EXPECT_TRUE(channel->ended());
 }

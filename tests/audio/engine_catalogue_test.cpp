@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -13,32 +15,10 @@
 #include <unistd.h>
 
 #include "audio_engine.h"
+#include "catalogue_engine.h"
 #include "log_capture.h"
 
 namespace {
-
-// An engine whose catalogue the test writes; it never touches PortAudio.
-class CatalogueEngine : public AudioEngine {
-public:
-    explicit CatalogueEngine(std::string path = "") : AudioEngine(std::move(path), Detached{}) {
-        hostApis = {{"ALSA", 8, 3, 1, 1}, {"OSS", 7, 1, -1, -1}, {"ALSA copy", 8, 0, 0, 0}};
-        devices = {device(0, "pulse", 0, 8, 32, 32), device(1, "default", 0, 8, 32, 32),
-                   device(2, "speaker", 0, 8, 0, 2), device(3, "oss mic", 1, 7, 2, 0)};
-    }
-    using AudioEngine::loadSettings;
-
-    static DeviceEntry device(int index, const std::string& name, int api, int type, int in, int out) {
-        DeviceEntry d;
-        d.index = index;
-        d.name = name;
-        d.hostApi = api;
-        d.hostApiType = type;
-        d.maxInputChannels = in;
-        d.maxOutputChannels = out;
-        d.defaultSampleRate = 44100;
-        return d;
-    }
-};
 
 AudioSettings profile(int type, int device, double rate = 44100.0, std::uint32_t frames = 120) {
     AudioSettings s;
@@ -48,30 +28,6 @@ AudioSettings profile(int type, int device, double rate = 44100.0, std::uint32_t
     s.framesPerBuffer = frames;
     return s;
 }
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/audio-settings-XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~TempDir() {
-        chmod(path.c_str(), 0700);
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    std::string file(const std::string& name) const { return path + "/" + name; }
-    std::string path;
-};
 
 } // namespace
 
@@ -284,33 +240,39 @@ TEST_F(SettingsFile, UnwritablePathsAreLoggedAndNothingIsWritten) {
     EXPECT_EQ(std::filesystem::directory_iterator(dir.path), std::filesystem::directory_iterator());
 }
 
-TEST_F(SettingsFile, FailedWriteLeavesTheOldFileIntact) {
+// A fixed name next to the file ("settings.json.tmp") could be taken by anything: a
+// leftover, a directory, a second process saving at the same moment.
+TEST_F(SettingsFile, TemporaryFileHasAUniqueNameAndNothingIsLeftBehind) {
     const std::string path = dir.file("settings.json");
     writeFile(path, "{\"inputDevice\": 0}");
-    // Nothing can be created where the new text would go first.
     std::filesystem::create_directory(path + ".tmp");
     CatalogueEngine engine(path);
     engine.saveSettings();
-    EXPECT_EQ(readFile(path), "{\"inputDevice\": 0}");
-    EXPECT_EQ(log.count("ERROR 无法更新配置文件"), 1u);
+    EXPECT_EQ(readFile(path).substr(0, 2), "{\n");
+    EXPECT_TRUE(log.lines().empty());
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"settings.json", "settings.json.tmp"}));
 }
 
 TEST_F(SettingsFile, FullDiskLeavesTheOldFileIntact) {
     const std::string path = dir.file("settings.json");
     writeFile(path, "{\"inputDevice\": 0}");
     CatalogueEngine engine(path);
-    // A file-size limit makes every write past 16 bytes fail, as a full disk would.
+    // A file-size limit makes every write past 160 bytes fail, as a full disk would: the
+    // settings text is about 300 bytes, while the log (written at once) stays below it.
     rlimit saved{};
     getrlimit(RLIMIT_FSIZE, &saved);
     const auto previousHandler = signal(SIGXFSZ, SIG_IGN);
     rlimit tiny = saved;
-    tiny.rlim_cur = 16;
+    tiny.rlim_cur = 160;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
     engine.saveSettings();
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, previousHandler);
     EXPECT_EQ(readFile(path), "{\"inputDevice\": 0}");
-    EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), std::filesystem::directory_iterator()), 1);
     EXPECT_EQ(log.count("ERROR 无法更新配置文件"), 1u);
 }
 

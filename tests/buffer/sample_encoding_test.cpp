@@ -47,6 +47,14 @@ float referenceDraw() {
     return static_cast<float>(r) / 32767.0f - 0.5f;
 }
 
+// The product rounded to float on its own, as the unfused filter computes it. Passing it
+// through memory keeps the compiler from fusing it into the following addition, whatever
+// the target and the contraction setting this file is built with.
+float unfusedProduct(float a, float b) {
+    volatile float product = a * b;
+    return product;
+}
+
 std::int16_t referenceClip16(float y) {
     const float r = std::nearbyint(y);
     return static_cast<std::int16_t>(std::fmax(-32768.0f, std::fmin(32767.0f, r)));
@@ -224,10 +232,12 @@ TEST(ConvertSamplesDither, HighPassMatchesFirstDifferenceAndRestartsEachConversi
     EXPECT_EQ(floatToPcm16(in, DitherMode::HighPass), first);
 }
 
+// Long enough, and loud enough, that a fused multiply-add anywhere in the filter shows up in
+// the samples and in the fed-back errors.
 TEST(ConvertSamplesDither, NoiseShapedMatchesErrorFeedbackFilterAndRestartsEachConversion) {
-    std::vector<float> in(37);
+    std::vector<float> in(4096);
     for (std::size_t i = 0; i < in.size(); ++i) {
-        in[i] = std::cos(static_cast<float>(i) * 0.7f) * 0.002f;
+        in[i] = std::cos(static_cast<float>(i) * 0.7f) * (i < 64 ? 0.002f : 0.3f);
     }
     in[5] = qnan;
     in[9] = 3.0f;
@@ -245,12 +255,12 @@ TEST(ConvertSamplesDither, NoiseShapedMatchesErrorFeedbackFilterAndRestartsEachC
         const float n = u2 + u1;
         float x = std::isnan(s) ? 0.0f : std::fmax(-1.0f, std::fmin(1.0f, s)) * 32768.0f;
         const auto h = [&](int k) { return history[((phase - k) % 8 + 8) % 8]; };
-        float e = 2.033f * h(0);
+        float e = unfusedProduct(2.033f, h(0));
         e = e + x;
-        e = e - 2.165f * h(1);
-        e = e + 1.959f * h(2);
-        e = e - 1.59f * h(3);
-        e = e + 0.6149f * h(4);
+        e = e - unfusedProduct(2.165f, h(1));
+        e = e + unfusedProduct(1.959f, h(2));
+        e = e - unfusedProduct(1.59f, h(3));
+        e = e + unfusedProduct(0.6149f, h(4));
         phase = (phase + 1) % 8;
         const float y = e + n;
         history[phase] = e - std::nearbyint(y);

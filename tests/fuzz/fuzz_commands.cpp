@@ -7,6 +7,7 @@
 
 #include "command_queue.h"
 #include "command_words.h"
+#include "quoted_text.h"
 #include "stdin_channel.h"
 
 namespace {
@@ -33,5 +34,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool isWord = trimmed == "show" || trimmed == "hide" || trimmed == "exit" ||
                         trimmed == "connected" || trimmed == "disconnected";
     if (isWord != (word != CommandWord::Unrecognised)) std::abort();
+
+    // Its echo is one line however it was made up, and bounded.
+    const std::string quoted = quoteText(text);
+    for (char c : quoted)
+        if (static_cast<unsigned char>(c) < 0x20) std::abort();
+    if (quoted.size() > 4 * quotedTextLimit + 32) std::abort();
+    // Text without control bytes or backslashes is echoed as it is.
+    bool plain = text.size() <= quotedTextLimit;
+    for (char c : text)
+        plain = plain && static_cast<unsigned char>(c) >= 0x20 && c != '\\';
+    if (plain && quoted != text) std::abort();
     return 0;
 }

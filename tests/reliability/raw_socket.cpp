@@ -77,17 +77,24 @@ bool RawSocket::receiveSome(std::chrono::milliseconds timeout) {
     return true;
 }
 
-int RawSocket::handshake(std::chrono::milliseconds timeout) {
+std::string RawSocket::upgradeRequest(const std::string& extraHeaders, const std::string& version) {
     // The key is the example from RFC 6455; the server only has to answer it.
-    if (!send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n"))
+    return "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: " +
+           version + "\r\n" + extraHeaders + "\r\n";
+}
+
+int RawSocket::handshake(std::chrono::milliseconds timeout) { return handshake(upgradeRequest(), timeout); }
+
+int RawSocket::handshake(const std::string& request, std::chrono::milliseconds timeout) {
+    if (!send(request))
         return 0;
     auto deadline = Clock::now() + timeout;
     std::size_t end;
     while ((end = pending.find("\r\n\r\n")) == std::string::npos)
         if (!receiveSome(std::chrono::milliseconds(remainingMs(deadline))))
             return 0;
-    std::string head = pending.substr(0, end);
+    head = pending.substr(0, end);
     pending.erase(0, end + 4);
     if (head.rfind("HTTP/1.1 ", 0) != 0)
         return 0;
@@ -121,34 +128,58 @@ bool RawSocket::sendFrame(std::uint8_t opcode, const std::string& payload) {
     return send(masked);
 }
 
+bool RawSocket::takeFrame(std::uint8_t& opcode, std::string& payload) {
+    if (pending.size() < 2)
+        return false;
+    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(pending[i]); };
+    std::uint64_t length = byte(1) & 0x7F;
+    std::size_t offset = 2;
+    if (length == 126) {
+        if (pending.size() < 4)
+            return false;
+        length = (byte(2) << 8) | byte(3);
+        offset = 4;
+    } else if (length == 127) {
+        if (pending.size() < 10)
+            return false;
+        length = 0;
+        for (std::size_t i = 2; i < 10; ++i)
+            length = (length << 8) | byte(i);
+        offset = 10;
+    }
+    if (pending.size() < offset + length)
+        return false;
+    opcode = byte(0) & 0x0F;
+    payload = pending.substr(offset, length);
+    pending.erase(0, offset + length);
+    return true;
+}
+
 std::optional<int> RawSocket::readCloseCode(std::chrono::milliseconds timeout) {
     auto deadline = Clock::now() + timeout;
     for (;;) {
-        // Parse whole server frames (unmasked) out of what has arrived.
-        while (pending.size() >= 2) {
-            auto byte = [&](std::size_t i) { return static_cast<unsigned char>(pending[i]); };
-            std::uint8_t opcode = byte(0) & 0x0F;
-            std::uint64_t length = byte(1) & 0x7F;
-            std::size_t offset = 2;
-            if (length == 126) {
-                if (pending.size() < 4)
-                    break;
-                length = (byte(2) << 8) | byte(3);
-                offset = 4;
-            } else if (length == 127) {
-                if (pending.size() < 10)
-                    break;
-                length = 0;
-                for (std::size_t i = 2; i < 10; ++i)
-                    length = (length << 8) | byte(i);
-                offset = 10;
-            }
-            if (pending.size() < offset + length)
-                break;
+        // Whole server frames (unmasked) out of what has arrived.
+        std::uint8_t opcode = 0;
+        std::string payload;
+        while (takeFrame(opcode, payload)) {
             if (opcode == 0x8)
-                return length >= 2 ? (byte(offset) << 8) | byte(offset + 1) : 1005;
-            pending.erase(0, offset + length);
+                return payload.size() >= 2
+                           ? (static_cast<unsigned char>(payload[0]) << 8) | static_cast<unsigned char>(payload[1])
+                           : 1005;
         }
+        if (!receiveSome(std::chrono::milliseconds(remainingMs(deadline))))
+            return std::nullopt;
+    }
+}
+
+std::optional<std::string> RawSocket::readMessage(std::chrono::milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    for (;;) {
+        std::uint8_t opcode = 0;
+        std::string payload;
+        while (takeFrame(opcode, payload))
+            if (opcode == 0x1 || opcode == 0x2)
+                return payload;
         if (!receiveSome(std::chrono::milliseconds(remainingMs(deadline))))
             return std::nullopt;
     }

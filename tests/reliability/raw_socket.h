@@ -19,6 +19,12 @@ public:
     bool send(const std::string& bytes);
     // The HTTP upgrade request; returns the status code of the answer (101 when opened).
     int handshake(std::chrono::milliseconds timeout);
+    // The same with the request given whole, ending in an empty line. The answer's head
+    // (status line and headers) stays in response().
+    int handshake(const std::string& request, std::chrono::milliseconds timeout);
+    const std::string& response() const { return head; }
+    // A version 13 upgrade request with these extra header lines (each ending in CR LF).
+    static std::string upgradeRequest(const std::string& extraHeaders = {}, const std::string& version = "13");
     // One client frame, masked as a client must, with FIN set.
     bool sendFrame(std::uint8_t opcode, const std::string& payload);
     // Only a frame header announcing the length; no payload follows.
@@ -26,6 +32,8 @@ public:
     // Reads server frames until a close frame arrives; its status code, or nullopt when
     // the connection ended or the time ran out without one.
     std::optional<int> readCloseCode(std::chrono::milliseconds timeout);
+    // The payload of the next data frame from the server; nullopt on time-out or end.
+    std::optional<std::string> readMessage(std::chrono::milliseconds timeout);
     // True once the server has ended the TCP connection.
     bool waitForEnd(std::chrono::milliseconds timeout);
 
@@ -33,6 +41,10 @@ private:
     // Appends what arrives within the time-out to pending; false on end or time-out.
     bool receiveSome(std::chrono::milliseconds timeout);
 
+    // Takes one whole server frame out of pending, if one has arrived.
+    bool takeFrame(std::uint8_t& opcode, std::string& payload);
+
     int fd = -1;
     std::string pending;
+    std::string head;
 };

@@ -4,10 +4,19 @@
 
 namespace {
 
-TEST(OriginCheck, AcceptsOriginsWithoutAWebHost) {
-    for (const char* origin : {"", "null", "file://", "file:///home/user/page.html", "chrome-extension://x",
+TEST(OriginCheck, AcceptsNativeClientsFilesAndInstalledApps) {
+    for (const char* origin : {"", "file://", "file:///home/user/page.html", "FILE://", "chrome-extension://x",
                                "moz-extension://abc-def", "app://local", "vscode-webview://123"})
         EXPECT_FALSE(isForeignWebOrigin(origin)) << origin;
+}
+
+// Browsers send "null" for sandboxed frames, data: URLs and redirects across origins:
+// any web site can produce it, so it is refused like a remote page.
+TEST(OriginCheck, RefusesOpaqueOrigins) {
+    for (const char* origin : {"null", "NULL", "Null", "data:text/html,x", "about:blank", "localhost", "x",
+                               "://localhost", "1http://localhost", "ht tp://localhost", "http:x://localhost",
+                               "file://, null", "null http://localhost"})
+        EXPECT_TRUE(isForeignWebOrigin(origin)) << origin;
 }
 
 TEST(OriginCheck, AcceptsLoopbackWebOrigins) {

@@ -66,15 +66,21 @@ VirtualMic::VirtualMic() {
     if (!mkdtemp(pattern)) throw std::runtime_error(std::string("VirtualMic: mkdtemp failed: ") + std::strerror(errno));
     dir = pattern;
 
+    try {
+        startDaemon();
+    } catch (...) {
+        std::filesystem::remove_all(dir);
+        throw;
+    }
+}
+
+void VirtualMic::startDaemon() {
     // --daemonize=no keeps the daemon our direct child, so its PID is known and it can be
     // torn down and reaped without trusting a pid file.
     daemon = spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
                     "-L", "module-native-protocol-unix", "-L", "module-null-sink sink_name=mic_sink",
                     "-L", "module-always-sink", "--log-target=file:" + logPath()});
-    if (daemon <= 0) {
-        std::filesystem::remove_all(dir);
-        throw std::runtime_error("VirtualMic: could not start pulseaudio");
-    }
+    if (daemon <= 0) throw std::runtime_error("VirtualMic: could not start pulseaudio");
 
     const auto deadline = Clock::now() + std::chrono::seconds(15);
     while (!answers()) {
@@ -84,12 +90,10 @@ VirtualMic::VirtualMic() {
             std::string log;
             std::ifstream in(logPath());
             std::getline(in, log, '\0');
-            std::filesystem::remove_all(dir);
             throw std::runtime_error("VirtualMic: pulseaudio exited during start-up; its log:\n" + log);
         }
         if (Clock::now() >= deadline) {
             stopDaemon();
-            std::filesystem::remove_all(dir);
             throw std::runtime_error("VirtualMic: pulseaudio did not answer within 15 s");
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -145,6 +149,43 @@ void VirtualMic::killDaemon() {
     kill(daemon, SIGKILL);
     waitForExit(daemon, 5000);
     daemon = -1;
+    frozen = false;
+}
+
+void VirtualMic::restartDaemon() {
+    killDaemon();
+    startDaemon();
+}
+
+void VirtualMic::freezeDaemon() {
+    if (daemon <= 0) return;
+    kill(daemon, SIGSTOP);
+    frozen = true;
+}
+
+void VirtualMic::thawDaemon() {
+    if (daemon <= 0 || !frozen) return;
+    kill(daemon, SIGCONT);
+    frozen = false;
+}
+
+void VirtualMic::removeSource() { pactl({"unload-module", "module-null-sink"}); }
+
+void VirtualMic::addSource() {
+    pactl({"load-module", "module-null-sink", "sink_name=mic_sink"});
+    pactl({"set-default-source", "mic_sink.monitor"});
+    pactl({"set-default-sink", "mic_sink"});
+}
+
+void VirtualMic::pactl(const std::vector<std::string>& arguments) const {
+    std::vector<std::string> argv{"pactl"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    const pid_t child = spawn(argv);
+    if (child <= 0) throw std::runtime_error("VirtualMic: could not start pactl");
+    const int status = waitForExit(child, 10000);
+    if (status == -1) terminateProcess(child, 1000);
+    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error("VirtualMic: pactl " + arguments.front() + " failed");
 }
 
 pid_t VirtualMic::spawn(const std::vector<std::string>& argv) const {
@@ -197,6 +238,7 @@ bool VirtualMic::answers() const {
 
 void VirtualMic::stopDaemon() {
     if (daemon <= 0) return;
+    thawDaemon(); // a stopped process would not act on SIGTERM
     terminateProcess(daemon, 5000);
     daemon = -1;
 }

@@ -33,6 +33,17 @@ public:
     void stopTone();
     // Ends the daemon abruptly (SIGKILL), as if the device went away.
     void killDaemon();
+    // A fresh daemon on the same socket after killDaemon(), as a sound server that was
+    // restarted. Throws like the constructor.
+    void restartDaemon();
+    // Stops the daemon in its tracks (SIGSTOP), as a hung sound server. thawDaemon()
+    // continues it; so does every way of ending it.
+    void freezeDaemon();
+    void thawDaemon();
+    // Removes the null sink, and with it the source, as a microphone that is unplugged
+    // (players lose their sink); addSource() puts it back as the default source.
+    void removeSource();
+    void addSource();
     pid_t daemonPid() const { return daemon; }
 
     const std::string& directory() const { return dir; }
@@ -41,10 +52,13 @@ public:
 private:
     pid_t spawn(const std::vector<std::string>& argv) const;
     bool answers() const;
+    void startDaemon();
     void stopDaemon();
+    void pactl(const std::vector<std::string>& arguments) const;
 
     std::string dir;
     pid_t daemon = -1;
+    bool frozen = false;
     std::vector<pid_t> players;
     int toneCount = 0;
 };

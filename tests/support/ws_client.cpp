@@ -109,10 +109,13 @@ bool WsTestClient::sendBinary(const std::string& bytes) {
 }
 
 bool WsTestClient::close(std::chrono::milliseconds timeout) {
-    websocketpp::lib::error_code ec;
-    state->endpoint.close(state->connection, websocketpp::close::status::normal, "", ec);
-    if (ec)
-        return false;
+    // On the client's own thread: the library's close writes connection state that its
+    // read handler reads without a lock.
+    State* s = state.get();
+    asio::post(s->endpoint.get_io_service(), [s] {
+        websocketpp::lib::error_code ignored;
+        s->endpoint.close(s->connection, websocketpp::close::status::normal, "", ignored);
+    });
     return waitForEnd(timeout);
 }
 

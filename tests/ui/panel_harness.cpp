@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cstdio>
 
-FakeEngine::FakeEngine(std::string settingsPath) : AudioEngine(std::move(settingsPath), Detached{}) {}
+FakeEngine::FakeEngine(std::string settingsPath) : AudioEngine(std::move(settingsPath), Detached{}) {
+    waitLimit = std::chrono::seconds(60); // the tests check each click's effect right after it
+}
 
 PanelHarness::PanelHarness(AudioEngine& engine, Font font) : engine(engine), context(ImGui::CreateContext()) {
     ImGuiIO& io = ImGui::GetIO();

@@ -36,6 +36,7 @@ public:
     XSession& operator=(const XSession&) = delete;
 
     const std::string& display() const { return name; }
+    pid_t serverPid() const { return server->pid(); }
     std::string environment() const { return "DISPLAY=" + name; }
 
     // Runs an X client program against this display.

@@ -1,0 +1,224 @@
+// How the settings file is written on a POSIX system: replaced by rename where that is
+// safe, written in place where renaming would do harm or cannot work, left alone where we
+// may not write, and not written at all when it already holds the text.
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "catalogue_engine.h"
+#include "log_capture.h"
+
+namespace {
+
+constexpr uid_t nobody = 65534;
+
+struct stat statOf(const std::string& path) {
+    struct stat s {};
+    EXPECT_EQ(::lstat(path.c_str(), &s), 0) << path;
+    return s;
+}
+
+// Runs body in a forked child and returns its exit status; -1 if it did not end within
+// ten seconds (then it is killed). Root ignores file modes, so with asOrdinaryUser a child
+// of root runs as nobody. Log lines of the child are flushed before it ends.
+int runInChild(bool asOrdinaryUser, const std::function<int()>& body) {
+    Logger::instance().flush();
+    const pid_t child = fork();
+    if (child < 0)
+        return -1;
+    if (child == 0) {
+        if (asOrdinaryUser && geteuid() == 0 && (setgid(nobody) != 0 || setuid(nobody) != 0))
+            _exit(90);
+        const int status = body();
+        Logger::instance().flush();
+        _exit(status);
+    }
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class SettingsWrite : public ::testing::Test {
+protected:
+    std::string expectedText() {
+        CatalogueEngine engine;
+        return engine.currentSettings().toJson();
+    }
+    void save() {
+        CatalogueEngine engine(path);
+        engine.saveSettings();
+    }
+
+    LogCapture log;
+    TempDir dir;
+    const std::string path = dir.file("settings.json");
+};
+
+} // namespace
+
+TEST_F(SettingsWrite, IdenticalTextIsNotWrittenAgain) {
+    save();
+    const struct stat first = statOf(path);
+    // The file made read-only afterwards proves that the second save did not even try.
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
+    ASSERT_EQ(runInChild(true, [&] {
+                  CatalogueEngine engine(path);
+                  engine.saveSettings();
+                  return 0;
+              }),
+              0);
+    save();
+    const struct stat second = statOf(path);
+    EXPECT_EQ(second.st_ino, first.st_ino);
+    EXPECT_EQ(second.st_mtim.tv_sec, first.st_mtim.tv_sec);
+    EXPECT_EQ(second.st_mtim.tv_nsec, first.st_mtim.tv_nsec);
+    EXPECT_EQ(readFile(path), expectedText());
+    EXPECT_TRUE(log.lines().empty());
+}
+
+// A plain write is refused for a file without write permission; replacing it by rename
+// (which needs only the directory's permission) must be refused as well.
+TEST_F(SettingsWrite, ReadOnlyFileIsNotReplaced) {
+    writeFile(path, "{\"inputDevice\": 0}");
+    ASSERT_EQ(chown(path.c_str(), nobody, nobody), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    ASSERT_EQ(chmod(dir.path.c_str(), 0777), 0);
+    const ino_t inode = statOf(path).st_ino;
+    ASSERT_EQ(runInChild(true, [&] {
+                  CatalogueEngine engine(path);
+                  engine.saveSettings();
+                  return 0;
+              }),
+              0);
+    EXPECT_EQ(readFile(path), "{\"inputDevice\": 0}");
+    EXPECT_EQ(statOf(path).st_ino, inode);
+    EXPECT_EQ(statOf(path).st_mode & 07777, 0444u);
+    EXPECT_EQ(log.count("ERROR 无法更新配置文件"), 1u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), std::filesystem::directory_iterator()), 1);
+}
+
+TEST_F(SettingsWrite, ReplacementKeepsModeAndOwner) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "giving a file to another owner needs root";
+    writeFile(path, "old");
+    ASSERT_EQ(chown(path.c_str(), nobody, nobody), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    const ino_t inode = statOf(path).st_ino;
+    save();
+    const struct stat after = statOf(path);
+    EXPECT_NE(after.st_ino, inode) << "expected a replacement by rename";
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    EXPECT_EQ(after.st_uid, nobody);
+    EXPECT_EQ(after.st_gid, nobody);
+    EXPECT_EQ(readFile(path), expectedText());
+}
+
+// Someone else's file that we may write (here: mode 0666, owned by root, saved by nobody):
+// a replacement would become ours, so it is written in place and stays theirs.
+TEST_F(SettingsWrite, OwnerThatCannotBeKeptMeansWritingInPlace) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs a file of another user";
+    writeFile(path, "old text that is longer than nothing");
+    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+    ASSERT_EQ(chmod(dir.path.c_str(), 0777), 0);
+    const ino_t inode = statOf(path).st_ino;
+    ASSERT_EQ(runInChild(true, [&] {
+                  CatalogueEngine engine(path);
+                  engine.saveSettings();
+                  return 0;
+              }),
+              0);
+    EXPECT_EQ(statOf(path).st_ino, inode);
+    EXPECT_EQ(statOf(path).st_uid, 0u);
+    EXPECT_EQ(readFile(path), expectedText());
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), std::filesystem::directory_iterator()), 1);
+}
+
+TEST_F(SettingsWrite, FifoIsWrittenInPlaceAndNeverWaitedOn) {
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    // Without a reader: refused at once, nothing replaced.
+    const auto started = std::chrono::steady_clock::now();
+    save();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    EXPECT_EQ(log.count("ERROR 无法更新配置文件"), 1u);
+    EXPECT_TRUE(S_ISFIFO(statOf(path).st_mode));
+
+    // With a reader: it receives the text.
+    const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    save();
+    std::string received(4096, '\0');
+    const ssize_t n = ::read(reader, received.data(), received.size());
+    ::close(reader);
+    ASSERT_GT(n, 0);
+    received.resize(static_cast<std::size_t>(n));
+    EXPECT_EQ(received, expectedText());
+    EXPECT_TRUE(S_ISFIFO(statOf(path).st_mode));
+    EXPECT_EQ(log.count("ERROR 无法更新配置文件"), 1u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), std::filesystem::directory_iterator()), 1);
+}
+
+// A root-run process given /dev/null as its settings path must not put a regular file in
+// its place. A private node of the same device stands in for /dev/null here.
+TEST_F(SettingsWrite, CharacterDeviceIsWrittenInPlace) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "making a device node needs root";
+    ASSERT_EQ(mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    save();
+    const struct stat after = statOf(path);
+    EXPECT_TRUE(S_ISCHR(after.st_mode));
+    EXPECT_EQ(after.st_rdev, makedev(1, 3));
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), std::filesystem::directory_iterator()), 1);
+}
+
+// A file bind-mounted on its own (a container's configuration, for instance) cannot be
+// renamed over: rename() answers EBUSY. The text then goes into the file itself.
+TEST_F(SettingsWrite, FailedRenameFallsBackToWritingInPlace) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting needs root";
+    const std::string source = dir.file("mounted.json");
+    writeFile(source, "old");
+    writeFile(path, "underneath");
+    const int status = runInChild(false, [&] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return 77;
+        if (mount(source.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            return 77;
+        const std::string temporary = dir.file("probe");
+        writeFile(temporary, "x");
+        if (rename(temporary.c_str(), path.c_str()) == 0 || errno != EBUSY)
+            return 78;
+        unlink(temporary.c_str());
+        CatalogueEngine engine(path);
+        engine.saveSettings();
+        return 0;
+    });
+    if (status == 77)
+        GTEST_SKIP() << "no private mount namespace here";
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(readFile(source), expectedText());
+    EXPECT_EQ(readFile(path), "underneath");
+    EXPECT_TRUE(log.lines().empty());
+}

@@ -1,0 +1,356 @@
+// The real binary while the sound stack misbehaves: a sound server that freezes, or dies
+// and comes back, a source that is unplugged; and the ways the process is asked to end
+// meanwhile. Also a parent that dies, and what the log holds after a crash.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <functional>
+#include <iostream>
+#include <thread>
+
+#include "capture_run.h"
+#include "output_lines.h"
+#include "x_session.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string hiddenLine = "{ \"event\": \"hidden\" }";
+const std::string shownLine = "{ \"event\": \"shown\" }";
+// The promise is 3 s; the margin is for a loaded machine.
+constexpr auto exitBound = 4500ms;
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+std::size_t countLinesWith(const std::string& text, const std::string& piece) {
+    return countOccurrences(text, piece);
+}
+
+class SoundStack : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!VirtualMic::available())
+            GTEST_SKIP() << "pulseaudio is not installed";
+        mic = std::make_unique<VirtualMic>();
+        mic->playTone(toneFrequency, 48000, 0.5, 300.0);
+    }
+    void TearDown() override {
+        if (run)
+            endGroup();
+        if (stdinWriter.joinable())
+            stdinWriter.join();
+        run.reset();
+        mic.reset(); // continues a frozen daemon before ending it
+    }
+
+    void start(CaptureRun::Options options = {}) {
+        const bool portExpected = options.waitForPort;
+        run = std::make_unique<CaptureRun>(*mic, std::move(options));
+        if (portExpected) {
+            ASSERT_NE(run->port(), 0) << "no port line; stderr:\n" << run->process().stderrText();
+        }
+    }
+
+    ChildProcess& process() { return run->process(); }
+
+    // How long the process takes to end after ask(); nullopt when it did not within 15 s.
+    std::optional<Clock::duration> timeToExit(const std::function<void()>& ask, int expectedStatus = 0) {
+        const auto asked = Clock::now();
+        ask();
+        const auto status = process().waitExit(15s);
+        if (!status)
+            return std::nullopt;
+        EXPECT_EQ(*status, expectedStatus);
+        return Clock::now() - asked;
+    }
+
+    // The capture's standard output goes to a process that never reads it (a parent that
+    // stopped reading), so the pipe fills and the main thread blocks in a write. That
+    // process is in the capture's process group; endGroup() ends it.
+    void startWithStdoutNobodyReads() {
+        CaptureRun::Options options;
+        options.argvPrefix = {"/bin/bash", "-c", "exec \"$0\" \"$@\" > >(exec sleep 120 >/dev/null 2>&1)"};
+        options.waitForPort = false;
+        start(options);
+        // Start-up writes the settings file shortly before the port line.
+        for (int i = 0; i < 600 && !std::filesystem::exists(run->settingsPath()); ++i)
+            std::this_thread::sleep_for(50ms);
+        ASSERT_TRUE(std::filesystem::exists(run->settingsPath()));
+        std::this_thread::sleep_for(1s);
+        // Each read is one command, echoed whole: two of them fill any pipe. Once the
+        // echo blocks, standard input is not read either, so these writes may block too:
+        // they run on a thread of their own, which ends when the process is gone.
+        stdinWriter = std::thread([this] {
+            for (int i = 0; i < 2; ++i) {
+                if (!process().writeStdin(std::string(60000, 'x') + "\n"))
+                    return;
+                std::this_thread::sleep_for(300ms);
+            }
+        });
+        std::this_thread::sleep_for(1500ms);
+        ASSERT_TRUE(process().running());
+    }
+    // The child leads its process group; a helper it was started with is in it too.
+    void endGroup() { ::kill(-process().pid(), SIGKILL); }
+
+    std::unique_ptr<VirtualMic> mic;
+    std::unique_ptr<CaptureRun> run;
+    std::thread stdinWriter;
+};
+
+} // namespace
+
+// Frozen (SIGSTOP), the server makes every PortAudio call wait for libpulse's time-out:
+// "exit" used to take 60 s. The control loop keeps answering meanwhile.
+TEST_F(SoundStack, FrozenServerHoldsUpNeitherCommandsNorTheExit) {
+    start();
+    WsTestClient client;
+    ASSERT_TRUE(client.connect(run->port(), 10s));
+    ASSERT_TRUE(client.waitForMessages(20, 15s));
+    mic->freezeDaemon();
+    // Long enough for the stall to be noticed and its recovery to wait on the server.
+    std::this_thread::sleep_for(2s);
+    const auto asked = Clock::now();
+    ASSERT_TRUE(run->command("hide", 5s));
+    EXPECT_EQ(run->nextProtocolLine(5s), hiddenLine);
+    EXPECT_LT(Clock::now() - asked, 1s);
+
+    const auto took = timeToExit([&] { process().writeStdin("exit\n"); });
+    ASSERT_TRUE(took) << "still running 15 s after \"exit\"";
+    EXPECT_LT(*took, exitBound);
+    RecordProperty("exit_seconds_with_frozen_server", std::to_string(seconds(*took)));
+    std::cout << "\"exit\" with a frozen server ended the process after " << seconds(*took) << " s\n";
+    ASSERT_TRUE(process().waitStdoutClosed(5s));
+    EXPECT_TRUE(process().stdoutText().ends_with(hiddenLine + "\n"));
+    const std::string log = run->logText();
+    EXPECT_EQ(countLinesWith(log, "[ERROR] <Main> 3 秒内未能退出, 卡在: 关闭音频引擎"), 1u) << log;
+    EXPECT_EQ(countLinesWith(log, "[WARN] <Audio> 音频流中断"), 1u) << log;
+}
+
+TEST_F(SoundStack, StopSignalDuringAFreezeEndsWithinThreeSeconds) {
+    start();
+    WsTestClient client;
+    ASSERT_TRUE(client.connect(run->port(), 10s));
+    ASSERT_TRUE(client.waitForMessages(20, 15s));
+    mic->freezeDaemon();
+    std::this_thread::sleep_for(2s);
+    const auto took = timeToExit([&] { process().kill(SIGTERM); });
+    ASSERT_TRUE(took) << "still running 15 s after SIGTERM";
+    EXPECT_LT(*took, exitBound);
+    std::cout << "SIGTERM with a frozen server ended the process after " << seconds(*took) << " s\n";
+    ASSERT_TRUE(process().waitStdoutClosed(5s));
+    EXPECT_TRUE(process().stdoutText().ends_with(hiddenLine + "\n"));
+    EXPECT_EQ(countLinesWith(run->logText(), "[INFO] <Main> 收到终止信号, 准备退出"), 1u);
+}
+
+// PortAudio's initialisation against a frozen server used to take 120 s before the
+// process gave up. Start-up gives it 15 s, then fails without a port line.
+TEST_F(SoundStack, StartWithAFrozenServerFailsAfterFifteenSeconds) {
+    mic->freezeDaemon();
+    CaptureRun::Options options;
+    options.waitForPort = false;
+    const auto started = Clock::now();
+    start(options);
+    const auto status = process().waitExit(40s);
+    const auto took = Clock::now() - started;
+    ASSERT_TRUE(status) << "still running after 40 s";
+    EXPECT_EQ(*status, 1);
+    EXPECT_GT(took, 14s);
+    EXPECT_LT(took, 25s);
+    std::cout << "start with a frozen server failed after " << seconds(took) << " s\n";
+    ASSERT_TRUE(process().waitStdoutClosed(5s));
+    for (const std::string& line : process().stdoutLines())
+        EXPECT_FALSE(output_line::parsePort(line)) << line;
+    const std::string log = run->logText();
+    EXPECT_EQ(countLinesWith(log, "[ERROR] <Audio> 音频系统 15 秒没有响应 (Pa_"), 1u) << log;
+}
+
+// SIGTERM used to set a flag that a main thread blocked in a write to a full pipe never
+// saw, and a second one did nothing. Now the first one starts the exit deadline, the
+// second ends the process at once.
+TEST_F(SoundStack, SecondStopSignalEndsTheProcessAtOnceWhileStdoutIsBlocked) {
+    startWithStdoutNobodyReads();
+    const auto took = timeToExit([&] {
+        process().kill(SIGTERM);
+        std::this_thread::sleep_for(300ms);
+        process().kill(SIGTERM); // the process may be gone already: then it did not block
+    });
+    ASSERT_TRUE(took) << "still running 15 s after two SIGTERMs";
+    EXPECT_LT(*took, 2s) << "the second signal should not wait for the deadline";
+    const std::string log = run->logText();
+    EXPECT_NE(log.find("[INFO] <Main> 收到终止信号, 准备退出"), std::string::npos) << log;
+}
+
+TEST_F(SoundStack, OneStopSignalEndsTheProcessWithinThreeSecondsWhileStdoutIsBlocked) {
+    startWithStdoutNobodyReads();
+    const auto took = timeToExit([&] { process().kill(SIGTERM); });
+    ASSERT_TRUE(took) << "still running 15 s after SIGTERM";
+    EXPECT_LT(*took, exitBound);
+}
+
+// With the window shown and the display frozen, the main thread blocks in the window
+// system and reads no commands. "exit" over the socket still starts the deadline, and
+// the window's hidden line is written for it.
+TEST_F(SoundStack, ExitOverTheSocketEndsTheProcessWhileTheMainThreadIsStuck) {
+    XSession x(XSession::WindowManager::openbox);
+    CaptureRun::Options options;
+    options.extraEnvironment = {x.environment()};
+    start(options);
+    ASSERT_TRUE(run->command("show", 20s));
+    ASSERT_EQ(run->nextProtocolLine(30s), shownLine);
+    WsTestClient client;
+    ASSERT_TRUE(client.connect(run->port(), 10s));
+    std::this_thread::sleep_for(2s);
+
+    struct Continue {
+        pid_t pid;
+        ~Continue() { ::kill(pid, SIGCONT); }
+    } thaw{x.serverPid()};
+    ASSERT_EQ(::kill(x.serverPid(), SIGSTOP), 0);
+    std::this_thread::sleep_for(1s);
+    const auto took = timeToExit([&] { client.sendText("exit"); });
+    ASSERT_TRUE(took) << "still running 15 s after \"exit\" over the socket";
+    EXPECT_LT(*took, exitBound);
+    ASSERT_TRUE(process().waitStdoutClosed(5s));
+    EXPECT_TRUE(process().stdoutText().ends_with(hiddenLine + "\n")) << process().stdoutText();
+    const std::string log = run->logText();
+    EXPECT_EQ(countLinesWith(log, "[ERROR] <Main> 3 秒内未能退出, 卡在: "), 1u) << log;
+}
+
+// A parent that dies without a word must not leave us holding the microphone. Here the
+// parent is a shell that started the capture in the background and is then killed.
+TEST_F(SoundStack, ProcessEndsWhenItsParentDies) {
+    CaptureRun::Options options;
+    options.argvPrefix = {"/bin/sh", "-c", "\"$0\" \"$@\" & echo \"child $!\"; wait"};
+    options.waitForPort = false;
+    start(options);
+    const auto child = process().waitForLine([](const std::string& l) { return l.starts_with("child "); }, 10s);
+    ASSERT_TRUE(child);
+    ASSERT_TRUE(process().waitForLine([](const std::string& l) { return output_line::parsePort(l).has_value(); },
+                                      60s));
+    const auto killed = Clock::now();
+    ASSERT_TRUE(process().kill(SIGKILL));
+    // The capture holds our end of its standard output until it is gone.
+    ASSERT_TRUE(process().waitStdoutClosed(10s)) << "the capture outlived its parent";
+    const auto took = Clock::now() - killed;
+    EXPECT_LT(took, 2s);
+    std::cout << "capture ended " << seconds(took) << " s after its parent was killed\n";
+    EXPECT_TRUE(process().stdoutText().ends_with(hiddenLine + "\n"));
+    const std::string log = run->logText();
+    EXPECT_EQ(countLinesWith(log, "[WARN] <Main> 父进程已退出, 准备退出"), 1u) << log;
+}
+
+// Killed right after its port line, the process leaves the whole start-up in its log.
+TEST_F(SoundStack, LogHoldsTheStartUpWhenTheProcessIsKilled) {
+    start();
+    ASSERT_TRUE(process().kill(SIGKILL));
+    ASSERT_TRUE(process().waitExit(10s));
+    const std::string log = run->logText();
+    EXPECT_NE(log.find("<Server> 音频流服务器已启动"), std::string::npos) << log;
+    EXPECT_NE(log.find("[INFO] <Audio> 音频流已启动\n"), std::string::npos) << log;
+}
+
+// With eight descriptors PortAudio's ALSA enumeration aborts on an assertion. Whatever
+// ends the process, what it logged before is in the file.
+TEST_F(SoundStack, LogHoldsTheStartUpWhenPortAudioAborts) {
+    CaptureRun::Options options;
+    options.argvPrefix = {"/bin/sh", "-c", "ulimit -n 8 && exec \"$0\" \"$@\""};
+    options.waitForPort = false;
+    start(options);
+    auto status = process().waitExit(30s);
+    if (!status)
+        status = run->exitOverStdin(20s);
+    ASSERT_TRUE(status);
+    std::cout << "exit status with eight descriptors: " << *status << "\n";
+    const std::string log = run->logText();
+    EXPECT_NE(log.find("<Audio> 初始化音频引擎, 配置文件地址"), std::string::npos) << log;
+    EXPECT_NE(log.find("<Audio> 配置文件尚不存在\n"), std::string::npos) << log;
+}
+
+// ALSA and JACK report every device they probe and do not find: 82 WARN lines at every
+// start used to bury the dozen lines a person reads the log for.
+TEST_F(SoundStack, NormalStartLogsAFewLinesAndNoWarnings) {
+    start();
+    ASSERT_EQ(run->exitOverStdin(), 0);
+    const std::string log = run->logText();
+    const std::size_t lines = countOccurrences(log, "\n");
+    std::cout << "log lines of a start and an exit: " << lines << "\n";
+    RecordProperty("log_lines_at_start_and_exit", std::to_string(lines));
+    EXPECT_LT(lines, 30u) << log;
+    EXPECT_EQ(log.find("[WARN]"), std::string::npos) << log;
+    EXPECT_EQ(log.find("[ERROR]"), std::string::npos) << log;
+    EXPECT_LE(countOccurrences(log, "条 ALSA/JACK 探测消息"), 1u) << log;
+}
+
+// The server killed and started again while a client listens: audio comes back on the
+// same connection, and the log says so in two lines.
+TEST_F(SoundStack, RestartedServerBringsAudioBackToTheSameClient) {
+    start();
+    WsTestClient client;
+    ASSERT_TRUE(client.connect(run->port(), 10s));
+    ASSERT_TRUE(client.waitForMessages(20, 15s));
+    mic->killDaemon();
+    mic->stopTone(); // the players went with it
+    std::this_thread::sleep_for(3s);
+
+    mic->restartDaemon();
+    const auto restarted = Clock::now();
+    mic->playTone(toneFrequency, 48000, 0.5, 100.0);
+    const std::size_t before = client.messageCount();
+    ASSERT_TRUE(client.waitForMessages(before + 1, 30s)) << run->logText();
+    const auto back = client.messages()[before].received;
+    const double delay = seconds(back - restarted);
+    RecordProperty("server_restart_to_audio_seconds", std::to_string(delay));
+    std::cout << "audio back at the client " << delay << " s after the server's restart\n";
+    EXPECT_LT(delay, 15.0);
+
+    std::this_thread::sleep_for(4s);
+    std::vector<WsTestClient::Message> after;
+    for (const auto& message : client.messages())
+        if (message.received > back + 1s)
+            after.push_back(message);
+    EXPECT_TRUE(isContinuousStream(analyseMessages(after), 2 * 44100));
+    EXPECT_TRUE(client.isOpen());
+    const std::string log = run->logText();
+    EXPECT_EQ(countLinesWith(log, "[WARN] <Audio> 音频流中断"), 1u) << log;
+    EXPECT_EQ(countLinesWith(log, "[INFO] <Audio> 音频流已恢复"), 1u) << log;
+    EXPECT_EQ(run->exitOverStdin(), 0);
+}
+
+// The source removed and added again (a microphone unplugged and plugged in): the stream
+// is restarted on the default source and the same client hears the tone again.
+TEST_F(SoundStack, UnpluggedSourceComesBackToTheSameClient) {
+    start();
+    WsTestClient client;
+    ASSERT_TRUE(client.connect(run->port(), 10s));
+    ASSERT_TRUE(client.waitForMessages(20, 15s));
+    mic->removeSource();
+    std::this_thread::sleep_for(3s);
+    mic->addSource();
+    mic->stopTone();
+    mic->playTone(toneFrequency, 48000, 0.5, 100.0);
+
+    // On the way back the stream may first land on the stand-in source that PulseAudio
+    // keeps while no sink exists, and restart once more when that goes: wait for the tone.
+    const auto added = Clock::now();
+    bool toneBack = false;
+    while (!toneBack && Clock::now() - added < 30s) {
+        const std::size_t from = client.messageCount();
+        std::this_thread::sleep_for(3s);
+        const auto all = client.messages();
+        const std::vector<WsTestClient::Message> recent(all.begin() + static_cast<std::ptrdiff_t>(from), all.end());
+        toneBack = !recent.empty() && isContinuousStream(analyseMessages(recent), 44100);
+    }
+    EXPECT_TRUE(toneBack) << run->logText();
+    std::cout << "tone back at the client within " << seconds(Clock::now() - added) << " s of the source's return\n";
+    EXPECT_TRUE(client.isOpen());
+    const std::string log = run->logText();
+    EXPECT_GE(countLinesWith(log, "[WARN] <Audio> 音频流中断"), 1u) << log;
+    EXPECT_GE(countLinesWith(log, "[INFO] <Audio> 音频流已恢复"), 1u) << log;
+    EXPECT_EQ(run->exitOverStdin(), 0);
+}
