@@ -1,13 +1,17 @@
 // The Windows process glue: UTF-8 paths reach the file system as the characters they
-// spell, whatever the system code page.
+// spell, whatever the system code page; console events are counted as stop requests;
+// the parent is watched through a handle.
 #include "process_platform.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+
+using namespace std::chrono_literals;
 
 TEST(WindowsPaths, Utf8PathNamesTheSameFileAsItsWideForm) {
     const std::filesystem::path dir = std::filesystem::temp_directory_path() / L"sondrel_路径_test";
@@ -33,4 +37,27 @@ TEST(WindowsArguments, ComeFromTheWideCommandLine) {
     for (int i = 0; i < count; ++i)
         EXPECT_EQ(pathFromUtf8(arguments[static_cast<std::size_t>(i)]).wstring(), std::wstring(wide[i]));
     LocalFree(wide);
+}
+
+// Two Ctrl+C in quick succession are two requests: the second one is what ends the
+// process at once when the first one's shutdown hangs.
+TEST(WindowsStopRequests, EachConsoleEventIsOneRequest) {
+    installStopHandlers();
+    EXPECT_FALSE(waitForStopRequest(0ms));
+    // Ignoring Ctrl+C (as a console program may have inherited) would hide it from us.
+    SetConsoleCtrlHandler(nullptr, FALSE);
+    if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
+        // Wine gives a program started by a Unix process without a terminal no console;
+        // the process-level tests send it SIGINT, which Wine turns into Ctrl+C.
+        GTEST_SKIP() << "no console to send Ctrl+C to (error " << GetLastError() << ")";
+    }
+    ASSERT_TRUE(GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0));
+    EXPECT_TRUE(waitForStopRequest(5000ms));
+    EXPECT_TRUE(waitForStopRequest(5000ms));
+    EXPECT_FALSE(waitForStopRequest(100ms));
+}
+
+TEST(WindowsParentProcess, ALivingParentIsNotGone) {
+    rememberParentProcess();
+    EXPECT_FALSE(parentProcessGone());
 }
