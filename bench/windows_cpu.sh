@@ -29,6 +29,7 @@ cleanup() {
   sleep 0.3
   for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
   if [ -f "$tmp/pulse/pid" ]; then kill "$(cat "$tmp/pulse/pid")" 2>/dev/null || true; fi
+  if [ -d "$tmp/wineprefix" ]; then WINEPREFIX="$tmp/wineprefix" wineserver -k 2>/dev/null || true; fi
   rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -55,7 +56,8 @@ server=$!
 "$wine_run" wineboot -i >/dev/null 2>&1
 # A first start in the fresh prefix sets up Wine's services; not what is measured.
 printf 'exit\n' | "$wine_run" "$exe" "$tmp/warm-up.json" >/dev/null 2>&1 || true
-kill "$server"
+# Ends Wine's service processes with the server; killing only the server leaves them.
+WINEPREFIX="$SONDREL_WINEPREFIX" wineserver -k 2>/dev/null || kill "$server" 2>/dev/null || true
 wait "$server" 2>/dev/null || true
 
 ticks=$(getconf CLK_TCK)

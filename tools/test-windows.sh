@@ -25,8 +25,9 @@ mkdir -p "$WINEPREFIX"
 wineserver -p -f &
 wineserver_pid=$!
 stop_wineserver() {
-  # Every Wine process of the prefix ends with its server.
-  kill "$wineserver_pid" 2>/dev/null || true
+  # Ends every Wine process of the prefix, then the server. Ending only the server would
+  # leave Wine's service processes (winedevice.exe and the like) behind, spinning.
+  wineserver -k 2>/dev/null || kill "$wineserver_pid" 2>/dev/null || true
   wait "$wineserver_pid" 2>/dev/null || true
 }
 trap stop_wineserver EXIT
