@@ -8,8 +8,11 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstdint>
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
+#include <string>
 
 using namespace std::chrono_literals;
 
@@ -60,4 +63,79 @@ TEST(WindowsStopRequests, EachConsoleEventIsOneRequest) {
 TEST(WindowsParentProcess, ALivingParentIsNotGone) {
     rememberParentProcess();
     EXPECT_FALSE(parentProcessGone());
+}
+
+namespace {
+
+constexpr const wchar_t* roleVariable = L"SONDREL_PARENT_TEST";
+
+HANDLE inheritableEvent() {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    return CreateEventW(&inherit, TRUE, FALSE, nullptr);
+}
+
+// This test program again, running only this test, in the given role.
+HANDLE startRole(const std::wstring& role) {
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring commandLine = L"\"" + std::wstring(path) + L"\" --gtest_filter=WindowsParentProcess.ItsEndIsNoticed";
+    SetEnvironmentVariableW(roleVariable, role.c_str());
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    const BOOL ok = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                   &started);
+    SetEnvironmentVariableW(roleVariable, nullptr);
+    if (!ok)
+        return nullptr;
+    CloseHandle(started.hThread);
+    return started.hProcess;
+}
+
+} // namespace
+
+// A parent process (the middle one here) that ends without a word is noticed by its
+// child within a moment; while it lives, it is not taken for gone.
+TEST(WindowsParentProcess, ItsEndIsNoticed) {
+    wchar_t roleText[128] = {};
+    const bool top = GetEnvironmentVariableW(roleVariable, roleText, 128) == 0;
+    std::wstring role = roleText;
+    if (!top) {
+        // "middle|child <remembered> <noticed>": the events the top test waits for.
+        const std::wstring kind = role.substr(0, role.find(L' '));
+        unsigned long long remembered = 0, noticed = 0;
+        swscanf(role.c_str() + kind.size(), L"%llu %llu", &remembered, &noticed);
+        if (kind == L"middle") {
+            const HANDLE child = startRole(L"child" + role.substr(kind.size()));
+            // Gone once the child has looked at us; it then watches us end.
+            if (child)
+                WaitForSingleObject(reinterpret_cast<HANDLE>(remembered), 10000);
+            ExitProcess(child ? 0 : 1);
+        }
+        rememberParentProcess();
+        if (parentProcessGone())
+            ExitProcess(2);
+        SetEvent(reinterpret_cast<HANDLE>(remembered));
+        for (int i = 0; i < 200; ++i) {
+            if (parentProcessGone()) {
+                SetEvent(reinterpret_cast<HANDLE>(noticed));
+                ExitProcess(0);
+            }
+            Sleep(50);
+        }
+        ExitProcess(1);
+    }
+
+    const HANDLE remembered = inheritableEvent();
+    const HANDLE noticed = inheritableEvent();
+    ASSERT_TRUE(remembered && noticed);
+    const HANDLE middle = startRole(L"middle " + std::to_wstring(reinterpret_cast<std::uintptr_t>(remembered)) + L" " +
+                                    std::to_wstring(reinterpret_cast<std::uintptr_t>(noticed)));
+    ASSERT_NE(middle, nullptr);
+    EXPECT_EQ(WaitForSingleObject(middle, 15000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(remembered, 0), WAIT_OBJECT_0) << "the child took its living parent for gone";
+    EXPECT_EQ(WaitForSingleObject(noticed, 15000), WAIT_OBJECT_0) << "the child did not notice its parent's end";
+    CloseHandle(middle);
+    CloseHandle(remembered);
+    CloseHandle(noticed);
 }
