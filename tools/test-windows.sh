@@ -46,6 +46,11 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   # audio devices, which takes several seconds; it is taken here, not by the first test.
   printf 'exit\n' | "$win/wine-run" "$win/sondrel-capture.exe" "$WINEPREFIX/warm-up.json" >/dev/null 2>&1 || true
 fi
+# Wine's service processes (services.exe, winedevice.exe, ...) start with the first program
+# that needs them and live as long as the server, holding that program's standard output
+# and error. Started here with neither, so that no test's output pipe is held open after
+# its program ended (CMake's test discovery would wait for it until its time-out).
+"$win/wine-run" wineboot >/dev/null 2>&1 </dev/null || true
 
 status=0
 echo "=== windows unit tests (under Wine) ==="
@@ -59,9 +64,13 @@ if command -v ccache >/dev/null; then
 fi
 cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDREL_BENCH=OFF "${launcher[@]}" \
       -DSONDREL_TEST_CAPTURE="$win/sondrel-capture.exe" >/dev/null
-cmake --build "$native" -j2 --target app_process_tests server_e2e_tests record_e2e_tests ui_window_test
-# The labels of exactly those four programs' tests.
+cmake --build "$native" -j2 --target app_process_tests server_e2e_tests record_e2e_tests ui_window_test \
+      sound_stack_tests
+# The labels of exactly those four programs' tests, and the stop requests of the sound-stack
+# tests: one or two Ctrl+C while standard output is blocked.
 ctest --test-dir "$native" --output-on-failure -j2 --timeout 300 -L 'process|e2e|gui' || status=1
+ctest --test-dir "$native" --output-on-failure --timeout 300 \
+      -R '^SoundStack\.(OneStopSignal|SecondStopSignal)' || status=1
 
 echo "=== windows stage: $((SECONDS - started)) s ==="
 exit $status
