@@ -91,8 +91,10 @@ stop() {  # NAME PID
   for _ in $(seq 100); do kill -0 "$2" 2>/dev/null || break; sleep 0.1; done
 }
 
-run_capture() { "$capture" "$@"; }
-run_wine() { "$wine_run" "$exe" "$@"; }
+# exec: the started job's PID is then the program's (Wine runs the .exe in the process
+# its loader was started as), not that of a subshell around it.
+run_capture() { exec "$capture" "$@"; }
+run_wine() { exec "$wine_run" "$exe" "$@"; }
 
 start wine_first run_wine "$tmp/w.json" "$tmp/w1.log"; wine_first_ms=$port_ms; stop wine_first $started_pid
 start wine_second run_wine "$tmp/w.json" "$tmp/w2.log"; wine_second_ms=$port_ms; stop wine_second $started_pid
