@@ -1,5 +1,6 @@
 #include "stdin_channel.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <string_view>
 
@@ -11,6 +12,7 @@ namespace {
 
 constexpr const char* whiteSpace = " \t\n\v\f\r";
 constexpr std::size_t fileReadSize = 65536;
+constexpr std::size_t minimumReadSize = 65536;
 // The longest unterminated line that waits for the next read to be joined.
 constexpr std::size_t maxCarried = 65536;
 
@@ -29,10 +31,14 @@ std::string trimCommand(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
+// libuv on Windows suggests exactly what the pipe holds, which would make every read
+// look full and keep a last line without a line feed waiting for more; a read is only
+// taken as full when it fills a buffer of at least this size.
 void StdinChannel::onAlloc(uv_handle_t*, size_t suggestedSize, uv_buf_t* buf) {
-    char* block = static_cast<char*>(std::malloc(suggestedSize));
+    const std::size_t size = std::max(suggestedSize, minimumReadSize);
+    char* block = static_cast<char*>(std::malloc(size));
     // A null block with length 0 makes libuv report UV_ENOBUFS to the read callback.
-    *buf = uv_buf_init(block, block ? static_cast<unsigned>(suggestedSize) : 0);
+    *buf = uv_buf_init(block, block ? static_cast<unsigned>(size) : 0);
 }
 
 void StdinChannel::onRead(uv_stream_t* stream, ssize_t nread, const uv_buf_t* buf) {
@@ -72,9 +78,16 @@ StdinChannel::StdinChannel(uv_loop_t* loop, uv_file fd, CommandQueue* queue)
             return;
         pipe_.data = this;
         kind_ = Kind::Pipe;
-        if (uv_pipe_open(&pipe_, fd) == 0)
+        if (uv_pipe_open(&pipe_, fd) == 0) {
             uv_read_start(stream(), onAlloc, onRead);
-        break;
+            break;
+        }
+        // Some pipes cannot be driven as a stream: on Windows libuv needs a named-pipe
+        // handle it can query and switch to non-blocking mode, and the anonymous pipes
+        // of some parents (Wine hands over a Unix pipe) refuse that. Blocking reads on
+        // the thread pool work with any of them.
+        uv_close(asHandle(&pipe_), nullptr);
+        [[fallthrough]];
     case UV_FILE:
         // Stream handles refuse regular files and /dev/null; a chain of file
         // reads on the loop's thread pool does the same job.

@@ -19,7 +19,7 @@ std::string trimCommand(const std::string& text);
 // the next read (up to 64 KiB). Each command is logged as received and
 // queued trimmed. Only the reader that fits the descriptor is attached: a console, a
 // pipe or socket, or a file (a regular file or a device such as /dev/null, read with the
-// loop's file-system requests).
+// loop's file-system requests; also a pipe that cannot be opened as a stream).
 //
 // A parent that writes faster than the control loop takes commands is held back: while
 // the queue is full, nothing more is read, so the pipe fills and the parent's writes

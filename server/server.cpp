@@ -16,6 +16,7 @@
 #include <websocketpp/server.hpp>
 
 #include "command_queue.h"
+#include "listen_socket.h"
 #include "logger.h"
 #include "quoted_text.h"
 #include "repeated_warning.h"
@@ -271,7 +272,9 @@ Server::Impl::Impl(std::shared_ptr<RingBuffer> ring, CommandQueue* commands)
     : ring(std::move(ring)), commands(commands) {
     endpoint.get_alog().set_ostream(&accessLog);
     endpoint.get_elog().set_ostream(&errorLog);
-    endpoint.set_reuse_addr(true);
+    endpoint.set_tcp_pre_bind_handler([](WsServer::transport_type::acceptor_ptr acceptor) {
+        return prepareListeningSocket(*acceptor);
+    });
     // Command words are a few bytes; anything much bigger is closed with 1009 before its
     // payload is read.
     endpoint.set_max_message_size(maxMessageBytes);
@@ -328,6 +331,12 @@ Server::Impl::~Impl() {
 }
 
 void Server::Impl::stopEndpoint() {
+    // Closing the listener completes the pending accept with an error. Unless the code
+    // matches the library's idea of a cancellation, which Windows' "operation aborted"
+    // does not, the library reports it as a failed connection on both logs; a server
+    // that is going away has nothing more to report there.
+    endpoint.clear_error_channels(websocketpp::log::elevel::rerror | websocketpp::log::elevel::info);
+    endpoint.clear_access_channels(websocketpp::log::alevel::fail);
     acceptRetry->cancel();
     resumeCheck->cancel();
     try {

@@ -2,8 +2,9 @@
 # Builds and runs the whole test suite: a plain optimised build; the integrator kit
 # against it (the Node module's tests, the browser page in headless Chromium, and the
 # Debian package installed, tried and removed); then AddressSanitizer+UndefinedBehavior-
-# Sanitizer, then ThreadSanitizer builds.
-# Usage: bash tools/run-tests.sh [plain|kit|address|thread ...]   (default: all four)
+# Sanitizer, then ThreadSanitizer builds; then the Windows build under Wine
+# (tools/test-windows.sh).
+# Usage: bash tools/run-tests.sh [plain|kit|address|thread|windows ...]   (default: all five)
 set -euo pipefail
 
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -11,7 +12,7 @@ cd "$top"
 bash tools/setup-tests.sh
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(plain kit address thread)
+[ ${#stages[@]} -gt 0 ] || stages=(plain kit address thread windows)
 
 configure_plain() {
   cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDREL_SANITIZE= -DSONDREL_BENCH=ON -DSONDREL_WERROR=ON >/dev/null
@@ -44,6 +45,10 @@ status=0
 for stage in "${stages[@]}"; do
   if [ "$stage" = kit ]; then
     run_kit || status=1
+    continue
+  fi
+  if [ "$stage" = windows ]; then
+    bash tools/test-windows.sh || status=1
     continue
   fi
   case "$stage" in

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <chrono>
 #include <ctime>
 #include <filesystem>
@@ -12,6 +10,8 @@
 #include <sstream>
 #include <thread>
 #include <vector>
+
+#include <fmt/chrono.h>
 
 #include "command_queue.h"
 #include "repeated_warning.h"
@@ -24,7 +24,7 @@ namespace {
 class LoggerFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() / ("logger_test_" + std::to_string(::getpid()));
+        dir = fs::temp_directory_path() / ("logger_test_" + std::to_string(uv_os_getpid()));
         fs::create_directories(dir);
         path = dir / "run.log";
     }
@@ -35,7 +35,8 @@ protected:
     }
     std::string contents() {
         Logger::instance().flush();
-        std::ifstream in(path, std::ios::binary);
+        // Text mode: the CR LF line ends of a Windows log read back as line feeds.
+        std::ifstream in(path);
         std::stringstream s;
         s << in.rdbuf();
         return s.str();
@@ -63,8 +64,7 @@ TEST_F(LoggerFile, LineLayoutForEachLevel) {
     ASSERT_TRUE(std::regex_match(text, m, layout)) << text;
 
     // The stamp is the local time of the call.
-    std::tm local{};
-    localtime_r(&before, &local);
+    const std::tm local = fmt::localtime(before);
     int stamped = std::stoi(m[1]) * 3600 + std::stoi(m[2]) * 60 + std::stoi(m[3]);
     int expected = local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
     int drift = (stamped - expected + 86400) % 86400;
@@ -84,7 +84,7 @@ TEST_F(LoggerFile, SecondOpenTruncates) {
 // What a crash would leave: the file as it is on disk, without a final flush.
 TEST_F(LoggerFile, WarningsAndErrorsReachTheFileAtOnceInfoWithinASecond) {
     auto onDisk = [&] {
-        std::ifstream in(path, std::ios::binary);
+        std::ifstream in(path);
         std::stringstream s;
         s << in.rdbuf();
         return s.str();
@@ -147,21 +147,26 @@ TEST_F(LoggerFile, StdinLinesAreLoggedUntrimmedAndEscaped) {
     Logger::instance().openFile(path.string());
     uv_loop_t loop;
     ASSERT_EQ(uv_loop_init(&loop), 0);
-    int p[2];
-    ASSERT_EQ(::pipe(p), 0);
+    uv_file p[2];
+    ASSERT_EQ(uv_pipe(p, 0, 0), 0);
     CommandQueue queue;
     auto channel = std::make_unique<StdinChannel>(&loop, p[0], &queue);
     const std::string sent = " show\n x\r\ny";
-    ASSERT_EQ(::write(p[1], sent.data(), sent.size()), static_cast<ssize_t>(sent.size()));
+    uv_buf_t buffer = uv_buf_init(const_cast<char*>(sent.data()), static_cast<unsigned>(sent.size()));
+    uv_fs_t written;
+    ASSERT_EQ(uv_fs_write(&loop, &written, p[1], &buffer, 1, -1, nullptr), static_cast<int>(sent.size()));
+    uv_fs_req_cleanup(&written);
     for (int i = 0; i < 2000 && queue.empty(); ++i) {
         uv_run(&loop, UV_RUN_NOWAIT);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     channel->close();
     uv_run(&loop, UV_RUN_DEFAULT);
+    // The read end went with the channel's pipe handle.
+    uv_fs_t closed;
+    uv_fs_close(&loop, &closed, p[1], nullptr);
+    uv_fs_req_cleanup(&closed);
     EXPECT_EQ(uv_loop_close(&loop), 0);
-    ::close(p[0]);
-    ::close(p[1]);
 
     EXPECT_EQ(queue.tryPop(), "show");
     EXPECT_EQ(queue.tryPop(), "x");

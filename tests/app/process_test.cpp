@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "capture_under_test.h"
 #include "child_process.h"
 #include "output_lines.h"
 #include "virtual_mic.h"
@@ -24,11 +25,20 @@ namespace {
 
 const std::string hiddenLine = "{ \"event\": \"hidden\" }";
 
+// A file as text: what the Windows build writes ends its lines in CR LF, read back here
+// as line feeds.
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream s;
     s << in.rdbuf();
-    return s.str();
+    return capture_under_test::text(s.str());
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
 }
 
 bool isProtocolLine(const std::string& line) { return output_line::isProtocol(line); }
@@ -165,6 +175,10 @@ TEST_F(CaptureProcess, CommandsAreEchoedAndUnrecognisedOnesReported) {
     for (auto& line : lines) EXPECT_EQ(line.find("Unrecognisable command disconnected"), std::string::npos);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), hiddenLine), 3);
 
+    // Every line on standard output ends as the platform's text mode ends it.
+    const std::string raw = child->stdoutText();
+    EXPECT_EQ(occurrences(raw, capture_under_test::lineEnd()), occurrences(raw, "\n")) << raw;
+
     // Every line was logged as received, untrimmed, its line breaks escaped.
     std::string logText = readFile(log);
     EXPECT_NE(logText.find("] [INFO] <Main> 收到指令: hide\\n\n"), std::string::npos) << logText;
@@ -198,7 +212,7 @@ TEST_P(StdinEnds, ProcessKeepsRunningQuietlyUntilTerminated) {
     EXPECT_LT(processSpent, 1.5) << "process CPU seconds over 3 s of idling";
     RecordProperty("idle_cpu_seconds_per_3s", std::to_string(processSpent));
 
-    ASSERT_TRUE(child->kill(SIGTERM));
+    ASSERT_TRUE(child->kill(capture_under_test::stopSignal()));
     expectOrderlyEnd();
     std::string logText = readFile(log);
     EXPECT_NE(logText.find("<Audio>"), std::string::npos) << "buffered log lines lost";
@@ -251,6 +265,46 @@ TEST_F(CaptureProcess, LogFileOnlyWithExactlyTwoArguments) {
     expectOrderlyEnd();
     EXPECT_FALSE(fs::exists(log));
     EXPECT_TRUE(fs::exists(settings));  // the engine saved its settings there
+}
+
+// With no settings file, the first run takes the first host API's defaults and saves
+// them in the settings file's exact layout.
+TEST_F(CaptureProcess, FirstRunSavesTheDefaultsOfTheFirstHostApi) {
+    startNormally();
+    expectPortLine();
+    send("exit\n");
+    expectOrderlyEnd();
+    std::ifstream in(settings, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    const std::string eol = capture_under_test::lineEnd();
+    const std::string head = "{" + eol + "    \"framesPerBuffer\": 120," + eol + "    \"hostApiType\": " +
+                             std::to_string(capture_under_test::firstHostApiType) + "," + eol +
+                             "    \"inputChannelCount\": 1," + eol + "    \"inputDevice\": ";
+    EXPECT_TRUE(bytes.str().starts_with(head)) << bytes.str();
+    EXPECT_TRUE(bytes.str().ends_with("    \"sampleRate\": 44100.0" + eol + "}")) << bytes.str();
+}
+
+// Paths are handed on as the parent spelt them, also outside ASCII (on Windows the
+// arguments are read as wide characters, not in the system code page).
+TEST_F(CaptureProcess, PathsWithChineseCharactersAreUsedAsGiven) {
+    const fs::path sub = dir / "音频 设置";
+    fs::create_directories(sub);
+    const fs::path chineseSettings = sub / "设置.json";
+    const fs::path chineseLog = sub / "日志.log";
+    for (int run = 0; run < 2; ++run) {
+        start({chineseSettings.string(), chineseLog.string()});
+        expectPortLine();
+        send("exit\n");
+        expectOrderlyEnd();
+    }
+    ASSERT_TRUE(fs::exists(chineseSettings));
+    const std::string logText = readFile(chineseLog);
+    EXPECT_NE(logText.find("配置文件地址\"" + chineseSettings.string() + "\""), std::string::npos) << logText;
+    // The second run found and loaded what the first one saved.
+    EXPECT_NE(logText.find("配置文件已存在"), std::string::npos) << logText;
+    EXPECT_EQ(logText.find("无法"), std::string::npos) << logText;
+    EXPECT_EQ(std::distance(fs::directory_iterator(sub), fs::directory_iterator()), 2);
 }
 
 TEST_F(CaptureProcess, SecondRunTruncatesTheLog) {

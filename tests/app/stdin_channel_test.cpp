@@ -282,7 +282,7 @@ TEST_F(LoopFixture, ReadErrorsAndEmptyReadsQueueNothingAndFreeTheBuffer) {
     uv_buf_t buf;
     StdinChannel::onAlloc(reinterpret_cast<uv_handle_t*>(stream), 64, &buf);
     ASSERT_NE(buf.base, nullptr);
-    ASSERT_EQ(buf.len, 64u);
+    ASSERT_GE(buf.len, 64u);
     StdinChannel::onRead(stream, 0, &buf);  // frees buf (LeakSanitizer checks)
     StdinChannel::onAlloc(reinterpret_cast<uv_handle_t*>(stream), 64, &buf);
     StdinChannel::onRead(stream, UV_ECONNRESET, &buf);
@@ -297,4 +297,27 @@ TEST_F(LoopFixture, ReadErrorsAndEmptyReadsQueueNothingAndFreeTheBuffer) {
     uv_buf_t none = uv_buf_init(nullptr, 0);
     StdinChannel::onRead(stream, UV_EOF, &none);
     EXPECT_TRUE(channel->ended());
+}
+
+// libuv on Windows suggests a buffer of exactly the bytes the pipe holds. A parent's
+// "exit" without a line feed then fills that buffer, and must still be taken at once
+// rather than wait for text that never comes.
+TEST_F(LoopFixture, AReadOfExactlyTheSuggestedSizeIsNotTakenAsAFullBuffer) {
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    fds = {p[0], p[1]};
+    channel = std::make_unique<StdinChannel>(&loop, p[0], &queue);
+    uv_stream_t* stream = nullptr;
+    uv_walk(&loop, [](uv_handle_t* handle, void* found) {
+        if (handle->type == UV_NAMED_PIPE)
+            *static_cast<uv_stream_t**>(found) = reinterpret_cast<uv_stream_t*>(handle);
+    }, &stream);
+    ASSERT_NE(stream, nullptr);
+
+    uv_buf_t buf;
+    StdinChannel::onAlloc(reinterpret_cast<uv_handle_t*>(stream), 4, &buf);
+    ASSERT_NE(buf.base, nullptr);
+    std::memcpy(buf.base, "exit", 4);
+    StdinChannel::onRead(stream, 4, &buf);
+    EXPECT_EQ(queue.tryPop(), "exit");
 }

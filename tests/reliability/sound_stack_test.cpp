@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "capture_run.h"
+#include "capture_under_test.h"
 #include "output_lines.h"
 #include "x_session.h"
 
@@ -178,13 +179,14 @@ TEST_F(SoundStack, StartWithAFrozenServerFailsAfterFifteenSeconds) {
 
 // SIGTERM used to set a flag that a main thread blocked in a write to a full pipe never
 // saw, and a second one did nothing. Now the first one starts the exit deadline, the
-// second ends the process at once.
+// second ends the process at once. (The Windows build gets SIGINT, Wine's Ctrl+C.)
 TEST_F(SoundStack, SecondStopSignalEndsTheProcessAtOnceWhileStdoutIsBlocked) {
     startWithStdoutNobodyReads();
     const auto took = timeToExit([&] {
-        process().kill(SIGTERM);
+        process().kill(capture_under_test::stopSignal());
         std::this_thread::sleep_for(300ms);
-        process().kill(SIGTERM); // the process may be gone already: then it did not block
+        // The process may be gone already: then it did not block.
+        process().kill(capture_under_test::stopSignal());
     });
     ASSERT_TRUE(took) << "still running 15 s after two SIGTERMs";
     EXPECT_LT(*took, 2s) << "the second signal should not wait for the deadline";
@@ -195,7 +197,7 @@ TEST_F(SoundStack, SecondStopSignalEndsTheProcessAtOnceWhileStdoutIsBlocked) {
 
 TEST_F(SoundStack, OneStopSignalEndsTheProcessWithinThreeSecondsWhileStdoutIsBlocked) {
     startWithStdoutNobodyReads();
-    const auto took = timeToExit([&] { process().kill(SIGTERM); });
+    const auto took = timeToExit([&] { process().kill(capture_under_test::stopSignal()); });
     ASSERT_TRUE(took) << "still running 15 s after SIGTERM";
     EXPECT_LT(*took, exitBound);
     std::cout << "one SIGTERM with stdout blocked ended the process after " << seconds(*took) << " s\n";

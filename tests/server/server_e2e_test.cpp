@@ -43,6 +43,9 @@ protected:
     }
 
     void TearDown() override {
+        // Ended as a parent ends it; killing is the fall-back of the destructor.
+        if (process && process->running() && process->writeStdin("exit\n"))
+            process->waitExit(10s);
         process.reset();
         if (mic)
             mic->stopTone();
@@ -67,7 +70,14 @@ protected:
         process = spawn();
         std::string line = readPortLine(*process);
         std::smatch match;
-        ASSERT_TRUE(std::regex_match(line, match, std::regex(R"(\{ "port": ([1-9][0-9]{0,4}) \})"))) << line;
+        ASSERT_TRUE(std::regex_match(line, match, std::regex(R"(\{ "port": ([1-9][0-9]{0,4}) \})")))
+            << line << "\nstderr:\n" << process->stderrText() << "\nlog so far (buffered lines missing):\n"
+            << [this] {
+                   std::ifstream in(logPath, std::ios::binary);
+                   std::stringstream text;
+                   text << in.rdbuf();
+                   return text.str();
+               }();
         port = std::stoi(match[1].str());
         ASSERT_LE(port, 65535);
     }
@@ -193,6 +203,29 @@ TEST_F(CaptureE2eTest, OnlyTheNewestClientReceivesAudio) {
     std::this_thread::sleep_for(300ms);
     EXPECT_TRUE(second.isOpen());
     EXPECT_TRUE(staysSilent(second, 1500ms));
+}
+
+// A web page on another site must not listen in; the refusal leaves a local client's
+// audio running.
+TEST_F(CaptureE2eTest, RefusesAForeignWebPageAndKeepsStreamingToTheLocalClient) {
+    mic->playTone(1000, 48000, 0.5, 40);
+    start();
+    WsTestClient local;
+    ASSERT_TRUE(local.connect(port, 5s, "http://localhost:8080"));
+    ASSERT_TRUE(local.waitForMessages(10, 10s));
+
+    WsTestClient page;
+    EXPECT_FALSE(page.connect(port, 5s, "https://example.com"));
+    EXPECT_EQ(page.handshakeStatus(), 403);
+    const std::size_t before = local.messageCount();
+    EXPECT_TRUE(local.waitForMessages(before + 20, 5s)) << "the refused handshake stopped the audio";
+
+    ASSERT_TRUE(local.sendText("exit"));
+    ASSERT_EQ(process->waitExit(15s), 0);
+    std::ifstream in(logPath, std::ios::binary);
+    std::stringstream log;
+    log << in.rdbuf();
+    EXPECT_NE(log.str().find("<Server> 拒绝来自外部网页的连接: https://example.com"), std::string::npos) << log.str();
 }
 
 TEST_F(CaptureE2eTest, ExitOverTheSocketEndsTheProcessAfterStdinEnded) {

@@ -1,5 +1,7 @@
 #include "child_process.h"
 
+#include "output_lines.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -225,7 +227,8 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds time
         return newline != std::string::npos || stdoutEof_;
     });
     if (newline == std::string::npos) return std::nullopt;
-    std::string line = stdoutData_.substr(consumed_, newline - consumed_);
+    std::string line(output_line::withoutCarriageReturn(
+        std::string_view(stdoutData_).substr(consumed_, newline - consumed_)));
     consumed_ = newline + 1;
     return line;
 }
@@ -247,7 +250,7 @@ std::vector<std::string> ChildProcess::stdoutLines() const {
     std::vector<std::string> lines;
     std::size_t start = 0;
     for (std::size_t nl; (nl = stdoutData_.find('\n', start)) != std::string::npos; start = nl + 1) {
-        lines.push_back(stdoutData_.substr(start, nl - start));
+        lines.emplace_back(output_line::withoutCarriageReturn(std::string_view(stdoutData_).substr(start, nl - start)));
     }
     return lines;
 }

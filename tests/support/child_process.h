@@ -33,7 +33,8 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Next complete stdout line (without "\n"), nullopt on timeout or once
+    // Next complete stdout line (without "\n", or "\r\n" as Windows programs end
+    // their lines), nullopt on timeout or once
     // stdout has ended and every complete line has been read.
     std::optional<std::string> readLine(std::chrono::milliseconds timeout);
     // Reads lines until one satisfies the predicate; returns it, nullopt on

@@ -1,4 +1,5 @@
 #include "capture_run.h"
+#include "capture_under_test.h"
 #include "child_process.h"
 #include "output_lines.h"
 #include "virtual_mic.h"
@@ -293,6 +294,34 @@ void expectOuterFrameInPlace(const XSession& x, const std::string& window) {
     EXPECT_EQ(outer.y, 100);
 }
 
+// What Windows itself says about the panel window (the Windows build under Wine): its
+// Win32 styles, outer rectangle and client area, read by a small Windows program, which
+// can also minimise the window first.
+struct Win32Window {
+    bool found = false;
+    unsigned long style = 0, exStyle = 0;
+    int left = 0, top = 0, right = 0, bottom = 0;
+    int clientX = 0, clientY = 0, clientWidth = 0, clientHeight = 0;
+};
+
+Win32Window probeWin32Window(const XSession& x, bool minimize = false) {
+    Win32Window w;
+#ifdef SONDREL_WINDOW_PROBE
+    std::vector<std::string> command{SONDREL_WINE_RUN, SONDREL_WINDOW_PROBE};
+    if (minimize)
+        command.push_back("minimize");
+    const std::string out = x.run(command).output;
+    w.found = out.find("found=1") != std::string::npos;
+    std::sscanf(out.c_str(), "found=1 style=0x%lx exstyle=0x%lx rect=%d,%d,%d,%d client=%d,%d,%d,%d", &w.style,
+                &w.exStyle, &w.left, &w.top, &w.right, &w.bottom, &w.clientX, &w.clientY, &w.clientWidth,
+                &w.clientHeight);
+#else
+    (void)x;
+    (void)minimize;
+#endif
+    return w;
+}
+
 TEST_F(PanelWindowTest, ShowOpensOneTopmostUtilityWindowOfTheRightSize) {
     XSession x(WindowManager::openbox);
     auto capture = startCapture(x);
@@ -303,11 +332,28 @@ TEST_F(PanelWindowTest, ShowOpensOneTopmostUtilityWindowOfTheRightSize) {
     const std::string& window = windows[0];
     EXPECT_NE(x.property(window, "_NET_WM_NAME").find("\"" + title + "\""), std::string::npos)
         << x.property(window, "_NET_WM_NAME");
-    EXPECT_NE(x.property(window, "_NET_WM_WINDOW_TYPE").find("_NET_WM_WINDOW_TYPE_UTILITY"), std::string::npos);
-    // Only moving and closing offered (functions 0x24), a border and a title (0x0a), for
-    // window managers that honour the Motif hints.
-    EXPECT_NE(x.property(window, "_MOTIF_WM_HINTS").find("= 0x3, 0x24, 0xa, 0x0, 0x0"), std::string::npos)
-        << x.property(window, "_MOTIF_WM_HINTS");
+    if (capture_under_test::isWindows) {
+        // A tool window, topmost, with a caption and a close box and no sizing border,
+        // outside 500 x 176 at (100, 100). (Wine shows a tool window to the window
+        // manager as an ordinary one that skips the task bar.)
+        const Win32Window w = probeWin32Window(x);
+        ASSERT_TRUE(w.found);
+        constexpr unsigned long toolWindow = 0x80, topmost = 0x8, modalFrame = 0x1;
+        EXPECT_EQ(w.exStyle & (toolWindow | topmost | modalFrame), toolWindow | topmost | modalFrame);
+        constexpr unsigned long caption = 0x00C00000, systemMenu = 0x00080000, sizingBorder = 0x00040000,
+                                maximizeBox = 0x00010000;
+        EXPECT_EQ(w.style & (caption | systemMenu | sizingBorder | maximizeBox), caption | systemMenu);
+        EXPECT_EQ(w.left, 100);
+        EXPECT_EQ(w.top, 100);
+        EXPECT_EQ(w.right - w.left, 500);
+        EXPECT_EQ(w.bottom - w.top, 176);
+    } else {
+        EXPECT_NE(x.property(window, "_NET_WM_WINDOW_TYPE").find("_NET_WM_WINDOW_TYPE_UTILITY"), std::string::npos);
+        // Only moving and closing offered (functions 0x24), a border and a title (0x0a),
+        // for window managers that honour the Motif hints.
+        EXPECT_NE(x.property(window, "_MOTIF_WM_HINTS").find("= 0x3, 0x24, 0xa, 0x0, 0x0"), std::string::npos)
+            << x.property(window, "_MOTIF_WM_HINTS");
+    }
 
     // The window manager applies the state asynchronously.
     std::string state;
@@ -386,6 +432,14 @@ TEST_F(PanelWindowTest, LoopDoesNotSpinWhileShownOrHidden) {
     std::cout << "CPU over 3 s: hidden " << hiddenCpu << " s, shown " << shownCpu << " s\n";
     // A spinning loop would use a whole core (3 s) or more with the software renderer.
     EXPECT_LT(hiddenCpu, 1.0);
+    if (capture_under_test::isWindows) {
+        // Wine draws Direct3D 9 through OpenGL on Mesa's software rasteriser: a frame of
+        // the panel there takes 20 to 45 ms of CPU (21 to 47 frames a second, measured),
+        // so a correctly paced panel already uses about 2.4 s of the 3 s and a spinning
+        // one could not draw faster. On Windows the graphics card draws.
+        exitCleanly(*capture);
+        GTEST_SKIP() << "shown: Wine's software Direct3D makes drawing, not pacing, the bound";
+    }
     EXPECT_LT(shownCpu, 1.5);
     exitCleanly(*capture);
 }
@@ -463,7 +517,7 @@ TEST_F(PanelWindowTest, ScreenshotOfThePanelWithARunningStream) {
         std::this_thread::sleep_for(100ms);
     }
     ASSERT_TRUE(picture);
-    const fs::path png = outputPath("panel.png");
+    const fs::path png = outputPath(capture_under_test::isWindows ? "panel-windows.png" : "panel.png");
     EXPECT_TRUE(picture->savePng(png));
     std::cout << "Screenshot of the panel: " << png.string() << "\n";
 
@@ -476,10 +530,11 @@ TEST_F(PanelWindowTest, ScreenshotOfThePanelWithARunningStream) {
     EXPECT_GT(picture->count(runningGreen), 315 * 16) << png;
 
     // The whole screen, frame and title bar included, for people to look at.
-    const fs::path xwd = outputPath("screen.xwd");
+    const std::string screen = capture_under_test::isWindows ? "screen-windows" : "screen";
+    const fs::path xwd = outputPath(screen + ".xwd");
     const CommandResult shot = x.run({"/usr/bin/xwd", "-root", "-silent", "-out", xwd.string()});
     if (shot.status && *shot.status == 0)
-        runCommand({"/usr/bin/convert", "xwd:" + xwd.string(), outputPath("screen.png").string()}, {});
+        runCommand({"/usr/bin/convert", "xwd:" + xwd.string(), outputPath(screen + ".png").string()}, {});
     mic->stopTone();
     exitCleanly(*capture);
 }
@@ -500,12 +555,20 @@ TEST_F(PanelWindowTest, ChoosingARateInTheWindowRestartsCaptureAndSavesIt) {
 
     // ImGui's default layout: lists one font height plus 6 px high, 4 px apart, from
     // (8, 8); list rows one font height plus 4 px apart, 8 px below the list's frame.
+    // The Windows build under Wine: Wine draws the caption inside the X window, so the
+    // client area starts below and right of its corner.
+    const Win32Window w = capture_under_test::isWindows ? probeWin32Window(x) : Win32Window{};
     const int listHeight = fontPixels + 6;
     const int rowPitch = fontPixels + 4;
     const auto clickAt = [&](int px, int py) {
-        x.run({"/usr/bin/xdotool", "mousemove", "--window", window, std::to_string(px), std::to_string(py)});
+        x.run({"/usr/bin/xdotool", "mousemove", "--window", window, std::to_string(w.clientX + px),
+               std::to_string(w.clientY + py)});
         std::this_thread::sleep_for(300ms);
-        x.run({"/usr/bin/xdotool", "click", "1"});
+        // Held as long as a person holds it: ImGui's Win32 backend (1.86) only sees a
+        // button that is still down when a frame begins.
+        x.run({"/usr/bin/xdotool", "mousedown", "1"});
+        std::this_thread::sleep_for(150ms);
+        x.run({"/usr/bin/xdotool", "mouseup", "1"});
         std::this_thread::sleep_for(500ms);
     };
     const int rateTop = 8 + 2 * (listHeight + 4);
@@ -530,6 +593,13 @@ TEST_F(PanelWindowTest, ChoosingARateInTheWindowRestartsCaptureAndSavesIt) {
 TEST_F(PanelWindowTest, WithoutAWindowManagerTheTopmostFailureIsReported) {
     XSession x(WindowManager::none);
     auto capture = startCapture(x);
+    if (capture_under_test::isWindows) {
+        // Windows keeps a topmost window above the others itself; no window manager
+        // is asked, so nothing can fail.
+        showAndWait(*capture);
+        exitCleanly(*capture);
+        return;
+    }
     capture->command("show");
     const auto error = capture->nextProtocolLine(20s);
     ASSERT_TRUE(error);
@@ -560,6 +630,14 @@ TEST_F(PanelWindowTest, WithoutADisplayShowFailsQuietlyAndCaptureGoesOn) {
 }
 
 TEST_F(PanelWindowTest, FirstPictureOfTheMappedWindowIsTheDrawnPanel) {
+    if (capture_under_test::isWindows) {
+        // The window is shown after its first frame is presented. Wine's Direct3D draws
+        // through OpenGL straight into the X window, which holds nothing while unmapped,
+        // so that frame is lost there; and the first Present after mapping takes about
+        // 0.5 s inside Wine (measured: mapped 0.16 s after ShowWindow, first picture
+        // 0.68 s after it). On Windows the system keeps what was presented.
+        GTEST_SKIP() << "Wine loses a frame presented to a window before it is mapped";
+    }
     XSession x(WindowManager::openbox);
     auto capture = startCapture(x);
     XView view(x.display());
@@ -619,6 +697,11 @@ TEST_F(PanelWindowTest, UnusableFontFileFallsBackToTheBuiltInFont) {
 }
 
 TEST_F(PanelWindowTest, LosingTheDisplayHidesThePanelAndStreamingGoesOn) {
+    if (capture_under_test::isWindows) {
+        // Windows has no display connection that can break under a running program;
+        // Wine's X11 driver ends the whole process with status 1 when its X server goes.
+        GTEST_SKIP() << "no display to lose on Windows; Wine exits with its X server";
+    }
     XSession x(WindowManager::openbox);
     mic->playTone(toneFrequency, 48000, 0.5, 60.0);
     auto capture = startCapture(x);
@@ -665,8 +748,16 @@ TEST_F(PanelWindowTest, ShowBringsBackAMinimisedWindow) {
         return false;
     };
 
-    // openbox offers minimising whatever the window asks for.
-    x.run({"/usr/bin/xdotool", "windowminimize", windows[0]});
+    if (capture_under_test::isWindows) {
+        // Windows offers no way to minimise a window without a minimise box, and Wine
+        // follows a window manager's iconify only for windows that have one: another
+        // program minimises it, as Windows' "show desktop" does.
+        constexpr unsigned long minimized = 0x20000000;
+        EXPECT_TRUE(probeWin32Window(x, true).style & minimized);
+    } else {
+        // openbox offers minimising whatever the window asks for.
+        x.run({"/usr/bin/xdotool", "windowminimize", windows[0]});
+    }
     ASSERT_TRUE(becomesViewable(false)) << "the window manager did not minimise the window";
     EXPECT_NE(x.property(windows[0], "_NET_WM_STATE").find("_NET_WM_STATE_HIDDEN"), std::string::npos);
 
@@ -732,7 +823,11 @@ TEST_F(PanelWindowTest, HidingGivesTheWindowsMemoryBack) {
 #ifndef SONDREL_SANITIZED
     // The sanitizers' allocators keep freed memory in quarantine on purpose.
     EXPECT_LE(hiddenKiB.back() - hiddenKiB.front(), 5 * 1024) << "memory grows with every showing";
-    EXPECT_LE(heapHiddenKiB - heapBeforeKiB, 6 * 1024) << "the freed heap of the window was kept";
+    // Under Wine, [heap] is glibc's heap of Wine's own Unix side (its X11 driver, Mesa),
+    // not the program's Windows heap.
+    if (!capture_under_test::isWindows) {
+        EXPECT_LE(heapHiddenKiB - heapBeforeKiB, 6 * 1024) << "the freed heap of the window was kept";
+    }
 #endif
     exitCleanly(*capture);
 }

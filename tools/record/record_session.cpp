@@ -3,6 +3,7 @@
 #include <cmath>
 #include <csignal>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <span>
 #include <stdexcept>
@@ -16,6 +17,7 @@
 #include "audio_receiver.h"
 #include "capture_process.h"
 #include "progress_display.h"
+#include "record_platform.h"
 #include "wav_writer.h"
 
 namespace {
@@ -212,8 +214,10 @@ void RecordSession::finishWav()
     }
     wav.reset();
     // A file without audio would only mislead; it is removed.
-    if (empty)
-        ::unlink(path.c_str());
+    if (empty) {
+        std::error_code ignored;
+        std::filesystem::remove(recordPath(path), ignored);
+    }
 }
 
 void RecordSession::stopChild()
@@ -230,10 +234,10 @@ void RecordSession::stopChild()
         if (!childStatus) {
             setFailure("sondrel-capture did not exit within " + secondsText(options.exitTimeout) + " of \"exit\"");
             childNote = "terminated after not exiting in time; ";
-            child->signal(SIGTERM);
+            child->terminate();
             childStatus = child->waitExit(milliseconds(3000));
             if (!childStatus) {
-                child->signal(SIGKILL);
+                child->kill();
                 childStatus = child->waitExit(milliseconds(3000));
             }
         }
@@ -292,7 +296,7 @@ void RecordSession::printFailure() const
 
 std::vector<std::string> RecordSession::lastLines(const std::string& path, std::size_t count)
 {
-    std::ifstream in(path);
+    std::ifstream in(recordPath(path));
     std::deque<std::string> tail;
     for (std::string line; std::getline(in, line);) {
         if (line.empty())

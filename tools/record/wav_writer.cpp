@@ -6,8 +6,7 @@
 #include <system_error>
 #include <vector>
 
-#include <fcntl.h>
-#include <unistd.h>
+#include "record_platform.h"
 
 namespace {
 
@@ -32,13 +31,13 @@ std::system_error fileError(const std::string& what, const std::string& path)
 
 WavWriter::WavWriter(const std::string& path) : filePath(path)
 {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    fd = createBinaryFile(path);
     if (fd < 0)
         throw fileError("cannot create", path);
     try {
         updateHeader();
     } catch (...) {
-        ::close(fd);
+        closeFile(fd);
         throw;
     }
 }
@@ -113,11 +112,11 @@ void WavWriter::finish()
         updateHeader();
     } catch (...) {
         fd = -1;
-        ::close(closing);
+        closeFile(closing);
         throw;
     }
     fd = -1;
-    if (::close(closing) != 0)
+    if (closeFile(closing) != 0)
         throw fileError("cannot close", filePath);
 }
 
@@ -125,7 +124,7 @@ void WavWriter::writeAt(const void* data, std::size_t size, std::uint64_t offset
 {
     auto p = static_cast<const char*>(data);
     while (size > 0) {
-        const ssize_t n = ::pwrite(fd, p, size, static_cast<off_t>(offset));
+        const long long n = writeFileAt(fd, p, size, offset);
         if (n < 0) {
             if (errno == EINTR)
                 continue;

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# The windows stage of tools/run-tests.sh: the Windows build, tested under Wine.
+#   1. tools/build-windows.sh: the dependencies from Debian sources (cached outside the
+#      clone), sondrel-capture.exe and sondrel-record.exe, in build-windows.
+#   2. The Windows unit tests, cross-built there and run under Wine.
+#   3. A native build (build-wine) whose process-level tests drive the .exe files under
+#      Wine with the virtual microphone and Xvfb + openbox: commands, settings, log,
+#      streaming, clients, Origin, exit, the settings window, the recorder.
+# One Wine prefix for the whole stage, inside build-windows (never in a HOME the tests
+# change), with a Wine server that lives as long as the stage and is ended by its PID.
+set -euo pipefail
+
+top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$top"
+win="$top/build-windows"
+native="$top/build-wine"
+started=$SECONDS
+
+echo "=== windows build ($win) ==="
+bash tools/build-windows.sh "$win" -DBUILD_TESTING=ON
+
+export SONDREL_WINEPREFIX="$win/wineprefix"
+export WINEPREFIX="$SONDREL_WINEPREFIX" WINEDEBUG=-all
+mkdir -p "$WINEPREFIX"
+wineserver -p -f &
+wineserver_pid=$!
+stop_wineserver() {
+  # Ends every Wine process of the prefix, then the server. Ending only the server would
+  # leave Wine's service processes (winedevice.exe and the like) behind, spinning.
+  wineserver -k 2>/dev/null || kill "$wineserver_pid" 2>/dev/null || true
+  wait "$wineserver_pid" 2>/dev/null || true
+}
+trap stop_wineserver EXIT
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "=== windows: preparing the Wine prefix ==="
+  "$win/wine-run" wineboot -i >/dev/null 2>&1
+  # Wine's own caption font has no Chinese glyphs; link the one the panel also uses.
+  for face in Tahoma "Microsoft Sans Serif"; do
+    "$win/wine-run" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+      /v "$face" /t REG_MULTI_SZ /d 'wqy-microhei.ttc,WenQuanYi Micro Hei' /f >/dev/null 2>&1
+  done
+  # A crashing test program ends at once instead of waiting for Wine's debugger.
+  "$win/wine-run" reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f \
+    >/dev/null 2>&1 || true
+  # The first start of a Windows program in a fresh prefix sets up Wine's services and
+  # audio devices, which takes several seconds; it is taken here, not by the first test.
+  printf 'exit\n' | "$win/wine-run" "$win/sondrel-capture.exe" "$WINEPREFIX/warm-up.json" >/dev/null 2>&1 || true
+fi
+# Wine's service processes (services.exe, winedevice.exe, ...) start with the first program
+# that needs them and live as long as the server, holding that program's standard output
+# and error. Started here with neither, so that no test's output pipe is held open after
+# its program ended (CMake's test discovery would wait for it until its time-out).
+"$win/wine-run" wineboot >/dev/null 2>&1 </dev/null || true
+
+status=0
+echo "=== windows unit tests (under Wine) ==="
+cmake --build "$win" -j2
+ctest --test-dir "$win" --output-on-failure -j2 --timeout 300 || status=1
+
+echo "=== windows process-level tests ($native, driving the .exe files under Wine) ==="
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDREL_BENCH=OFF "${launcher[@]}" \
+      -DSONDREL_TEST_CAPTURE="$win/sondrel-capture.exe" >/dev/null
+cmake --build "$native" -j2 --target app_process_tests server_e2e_tests record_e2e_tests ui_window_test \
+      sound_stack_tests
+# The labels of exactly those four programs' tests, and the stop requests of the sound-stack
+# tests: one or two Ctrl+C while standard output is blocked.
+ctest --test-dir "$native" --output-on-failure -j2 --timeout 300 -L 'process|e2e|gui' || status=1
+ctest --test-dir "$native" --output-on-failure --timeout 300 \
+      -R '^SoundStack\.(OneStopSignal|SecondStopSignal)' || status=1
+
+echo "=== windows stage: $((SECONDS - started)) s ==="
+exit $status
