@@ -10,10 +10,9 @@
 // or a peer does. The requests: "exit" on either channel (startClock() as it is queued;
 // the control loop acts on it in turn), SIGINT or SIGTERM, the parent process gone (these
 // two ask the control loop to end: requested()). The first one starts the clock; the
-// orderly shutdown that follows normally ends the process long before. When it has not, the watch logs one ERROR naming the
-// shutdown step that hung, writes the hidden line if the window was shown and its hidden
-// line is still owed, flushes the log and ends the process with status 0. A second signal
-// ends it that way at once.
+// orderly shutdown that follows normally ends the process long before. When it has not, the watch logs one ERROR
+// naming the shutdown step that hung, writes the hidden line if the window was shown and its hidden line is still
+// owed, flushes the log and ends the process with status 0. A second signal ends it that way at once.
 //
 // Its thread also pushes the log to its file once a second.
 class ExitWatch {

@@ -113,7 +113,7 @@ int run(const std::string& settingsPath, ExitWatch& exitWatch) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     if (const auto text = informationRequested(std::vector<std::string>(argv, argv + argc)))

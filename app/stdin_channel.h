@@ -72,7 +72,7 @@ private:
     Kind kind_ = Kind::None;
     bool ended_ = false;
     bool closing_ = false;
-    bool heldBack_ = false;   // reading stopped until the queue drains
+    bool heldBack_ = false;     // reading stopped until the queue drains
     bool consoleEnded_ = false; // Ctrl-D: read the console again on the next run
     bool inputEnded_ = false;   // end of a pipe or file: what is held is all there is
     uv_loop_t* loop_;

@@ -155,14 +155,14 @@ bool StreamWriter::finish(std::chrono::milliseconds stall, std::chrono::millisec
 }
 
 StreamWriter& standardOutput() {
-    static StreamWriter writer([](std::string_view bytes) { return writeStandardStream(StandardStream::Output, bytes); },
-                               "标准输出", {});
+    static StreamWriter writer(
+        [](std::string_view bytes) { return writeStandardStream(StandardStream::Output, bytes); }, "标准输出", {});
     return writer;
 }
 
 StreamWriter& standardError() {
-    static StreamWriter writer([](std::string_view bytes) { return writeStandardStream(StandardStream::Error, bytes); },
-                               "标准错误", {});
+    static StreamWriter writer(
+        [](std::string_view bytes) { return writeStandardStream(StandardStream::Error, bytes); }, "标准错误", {});
     return writer;
 }
 

@@ -35,7 +35,8 @@ bool fileHolds(const std::filesystem::path& path, const std::string& text) {
 }
 
 bool hasInputDevice(const std::vector<DeviceEntry>& devices) {
-    return std::any_of(devices.begin(), devices.end(), [](const DeviceEntry& d) { return d.maxInputChannels > 0; });
+    return std::any_of(devices.begin(), devices.end(),
+                       [](const DeviceEntry& d) { return d.maxInputChannels > 0; });
 }
 
 // The sound libraries' probing chatter explains a failed initialisation; after one that
@@ -89,7 +90,8 @@ void writeSettingsFile(const std::string& settingsPath, const AudioSettings& set
 PaException::PaException(PaError code) : message(Pa_GetErrorText(code)), code(code) {}
 
 void throwIfPaError(PaError result) {
-    if (result != paNoError) throw PaException(result);
+    if (result != paNoError)
+        throw PaException(result);
 }
 
 CaptureContext::CaptureContext(AudioEngine* engine, const AudioSettings& settings)
@@ -158,10 +160,12 @@ AudioEngine::AudioEngine(std::string settingsPath) : settingsPath(std::move(sett
         loadSettings(fileExisted);
     } catch (...) {
         // The destructor does not run for a half-built engine; PortAudio is ours to end.
-        control.add({{}, [this] {
+        control.add({{},
+                     [this] {
                          PortAudioCall call("Pa_Terminate");
                          Pa_Terminate();
-                     }, {}});
+                     },
+                     {}});
         finishStartUpStep();
         throw;
     }
@@ -176,11 +180,13 @@ AudioEngine::~AudioEngine() {
     // Ends every stream and its callback before the members they use are released. What
     // was asked for and has not begun is of no use any more.
     control.dropPending();
-    control.add({{}, [this] {
+    control.add({{},
+                 [this] {
                      PortAudioCall call("Pa_Terminate");
                      if (portAudioOwned)
                          Pa_Terminate();
-                 }, {}});
+                 },
+                 {}});
     control.finishAll();
     reportCallbackEvents();
 }
@@ -312,7 +318,8 @@ AudioEngine::Catalogue AudioEngine::reinitialise(Report report) {
         const PaHostApiInfo* api = info ? Pa_GetHostApiInfo(info->hostApi) : nullptr;
         if (!api) {
             if (logged)
-                logError(std::string("查询设备信息时发生错误") + (info ? "Invalid HostAPI Index" : "Invalid Device Index"));
+                logError(std::string("查询设备信息时发生错误") +
+                         (info ? "Invalid HostAPI Index" : "Invalid Device Index"));
             break;
         }
         DeviceEntry entry;
@@ -351,7 +358,8 @@ void AudioEngine::selectHostApiNow(std::int32_t row) {
         logWarn("找不到可用API");
         return;
     }
-    if (row < 0 || row >= static_cast<std::int32_t>(hostApis.size())) row = 0;
+    if (row < 0 || row >= static_cast<std::int32_t>(hostApis.size()))
+        row = 0;
     hostApiIndex = row;
     deviceIndex = hostApis[static_cast<std::size_t>(row)].defaultInputDevice;
     sampleRateIndex = 0;
@@ -379,7 +387,8 @@ void AudioEngine::applySettings(const AudioSettings& settings) {
     logInfo("API=" + hostApis[static_cast<std::size_t>(apiRow)].name);
 
     deviceIndex = settings.inputDevice;
-    const bool known = settings.inputDevice >= 0 && settings.inputDevice < static_cast<std::int32_t>(devices.size());
+    const bool known =
+        settings.inputDevice >= 0 && settings.inputDevice < static_cast<std::int32_t>(devices.size());
     const DeviceEntry* device = known ? &devices[static_cast<std::size_t>(settings.inputDevice)] : nullptr;
     if (!device || device->hostApiType != settings.hostApiType || device->maxInputChannels <= 0) {
         logError("找不到适合的音频设备#" + std::to_string(settings.inputDevice));
@@ -409,7 +418,8 @@ void AudioEngine::openStream() {
                      forgetStream();
                      *settings = currentSettings();
                  },
-                 [this, settings] { openOnAudioThread(*settings); }, {}});
+                 [this, settings] { openOnAudioThread(*settings); },
+                 {}});
     control.finishWithin(waitLimit);
 }
 

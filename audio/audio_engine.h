@@ -98,8 +98,7 @@ struct CaptureContext {
 };
 
 int captureCallback(const void* input, void* output, unsigned long frameCount,
-                    const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags statusFlags,
-                    void* userData);
+                    const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags statusFlags, void* userData);
 
 // Where the capture callback delivers. Replaced by the main thread on "connected" and
 // "disconnected" while the callback may read it: the callback reads the raw pointer

@@ -17,9 +17,12 @@ namespace {
 // Floating values are cut toward zero; values beyond the 64-bit range saturate there
 // instead of being undefined, so the result then wraps like any other integer.
 std::int64_t truncated(double value) {
-    if (std::isnan(value)) return 0;
-    if (value >= 9223372036854775807.0) return std::numeric_limits<std::int64_t>::max();
-    if (value <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
+    if (std::isnan(value))
+        return 0;
+    if (value >= 9223372036854775807.0)
+        return std::numeric_limits<std::int64_t>::max();
+    if (value <= -9223372036854775808.0)
+        return std::numeric_limits<std::int64_t>::min();
     return static_cast<std::int64_t>(value);
 }
 
@@ -36,7 +39,8 @@ Integer integerValue(const json& value, bool acceptBoolean) {
     case json::value_t::number_float:
         return static_cast<Integer>(truncated(value.get_ref<const json::number_float_t&>()));
     case json::value_t::boolean:
-        if (acceptBoolean) return value.get_ref<const json::boolean_t&>() ? 1 : 0;
+        if (acceptBoolean)
+            return value.get_ref<const json::boolean_t&>() ? 1 : 0;
         refuse(value);
     default:
         refuse(value);
@@ -76,20 +80,32 @@ std::string AudioSettings::toJson() const {
 
 void AudioSettings::fromJson(const std::string& text) {
     const json document = json::parse(text, nullptr, true, false);
-    if (!document.is_object()) return;
+    if (!document.is_object())
+        return;
     // Members are visited in key order, so a type error leaves the members before it stored.
     for (const auto& [key, value] : document.items()) {
         const std::string_view name = key;
-        if (name == "sampleRate") sampleRate = floatValue(value);
-        else if (name == "framesPerBuffer") framesPerBuffer = integerValue<std::uint32_t>(value, true);
-        else if (name == "hostApiType") hostApiType = integerValue<std::int32_t>(value, false);
-        else if (name == "inputDevice") inputDevice = integerValue<std::int32_t>(value, true);
-        else if (name == "inputChannelCount") inputChannelCount = integerValue<std::int32_t>(value, true);
-        else if (name == "inputSampleFormat") inputSampleFormat = integerValue<std::uint32_t>(value, true);
-        else if (name == "inputSuggestedLatency") inputSuggestedLatency = floatValue(value);
-        else if (name == "outputDevice") outputDevice = integerValue<std::int32_t>(value, true);
-        else if (name == "outputChannelCount") outputChannelCount = integerValue<std::int32_t>(value, true);
-        else if (name == "outputSampleFormat") outputSampleFormat = integerValue<std::uint32_t>(value, true);
-        else if (name == "outputSuggestedLatency") outputSuggestedLatency = floatValue(value);
+        if (name == "sampleRate")
+            sampleRate = floatValue(value);
+        else if (name == "framesPerBuffer")
+            framesPerBuffer = integerValue<std::uint32_t>(value, true);
+        else if (name == "hostApiType")
+            hostApiType = integerValue<std::int32_t>(value, false);
+        else if (name == "inputDevice")
+            inputDevice = integerValue<std::int32_t>(value, true);
+        else if (name == "inputChannelCount")
+            inputChannelCount = integerValue<std::int32_t>(value, true);
+        else if (name == "inputSampleFormat")
+            inputSampleFormat = integerValue<std::uint32_t>(value, true);
+        else if (name == "inputSuggestedLatency")
+            inputSuggestedLatency = floatValue(value);
+        else if (name == "outputDevice")
+            outputDevice = integerValue<std::int32_t>(value, true);
+        else if (name == "outputChannelCount")
+            outputChannelCount = integerValue<std::int32_t>(value, true);
+        else if (name == "outputSampleFormat")
+            outputSampleFormat = integerValue<std::uint32_t>(value, true);
+        else if (name == "outputSuggestedLatency")
+            outputSuggestedLatency = floatValue(value);
     }
 }

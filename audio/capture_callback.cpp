@@ -12,17 +12,21 @@ constexpr double meterWindowSeconds = 0.01;
 constexpr long resampledCapacity = static_cast<long>(sizeof(CaptureContext::resampled) / sizeof(float));
 
 void countStatus(CallbackEvents& events, PaStreamCallbackFlags statusFlags) {
-    if (statusFlags & paInputOverflow) events.inputOverflows.fetch_add(1, std::memory_order_relaxed);
-    if (statusFlags & paInputUnderflow) events.inputUnderflows.fetch_add(1, std::memory_order_relaxed);
+    if (statusFlags & paInputOverflow)
+        events.inputOverflows.fetch_add(1, std::memory_order_relaxed);
+    if (statusFlags & paInputUnderflow)
+        events.inputUnderflows.fetch_add(1, std::memory_order_relaxed);
 }
 
 // The exact float/double steps matter: the panel's meter is compared against them.
 void feedMeter(AudioEngine& engine, const float* samples, unsigned long frames, double sampleRate) {
     float sum = engine.sumSquares;
-    for (unsigned long i = 0; i < frames; ++i) sum += samples[i] * samples[i];
+    for (unsigned long i = 0; i < frames; ++i)
+        sum += samples[i] * samples[i];
     engine.sumSquares = sum;
     engine.sampleCount += static_cast<std::int32_t>(frames);
-    if (static_cast<double>(engine.sampleCount) / sampleRate <= meterWindowSeconds) return;
+    if (static_cast<double>(engine.sampleCount) / sampleRate <= meterWindowSeconds)
+        return;
 
     const float mean = engine.sumSquares / static_cast<float>(engine.sampleCount);
     const float rms = std::sqrt(mean);
@@ -38,7 +42,8 @@ void feedMeter(AudioEngine& engine, const float* samples, unsigned long frames, 
 // Returns the number of 44100 Hz samples now in context.resampled.
 long resample(CaptureContext& context, const float* samples, unsigned long frames) {
     const int channels = std::max(1, static_cast<int>(context.settings.inputChannelCount));
-    if (!context.resampler) return 0;
+    if (!context.resampler)
+        return 0;
     SRC_DATA& conversion = context.conversion;
     conversion.data_in = samples;
     conversion.data_out = context.resampled;
@@ -49,17 +54,21 @@ long resample(CaptureContext& context, const float* samples, unsigned long frame
     conversion.src_ratio = outputRate / context.settings.sampleRate;
     conversion.input_frames_used = 0;
     conversion.output_frames_gen = 0;
-    if (src_process(context.resampler, &conversion) != 0) return 0;
+    if (src_process(context.resampler, &conversion) != 0)
+        return 0;
     return conversion.output_frames_gen * channels;
 }
 
 void handOff(AudioEngine& engine, const float* samples, long count) {
     RingBuffer* ring = engine.outputRing.load();
-    if (!ring || count <= 0) return;
+    if (!ring || count <= 0)
+        return;
     const std::uint64_t produced = static_cast<std::uint64_t>(count);
     const std::uint64_t room = std::min(produced, ring->writable());
-    if (room == 0) return;
-    if (room < produced) engine.callbackEvents.ringOverflows.fetch_add(1, std::memory_order_relaxed);
+    if (room == 0)
+        return;
+    if (room < produced)
+        engine.callbackEvents.ringOverflows.fetch_add(1, std::memory_order_relaxed);
     ring->put(samples, SampleEncoding::Float32, room, 0);
 }
 
@@ -72,7 +81,8 @@ int captureCallback(const void* input, void* /*output*/, unsigned long frameCoun
     context.engine->callbackEvents.calls.fetch_add(1, std::memory_order_relaxed);
     countStatus(context.engine->callbackEvents, statusFlags);
     const auto* samples = static_cast<const float*>(input);
-    if (!samples || frameCount == 0) return paContinue;
+    if (!samples || frameCount == 0)
+        return paContinue;
     feedMeter(*context.engine, samples, frameCount, context.settings.sampleRate);
     const long converted = resample(context, samples, frameCount);
     handOff(*context.engine, context.resampled, converted);

@@ -18,7 +18,8 @@ bool usableInput(const std::vector<DeviceEntry>& devices, std::int32_t index, st
 }
 
 std::int32_t firstRowOfType(const std::vector<HostApiEntry>& hostApis, std::int32_t type) {
-    const auto row = std::find_if(hostApis.begin(), hostApis.end(), [&](const HostApiEntry& api) { return api.type == type; });
+    const auto row =
+        std::find_if(hostApis.begin(), hostApis.end(), [&](const HostApiEntry& api) { return api.type == type; });
     return row == hostApis.end() ? -1 : static_cast<std::int32_t>(row - hostApis.begin());
 }
 
@@ -82,8 +83,8 @@ void AudioEngine::watchStream(Clock::time_point now) {
             recovering = false;
             running = true;
             const double seconds = std::chrono::duration<double>(now - silentSince).count();
-            Logger::instance().info(tag, fmt::format("音频流已恢复, 中断 {:.1f} 秒, 尝试 {} 次", seconds,
-                                                     recovery.attempts()));
+            Logger::instance().info(
+                tag, fmt::format("音频流已恢复, 中断 {:.1f} 秒, 尝试 {} 次", seconds, recovery.attempts()));
         }
         return;
     }
@@ -93,8 +94,9 @@ void AudioEngine::watchStream(Clock::time_point now) {
         silentSince = stallWatch.lastProgress();
         firstRecoveryFailure.clear();
         const auto silence = stallWatch.delivering() ? StallWatch::stallAfter : StallWatch::firstCallbackWithin;
-        Logger::instance().warn(tag, fmt::format("音频流中断: {} 秒内没有收到音频数据, 正在尝试恢复",
-                                                 std::chrono::duration_cast<std::chrono::seconds>(silence).count()));
+        Logger::instance().warn(tag,
+                                fmt::format("音频流中断: {} 秒内没有收到音频数据, 正在尝试恢复",
+                                            std::chrono::duration_cast<std::chrono::seconds>(silence).count()));
         recovery.begin(now);
     }
     if (recovery.due(now)) {
@@ -137,14 +139,15 @@ void AudioEngine::recoverOnAudioThread(RecoveryAttempt& attempt) {
     const RecoveryChoice& choice = *attempt.choice;
     if (choice.storedProfile) {
         attempt.sampleRateIndex = attempt.stored->sampleRate == 44100.0 ? 0 : 1;
-        const auto size = std::lower_bound(bufferSizes.begin(), bufferSizes.end(), attempt.stored->framesPerBuffer);
+        const auto size =
+            std::lower_bound(bufferSizes.begin(), bufferSizes.end(), attempt.stored->framesPerBuffer);
         attempt.bufferSizeIndex = static_cast<std::int32_t>(std::min<std::ptrdiff_t>(
             size - bufferSizes.begin(), static_cast<std::ptrdiff_t>(bufferSizes.size()) - 1));
     }
-    const AudioSettings settings =
-        captureSettings(sampleRates[static_cast<std::size_t>(attempt.sampleRateIndex)],
-                        bufferSizes[static_cast<std::size_t>(attempt.bufferSizeIndex)],
-                        attempt.catalogue.hostApis[static_cast<std::size_t>(choice.hostApiRow)].type, choice.device);
+    const AudioSettings settings = captureSettings(
+        sampleRates[static_cast<std::size_t>(attempt.sampleRateIndex)],
+        bufferSizes[static_cast<std::size_t>(attempt.bufferSizeIndex)],
+        attempt.catalogue.hostApis[static_cast<std::size_t>(choice.hostApiRow)].type, choice.device);
     std::unique_ptr<CaptureContext> opened;
     try {
         std::lock_guard<std::mutex> guard(mutex);

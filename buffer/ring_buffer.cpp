@@ -30,11 +30,9 @@ std::uint64_t freeSlots(std::uint64_t capacity, std::uint64_t read, std::uint64_
 } // namespace
 
 RingBuffer::RingBuffer(SampleEncoding encoding, std::uint64_t requestedCapacity)
-    : capacity_(checkedCapacity(requestedCapacity)),
-      encoding_(encoding),
+    : capacity_(checkedCapacity(requestedCapacity)), encoding_(encoding),
       // Left uncleared on purpose: only the filled region is ever read.
-      storage(std::make_unique_for_overwrite<unsigned char[]>(capacity_ *
-                                                              bytesPerSample(encoding))) {}
+      storage(std::make_unique_for_overwrite<unsigned char[]>(capacity_ * bytesPerSample(encoding))) {}
 
 std::uint64_t RingBuffer::readable() const {
     const std::uint64_t read = readIndex.load(std::memory_order_relaxed);
@@ -52,8 +50,8 @@ unsigned char* RingBuffer::slot(std::uint64_t index) const {
     return storage.get() + index * bytesPerSample(encoding_);
 }
 
-std::uint64_t RingBuffer::put(const void* source, SampleEncoding sourceEncoding,
-                              std::uint64_t count, std::uint64_t padding) {
+std::uint64_t RingBuffer::put(const void* source, SampleEncoding sourceEncoding, std::uint64_t count,
+                              std::uint64_t padding) {
     std::uint64_t write = writeIndex.load(std::memory_order_relaxed);
     const std::uint64_t read = readIndex.load(std::memory_order_acquire);
     const std::uint64_t free = freeSlots(capacity_, read, write);
@@ -66,8 +64,8 @@ std::uint64_t RingBuffer::put(const void* source, SampleEncoding sourceEncoding,
     const auto* from = static_cast<const unsigned char*>(source);
     for (std::uint64_t left = samples; left > 0;) {
         const std::uint64_t piece = std::min(capacity_ - write, left);
-        convertSamples(from, sourceEncoding, slot(write), encoding_,
-                       static_cast<std::uint32_t>(piece), DitherMode::Off, 1, 1);
+        convertSamples(from, sourceEncoding, slot(write), encoding_, static_cast<std::uint32_t>(piece),
+                       DitherMode::Off, 1, 1);
         from += piece * bytesPerSample(sourceEncoding);
         write = (write + piece) % capacity_;
         left -= piece;
@@ -83,8 +81,7 @@ std::uint64_t RingBuffer::put(const void* source, SampleEncoding sourceEncoding,
     return samples + zeros;
 }
 
-std::uint64_t RingBuffer::get(void* destination, SampleEncoding destinationEncoding,
-                              std::uint64_t count) {
+std::uint64_t RingBuffer::get(void* destination, SampleEncoding destinationEncoding, std::uint64_t count) {
     std::uint64_t read = readIndex.load(std::memory_order_relaxed);
     const std::uint64_t write = writeIndex.load(std::memory_order_acquire);
     const std::uint64_t samples = std::min(count, filled(capacity_, read, write));
@@ -95,8 +92,8 @@ std::uint64_t RingBuffer::get(void* destination, SampleEncoding destinationEncod
     auto* to = static_cast<unsigned char*>(destination);
     for (std::uint64_t left = samples; left > 0;) {
         const std::uint64_t piece = std::min(capacity_ - read, left);
-        convertSamples(slot(read), encoding_, to, destinationEncoding,
-                       static_cast<std::uint32_t>(piece), DitherMode::Off, 1, 1);
+        convertSamples(slot(read), encoding_, to, destinationEncoding, static_cast<std::uint32_t>(piece),
+                       DitherMode::Off, 1, 1);
         to += piece * bytesPerSample(destinationEncoding);
         read = (read + piece) % capacity_;
         left -= piece;

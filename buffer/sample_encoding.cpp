@@ -51,13 +51,9 @@ float uniformDraw() {
     return static_cast<float>(r) / 32767.0f - 0.5f;
 }
 
-float roundEven(float value) {
-    return std::nearbyint(value);
-}
+float roundEven(float value) { return std::nearbyint(value); }
 
-float ditherOff(float x) {
-    return x;
-}
+float ditherOff(float x) { return x; }
 
 float ditherUniform(float x) {
     const float u = uniformDraw();
@@ -80,8 +76,7 @@ float ditherNoiseShaped(float x) {
     }
     const std::int32_t p = ditherState.phase;
     const auto h = [p](std::int32_t k) { return ditherState.history[(p - k) & 7]; };
-    const float e = 2.033f * h(0) + x - 2.165f * h(1) + 1.959f * h(2) - 1.59f * h(3) +
-                    0.6149f * h(4);
+    const float e = 2.033f * h(0) + x - 2.165f * h(1) + 1.959f * h(2) - 1.59f * h(3) + 0.6149f * h(4);
     ditherState.phase = (p + 1) & 7;
     const float y = e + noise;
     ditherState.history[ditherState.phase] = e - roundEven(y);
@@ -92,10 +87,14 @@ using DitherFunction = float (*)(float);
 
 DitherFunction ditherFunction(DitherMode mode) {
     switch (mode) {
-    case DitherMode::Off: return ditherOff;
-    case DitherMode::Uniform: return ditherUniform;
-    case DitherMode::HighPass: return ditherHighPass;
-    case DitherMode::NoiseShaped: return ditherNoiseShaped;
+    case DitherMode::Off:
+        return ditherOff;
+    case DitherMode::Uniform:
+        return ditherUniform;
+    case DitherMode::HighPass:
+        return ditherHighPass;
+    case DitherMode::NoiseShaped:
+        return ditherNoiseShaped;
     }
     return nullptr;
 }
@@ -135,9 +134,8 @@ void copyStrided(const unsigned char* source, unsigned char* destination, std::u
     }
 }
 
-void toFloat(const unsigned char* source, SampleEncoding sourceEncoding,
-             unsigned char* destination, std::uint32_t count, std::size_t sourceStep,
-             std::size_t destinationStep) {
+void toFloat(const unsigned char* source, SampleEncoding sourceEncoding, unsigned char* destination,
+             std::uint32_t count, std::size_t sourceStep, std::size_t destinationStep) {
     for (std::uint32_t i = 0; i < count; ++i) {
         float value;
         if (sourceEncoding == SampleEncoding::Pcm16) {
@@ -160,9 +158,9 @@ void pcm16ToPcm24(const unsigned char* source, unsigned char* destination, std::
     }
 }
 
-void reduce(const unsigned char* source, SampleEncoding sourceEncoding,
-            unsigned char* destination, SampleEncoding destinationEncoding, std::uint32_t count,
-            DitherFunction dither, std::size_t sourceStep, std::size_t destinationStep) {
+void reduce(const unsigned char* source, SampleEncoding sourceEncoding, unsigned char* destination,
+            SampleEncoding destinationEncoding, std::uint32_t count, DitherFunction dither, std::size_t sourceStep,
+            std::size_t destinationStep) {
     const bool toPcm16 = destinationEncoding == SampleEncoding::Pcm16;
     const float scale = toPcm16 ? 32768.0f : 8388608.0f;
     const std::int32_t low = toPcm16 ? -32768 : -8388608;
@@ -186,8 +184,7 @@ void reduce(const unsigned char* source, SampleEncoding sourceEncoding,
 }
 
 bool isReduction(SampleEncoding from, SampleEncoding to) {
-    return (from == SampleEncoding::Float32 &&
-            (to == SampleEncoding::Pcm16 || to == SampleEncoding::Pcm24)) ||
+    return (from == SampleEncoding::Float32 && (to == SampleEncoding::Pcm16 || to == SampleEncoding::Pcm24)) ||
            (from == SampleEncoding::Pcm24 && to == SampleEncoding::Pcm16);
 }
 
@@ -202,15 +199,13 @@ void convertSamples(const void* source, SampleEncoding sourceEncoding, void* des
     const auto* from = static_cast<const unsigned char*>(source);
     auto* to = static_cast<unsigned char*>(destination);
     const std::size_t sourceStep = std::size_t{sourceStride} * bytesPerSample(sourceEncoding);
-    const std::size_t destinationStep =
-        std::size_t{destinationStride} * bytesPerSample(destinationEncoding);
+    const std::size_t destinationStep = std::size_t{destinationStride} * bytesPerSample(destinationEncoding);
 
     if (sourceEncoding == destinationEncoding) {
         if (sourceStride == 1 && destinationStride == 1) {
             std::memcpy(to, from, std::size_t{count} * bytesPerSample(sourceEncoding));
         } else if (isKnown(sourceEncoding)) {
-            copyStrided(from, to, count, bytesPerSample(sourceEncoding), sourceStep,
-                        destinationStep);
+            copyStrided(from, to, count, bytesPerSample(sourceEncoding), sourceStep, destinationStep);
         }
         return;
     }
@@ -234,6 +229,5 @@ void convertSamples(const void* source, SampleEncoding sourceEncoding, void* des
     if (ditherMode == DitherMode::HighPass || ditherMode == DitherMode::NoiseShaped) {
         ditherState.reset();
     }
-    reduce(from, sourceEncoding, to, destinationEncoding, count, dither, sourceStep,
-           destinationStep);
+    reduce(from, sourceEncoding, to, destinationEncoding, count, dither, sourceStep, destinationStep);
 }

@@ -35,7 +35,6 @@ extern DitherState ditherState;
 
 // Copies count samples from source to destination, converting between encodings.
 // Strides are in samples. Source and destination must not overlap. Never allocates.
-void convertSamples(const void* source, SampleEncoding sourceEncoding,
-                    void* destination, SampleEncoding destinationEncoding,
-                    std::uint32_t count, DitherMode ditherMode,
+void convertSamples(const void* source, SampleEncoding sourceEncoding, void* destination,
+                    SampleEncoding destinationEncoding, std::uint32_t count, DitherMode ditherMode,
                     std::uint32_t sourceStride, std::uint32_t destinationStride);

@@ -47,8 +47,7 @@ std::string lowered(std::string_view text) {
 }
 
 bool allDigits(std::string_view text) {
-    return std::all_of(text.begin(), text.end(),
-                       [](unsigned char c) { return std::isdigit(c) != 0; });
+    return std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
 }
 
 // Only the canonical dotted quad counts; browsers serialise IPv4 hosts that way, and
@@ -81,8 +80,7 @@ bool isLoopbackIpv6(std::string_view literal) {
         return false;
     if (address.is_loopback())
         return true;
-    return address.is_v4_mapped() &&
-           asio::ip::make_address_v4(asio::ip::v4_mapped, address).to_bytes()[0] == 127;
+    return address.is_v4_mapped() && asio::ip::make_address_v4(asio::ip::v4_mapped, address).to_bytes()[0] == 127;
 }
 
 // The authority's host is local: localhost, 127.0.0.0/8 or [::1]. The port must be
@@ -123,9 +121,8 @@ bool isLocalAuthority(std::string_view authority) {
 bool isScheme(std::string_view text) {
     if (text.empty() || !std::isalpha(static_cast<unsigned char>(text.front())))
         return false;
-    return std::all_of(text.begin(), text.end(), [](unsigned char c) {
-        return std::isalnum(c) != 0 || c == '+' || c == '-' || c == '.';
-    });
+    return std::all_of(text.begin(), text.end(),
+                       [](unsigned char c) { return std::isalnum(c) != 0 || c == '+' || c == '-' || c == '.'; });
 }
 
 bool isForeignSingleOrigin(std::string_view origin) {
@@ -236,8 +233,8 @@ private:
     RepeatedWarnings sendProblems{logTag, "音频数据发送问题, "};
     RepeatedWarning slowClientWarning{logTag, "客户端读取过慢, 已丢弃音频数据"};
     RepeatedWarnings acceptProblems{logTag, "无法接受新连接, 稍后重试: "};
-    RepeatedWarning connectionLimitWarning{logTag, "连接数已达上限 " + std::to_string(maxConnections) +
-                                                       ", 已拒绝新连接"};
+    RepeatedWarning connectionLimitWarning{logTag,
+                                           "连接数已达上限 " + std::to_string(maxConnections) + ", 已拒绝新连接"};
     WsServer endpoint;
     // Network thread only.
     std::unique_ptr<asio::steady_timer> acceptRetry;
@@ -272,9 +269,8 @@ Server::Impl::Impl(std::shared_ptr<RingBuffer> ring, CommandQueue* commands)
     : ring(std::move(ring)), commands(commands) {
     endpoint.get_alog().set_ostream(&accessLog);
     endpoint.get_elog().set_ostream(&errorLog);
-    endpoint.set_tcp_pre_bind_handler([](WsServer::transport_type::acceptor_ptr acceptor) {
-        return prepareListeningSocket(*acceptor);
-    });
+    endpoint.set_tcp_pre_bind_handler(
+        [](WsServer::transport_type::acceptor_ptr acceptor) { return prepareListeningSocket(*acceptor); });
     // Command words are a few bytes; anything much bigger is closed with 1009 before its
     // payload is read.
     endpoint.set_max_message_size(maxMessageBytes);
@@ -287,9 +283,8 @@ Server::Impl::Impl(std::shared_ptr<RingBuffer> ring, CommandQueue* commands)
         endpoint.set_validate_handler([this](websocketpp::connection_hdl hdl) { return onValidate(hdl); });
         endpoint.set_open_handler([this](websocketpp::connection_hdl hdl) { onOpen(hdl); });
         endpoint.set_close_handler([this](websocketpp::connection_hdl hdl) { onClose(hdl); });
-        endpoint.set_message_handler([this](websocketpp::connection_hdl hdl, WsServer::message_ptr message) {
-            onMessage(hdl, message);
-        });
+        endpoint.set_message_handler(
+            [this](websocketpp::connection_hdl hdl, WsServer::message_ptr message) { onMessage(hdl, message); });
         asio::ip::tcp::endpoint address(asio::ip::make_address("127.0.0.1"), 0);
         endpoint.listen(address);
         // Our own accept loop rather than the library's start_accept, which retries at
@@ -357,8 +352,8 @@ void Server::Impl::startAccept() {
         return;
     }
     endpoint.async_accept(
-        connection, [this, connection](const websocketpp::lib::error_code& result) { onAccepted(connection, result); },
-        ec);
+        connection,
+        [this, connection](const websocketpp::lib::error_code& result) { onAccepted(connection, result); }, ec);
     // Only fails once the listener is closed, that is while stopping.
     if (ec)
         connection->terminate(websocketpp::lib::error_code());

@@ -63,8 +63,8 @@ bool writeAll(HANDLE file, const std::string& bytes) {
 bool refusedToUs(DWORD error) { return error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT; }
 
 HANDLE openForWriting(const std::wstring& path, DWORD disposition, DWORD attributes = FILE_ATTRIBUTE_NORMAL) {
-    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       disposition, attributes, nullptr);
+    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, disposition, attributes, nullptr);
 }
 
 // Into the file itself: it keeps its attributes, access list, links and kind. A file on
@@ -85,7 +85,8 @@ enum class Renamed { Yes, WriteFailed, NotPossible };
 HANDLE createTemporary(const std::wstring& target, DWORD attributes, std::wstring& name) {
     static unsigned counter = 0;
     for (int i = 0; i < temporaryNameTries; ++i) {
-        name = target + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter) + L".tmp";
+        name =
+            target + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter) + L".tmp";
         const HANDLE file = openForWriting(name, CREATE_NEW, attributes);
         if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
             return file;
@@ -95,8 +96,8 @@ HANDLE createTemporary(const std::wstring& target, DWORD attributes, std::wstrin
 
 Renamed replaceByRename(const std::wstring& target, const std::string& bytes, DWORD oldAttributes) {
     // Hidden, system, archive and the like, as the old file had them.
-    const DWORD attributes = oldAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                                              FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    const DWORD attributes = oldAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                              FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
     std::wstring temporary;
     FileHandle file(createTemporary(target, attributes ? attributes : FILE_ATTRIBUTE_NORMAL, temporary));
     if (!file)

@@ -11,7 +11,8 @@
 bool writeStandardStream(StandardStream stream, std::string_view bytes) {
     const int fd = stream == StandardStream::Output ? 1 : 2;
     while (!bytes.empty()) {
-        const unsigned int count = bytes.size() > INT_MAX / 2 ? INT_MAX / 2 : static_cast<unsigned int>(bytes.size());
+        const unsigned int count =
+            bytes.size() > INT_MAX / 2 ? INT_MAX / 2 : static_cast<unsigned int>(bytes.size());
         const int written = _write(fd, bytes.data(), count);
         if (written < 0) {
             if (errno == EINTR)

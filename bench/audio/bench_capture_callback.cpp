@@ -27,7 +27,8 @@ const std::vector<float>& oneSecond() {
     static const std::vector<float> input = [] {
         std::vector<float> x(framesPerCall * callsPerSecond);
         for (std::size_t i = 0; i < x.size(); ++i)
-            x[i] = static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * 1000.0 * static_cast<double>(i) / inputRate));
+            x[i] = static_cast<float>(
+                0.5 * std::sin(2 * std::numbers::pi * 1000.0 * static_cast<double>(i) / inputRate));
         return x;
     }();
     return input;
@@ -52,7 +53,8 @@ void captureCallbackPerSecond(benchmark::State& state) {
         for (std::size_t call = 0; call < callsPerSecond; ++call) {
             captureCallback(input.data() + call * framesPerCall, nullptr, framesPerCall, nullptr, 0, &context);
             // Emptied so the ring never fills; the sender's copy-out is not the callback's cost.
-            if (ring->readable() > 8192) ring->discard(ring->readable());
+            if (ring->readable() > 8192)
+                ring->discard(ring->readable());
         }
     }
     engine.outputRing.reset();
@@ -208,15 +210,17 @@ int main(int argc, char** argv) {
     if (callback != reporter.medians.end() && alone != reporter.medians.end() && alone->second > 0) {
         std::printf("capture callback per second of 48 kHz audio: %.3f ms (CPU), converter alone: %.3f ms\n",
                     callback->second, alone->second);
-        std::printf("ratio callback / converter alone: %.3f (goal: at most 1.10)\n", callback->second / alone->second);
+        std::printf("ratio callback / converter alone: %.3f (goal: at most 1.10)\n",
+                    callback->second / alone->second);
     }
     const auto first = reporter.medians.find("firstCallbackOfAStream");
     const auto later = reporter.medians.find("laterCallbackOfAStream");
     const auto old = reporter.medians.find("converterMadeInTheFirstCallback");
     if (first != reporter.medians.end() && later != reporter.medians.end() && old != reporter.medians.end())
-        std::printf("40 frames at 48 kHz (period 833 us): first callback of a stream %.1f us, a later one %.1f us; "
-                    "a converter made in the first callback %.1f us\n",
-                    first->second, later->second, old->second);
+        std::printf(
+            "40 frames at 48 kHz (period 833 us): first callback of a stream %.1f us, a later one %.1f us; "
+            "a converter made in the first callback %.1f us\n",
+            first->second, later->second, old->second);
     benchmark::Shutdown();
     return 0;
 }

@@ -86,8 +86,7 @@ int main(int argc, char** argv) {
     const auto ring = reporter.medians.find("BM_RingPutGet");
     const auto copy = reporter.medians.find("BM_MemcpyInOut");
     if (ring != reporter.medians.end() && copy != reporter.medians.end() && copy->second > 0) {
-        std::printf("ring/memcpy throughput ratio (median): %.3f (goal >= 0.8)\n",
-                    ring->second / copy->second);
+        std::printf("ring/memcpy throughput ratio (median): %.3f (goal >= 0.8)\n", ring->second / copy->second);
     }
     return 0;
 }

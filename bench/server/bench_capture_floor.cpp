@@ -73,7 +73,8 @@ int main(int argc, char** argv) {
         (error = Pa_OpenStream(&stream, &input, nullptr, captureRate, framesPerBuffer, paClipOff, onAudio,
                                &capture)) != paNoError ||
         (error = Pa_StartStream(stream)) != paNoError) {
-        std::fprintf(stderr, "capture: %s\n", input.device == paNoDevice ? "no input device" : Pa_GetErrorText(error));
+        std::fprintf(stderr, "capture: %s\n",
+                     input.device == paNoDevice ? "no input device" : Pa_GetErrorText(error));
         src_delete(capture.resampler);
         Pa_Terminate();
         return 1;

@@ -13,20 +13,20 @@ ChildProcess shell(const std::string& script, ChildProcess::StdinMode mode = Chi
     return ChildProcess({{"/bin/sh", "-c", script}, std::move(env), std::move(cwd), mode});
 }
 
-}  // namespace
+} // namespace
 
 TEST(ChildProcess, LinesTailStderrAndExitStatus) {
     auto child = shell("printf 'one\\ntwo\\ntail'; printf 'oops' >&2; exit 3");
     EXPECT_EQ(child.readLine(5s), "one");
     EXPECT_EQ(child.readLine(5s), "two");
-    EXPECT_EQ(child.readLine(5s), std::nullopt);  // the tail has no line feed and stdout ended
+    EXPECT_EQ(child.readLine(5s), std::nullopt); // the tail has no line feed and stdout ended
     EXPECT_EQ(child.waitExit(5s), 3);
     EXPECT_TRUE(child.waitStdoutClosed(5s));
     EXPECT_EQ(child.stdoutText(), "one\ntwo\ntail");
     EXPECT_EQ(child.stdoutLines(), (std::vector<std::string>{"one", "two"}));
     EXPECT_EQ(child.stderrText(), "oops");
     EXPECT_FALSE(child.running());
-    EXPECT_FALSE(child.kill(SIGTERM));  // reaped: the PID is not ours any more
+    EXPECT_FALSE(child.kill(SIGTERM)); // reaped: the PID is not ours any more
 }
 
 TEST(ChildProcess, StdinPipeRoundTripAndEpipe) {
@@ -43,8 +43,8 @@ TEST(ChildProcess, StdinModes) {
     EXPECT_EQ(devNull.readLine(5s), "done");
     EXPECT_EQ(devNull.waitExit(5s), 0);
 
-    auto closed = shell("if [ -e /proc/self/fd/0 ]; then echo open; else echo closed; fi",
-                        ChildProcess::StdinMode::Closed);
+    auto closed =
+        shell("if [ -e /proc/self/fd/0 ]; then echo open; else echo closed; fi", ChildProcess::StdinMode::Closed);
     EXPECT_EQ(closed.readLine(5s), "closed");
     EXPECT_FALSE(closed.writeStdin("x"));
 }
@@ -72,7 +72,8 @@ TEST(ChildProcess, SignalsTimeoutsAndProcStats) {
 }
 
 TEST(ChildProcess, SpawnFailureThrowsAndDestructorKills) {
-    EXPECT_THROW(ChildProcess({{"/nonexistent/binary"}, {}, {}, ChildProcess::StdinMode::Pipe}), std::runtime_error);
+    EXPECT_THROW(ChildProcess({{"/nonexistent/binary"}, {}, {}, ChildProcess::StdinMode::Pipe}),
+                 std::runtime_error);
     pid_t pid;
     {
         auto child = shell("sleep 30");
@@ -81,5 +82,5 @@ TEST(ChildProcess, SpawnFailureThrowsAndDestructorKills) {
         auto holder = shell("sleep 30 & echo started; wait");
         EXPECT_EQ(holder.readLine(5s), "started");
     }
-    EXPECT_NE(::kill(pid, 0), 0);  // killed and reaped
+    EXPECT_NE(::kill(pid, 0), 0); // killed and reaped
 }

@@ -20,7 +20,7 @@ TEST(CommandQueue, FifoOrderEmptyEntriesAndEmptyPop) {
     queue.push("exit");
     EXPECT_FALSE(queue.empty());
     EXPECT_EQ(queue.tryPop(), "show");
-    EXPECT_FALSE(queue.empty());  // the empty string is an entry of its own
+    EXPECT_FALSE(queue.empty()); // the empty string is an entry of its own
     EXPECT_EQ(queue.tryPop(), "");
     EXPECT_EQ(queue.tryPop(), "hide");
     EXPECT_EQ(queue.tryPop(), "exit");
@@ -37,8 +37,9 @@ TEST(CommandQueue, EntriesAreCopiesOfThePushedText) {
 
 TEST(CommandQueue, DestroyedWithEntriesLeft) {
     auto queue = std::make_unique<CommandQueue>();
-    for (int i = 0; i < 1000; ++i) queue->push(std::string(100, 'x'));
-    queue.reset();  // ASan reports it if the entries leak
+    for (int i = 0; i < 1000; ++i)
+        queue->push(std::string(100, 'x'));
+    queue.reset(); // ASan reports it if the entries leak
 }
 
 // Producers on other threads while the consumer polls like the control loop:
@@ -51,7 +52,8 @@ TEST(CommandQueue, ConcurrentProducersLoseAndDuplicateNothing) {
     std::vector<std::thread> threads;
     for (int p = 0; p < producers; ++p) {
         threads.emplace_back([&, p] {
-            for (int i = 0; i < perProducer; ++i) queue.push(std::to_string(p) + ":" + std::to_string(i));
+            for (int i = 0; i < perProducer; ++i)
+                queue.push(std::to_string(p) + ":" + std::to_string(i));
             finished.fetch_add(1);
         });
     }
@@ -65,18 +67,22 @@ TEST(CommandQueue, ConcurrentProducersLoseAndDuplicateNothing) {
             auto colon = entry.find(':');
             int p = std::stoi(entry.substr(0, colon));
             int i = std::stoi(entry.substr(colon + 1));
-            if (i != nextExpected[p]) orderBroken = true;
+            if (i != nextExpected[p])
+                orderBroken = true;
             nextExpected[p] = i + 1;
             ++received;
         }
     };
-    while (finished.load() < producers) drain();
+    while (finished.load() < producers)
+        drain();
     drain();
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
 
     EXPECT_FALSE(orderBroken);
     EXPECT_EQ(received, producers * perProducer);
-    for (int p = 0; p < producers; ++p) EXPECT_EQ(nextExpected[p], perProducer);
+    for (int p = 0; p < producers; ++p)
+        EXPECT_EQ(nextExpected[p], perProducer);
     EXPECT_EQ(queue.tryPop(), "");
 }
 

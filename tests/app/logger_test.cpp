@@ -29,7 +29,7 @@ protected:
         path = dir / "run.log";
     }
     void TearDown() override {
-        Logger::instance().openFile((dir / "closing.log").string());  // releases run.log
+        Logger::instance().openFile((dir / "closing.log").string()); // releases run.log
         std::error_code ignored;
         fs::remove_all(dir, ignored);
     }
@@ -46,7 +46,7 @@ protected:
     fs::path path;
 };
 
-}  // namespace
+} // namespace
 
 TEST_F(LoggerFile, LineLayoutForEachLevel) {
     std::time_t before = std::time(nullptr);
@@ -56,10 +56,9 @@ TEST_F(LoggerFile, LineLayoutForEachLevel) {
     Logger::instance().error("Server", "x: y");
     std::string text = contents();
 
-    const std::regex layout(
-        "\\[(\\d\\d):(\\d\\d):(\\d\\d)\\] \\[INFO\\] <Main> 收到指令: show\n\n"
-        "\\[\\d\\d:\\d\\d:\\d\\d\\] \\[WARN\\] <Audio> a, b\n"
-        "\\[\\d\\d:\\d\\d:\\d\\d\\] \\[ERROR\\] <Server> x: y\n");
+    const std::regex layout("\\[(\\d\\d):(\\d\\d):(\\d\\d)\\] \\[INFO\\] <Main> 收到指令: show\n\n"
+                            "\\[\\d\\d:\\d\\d:\\d\\d\\] \\[WARN\\] <Audio> a, b\n"
+                            "\\[\\d\\d:\\d\\d:\\d\\d\\] \\[ERROR\\] <Server> x: y\n");
     std::smatch m;
     ASSERT_TRUE(std::regex_match(text, m, layout)) << text;
 
@@ -128,7 +127,8 @@ TEST_F(LoggerFile, ConcurrentLinesArriveWhole) {
                 Logger::instance().info("Server", "thread " + std::to_string(t) + " line " + std::to_string(i));
         });
     }
-    for (auto& th : pool) th.join();
+    for (auto& th : pool)
+        th.join();
 
     std::istringstream lines(contents());
     const std::regex whole("\\[\\d\\d:\\d\\d:\\d\\d\\] \\[INFO\\] <Server> thread \\d line \\d+");
@@ -175,8 +175,8 @@ TEST_F(LoggerFile, StdinLinesAreLoggedUntrimmedAndEscaped) {
     std::vector<std::string> logged;
     for (std::string line; std::getline(lines, line);)
         logged.push_back(line.size() > 11 ? line.substr(11) : line);
-    EXPECT_EQ(logged, (std::vector<std::string>{"[INFO] <Main> 收到指令:  show\\n", "[INFO] <Main> 收到指令:  x\\r\\n",
-                                                 "[INFO] <Main> 收到指令: y"}));
+    EXPECT_EQ(logged, (std::vector<std::string>{"[INFO] <Main> 收到指令:  show\\n",
+                                                "[INFO] <Main> 收到指令:  x\\r\\n", "[INFO] <Main> 收到指令: y"}));
 }
 
 namespace {
@@ -203,26 +203,25 @@ TEST_F(LoggerFile, RepeatedWarningLogsTheFirstThenOneCountPerPeriod) {
     RepeatedWarning::Clock::time_point t{};
     {
         RepeatedWarning warning("Server", "音频数据发送问题, Bad Connection", 60s, [&] { return t; });
-        warning.report();                   // logged at once
-        for (int i = 0; i < 25; ++i) {      // counted
+        warning.report();              // logged at once
+        for (int i = 0; i < 25; ++i) { // counted
             t += 1s;
             warning.report();
         }
-        t += 35s;                           // 60 s after the first: one summary
+        t += 35s; // 60 s after the first: one summary
         warning.report();
-        warning.poll();                     // nothing pending
+        warning.poll(); // nothing pending
         t += 10s;
-        warning.report(4);                  // counted again
+        warning.report(4); // counted again
         t += 50s;
-        warning.poll();                     // the burst's count arrives without a new occurrence
-        t += 5min;                          // a quiet spell: the next one starts a new burst
+        warning.poll(); // the burst's count arrives without a new occurrence
+        t += 5min;      // a quiet spell: the next one starts a new burst
         warning.report();
-        warning.report();                   // reported when the warning goes away
+        warning.report(); // reported when the warning goes away
     }
-    EXPECT_EQ(warnings(contents()),
-              (std::vector<std::string>{"音频数据发送问题, Bad Connection",
-                                        "音频数据发送问题, Bad Connection (又发生 26 次)",
-                                        "音频数据发送问题, Bad Connection (又发生 4 次)",
-                                        "音频数据发送问题, Bad Connection",
-                                        "音频数据发送问题, Bad Connection (又发生 1 次)"}));
+    EXPECT_EQ(warnings(contents()), (std::vector<std::string>{"音频数据发送问题, Bad Connection",
+                                                              "音频数据发送问题, Bad Connection (又发生 26 次)",
+                                                              "音频数据发送问题, Bad Connection (又发生 4 次)",
+                                                              "音频数据发送问题, Bad Connection",
+                                                              "音频数据发送问题, Bad Connection (又发生 1 次)"}));
 }

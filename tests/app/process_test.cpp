@@ -46,7 +46,8 @@ bool isProtocolLine(const std::string& line) { return output_line::isProtocol(li
 std::vector<std::string> protocolLines(const ChildProcess& child) {
     std::vector<std::string> lines;
     for (auto& line : child.stdoutLines())
-        if (isProtocolLine(line)) lines.push_back(line);
+        if (isProtocolLine(line))
+            lines.push_back(line);
     return lines;
 }
 
@@ -57,14 +58,16 @@ double mainThreadCpuSeconds(pid_t pid) {
     std::string field;
     double ticks = 0;
     for (int index = 3; index <= 15 && fields >> field; ++index)
-        if (index == 14 || index == 15) ticks += std::stod(field);
+        if (index == 14 || index == 15)
+            ticks += std::stod(field);
     return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 class CaptureProcess : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!VirtualMic::available()) GTEST_SKIP() << "pulseaudio is not installed";
+        if (!VirtualMic::available())
+            GTEST_SKIP() << "pulseaudio is not installed";
         mic = std::make_unique<VirtualMic>();
         dir = fs::path(mic->directory()) / "run";
         fs::create_directories(dir);
@@ -73,7 +76,7 @@ protected:
     }
 
     void TearDown() override {
-        child.reset();  // kills by PID if a test left it running
+        child.reset(); // kills by PID if a test left it running
         mic.reset();
     }
 
@@ -81,9 +84,10 @@ protected:
                std::vector<std::string> argvPrefix = {}) {
         std::vector<std::string> argv = argvPrefix;
         argv.push_back(SONDREL_CAPTURE_PATH);
-        for (auto& a : args) argv.push_back(a);
-        child = std::make_unique<ChildProcess>(
-            ChildProcess::Options{argv, mic->environment(), dir.string(), mode});
+        for (auto& a : args)
+            argv.push_back(a);
+        child =
+            std::make_unique<ChildProcess>(ChildProcess::Options{argv, mic->environment(), dir.string(), mode});
     }
     void startNormally(ChildProcess::StdinMode mode = ChildProcess::StdinMode::Pipe) {
         start({settings.string(), log.string()}, mode);
@@ -97,7 +101,8 @@ protected:
     int expectPortLine() {
         auto line = nextLine(30s);
         EXPECT_TRUE(line) << "no port line; stderr:\n" << child->stderrText();
-        if (!line) return 0;
+        if (!line)
+            return 0;
         const int port = output_line::parsePort(*line).value_or(0);
         EXPECT_GT(port, 0) << *line;
         return port;
@@ -129,7 +134,7 @@ protected:
     fs::path dir, settings, log;
 };
 
-}  // namespace
+} // namespace
 
 TEST_F(CaptureProcess, CommandsAreEchoedAndUnrecognisedOnesReported) {
     startNormally();
@@ -137,7 +142,7 @@ TEST_F(CaptureProcess, CommandsAreEchoedAndUnrecognisedOnesReported) {
 
     send("hide\n");
     expectLine("Getting command: hide");
-    expectLine(hiddenLine);  // also when no window is open
+    expectLine(hiddenLine); // also when no window is open
 
     send("bogus\n");
     expectLine("Getting command: bogus");
@@ -171,8 +176,10 @@ TEST_F(CaptureProcess, CommandsAreEchoedAndUnrecognisedOnesReported) {
 
     // Nothing in between: connected and disconnected are recognised words.
     auto lines = protocolLines(*child);
-    for (auto& line : lines) EXPECT_EQ(line.find("Unrecognisable command connected"), std::string::npos);
-    for (auto& line : lines) EXPECT_EQ(line.find("Unrecognisable command disconnected"), std::string::npos);
+    for (auto& line : lines)
+        EXPECT_EQ(line.find("Unrecognisable command connected"), std::string::npos);
+    for (auto& line : lines)
+        EXPECT_EQ(line.find("Unrecognisable command disconnected"), std::string::npos);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), hiddenLine), 3);
 
     // Every line on standard output ends as the platform's text mode ends it.
@@ -199,7 +206,7 @@ TEST_P(StdinEnds, ProcessKeepsRunningQuietlyUntilTerminated) {
         expectLine("Getting command: hide");
         child->closeStdin();
     }
-    std::this_thread::sleep_for(500ms);  // let start-up work settle
+    std::this_thread::sleep_for(500ms); // let start-up work settle
     double processBefore = child->cpuSeconds();
     double mainBefore = mainThreadCpuSeconds(child->pid());
     std::this_thread::sleep_for(3s);
@@ -236,9 +243,12 @@ INSTANTIATE_TEST_SUITE_P(, StdinEnds,
                                            ChildProcess::StdinMode::Closed),
                          [](const auto& info) {
                              switch (info.param) {
-                             case ChildProcess::StdinMode::Pipe: return std::string("PipeClosedByParent");
-                             case ChildProcess::StdinMode::DevNull: return std::string("DevNull");
-                             default: return std::string("Closed");
+                             case ChildProcess::StdinMode::Pipe:
+                                 return std::string("PipeClosedByParent");
+                             case ChildProcess::StdinMode::DevNull:
+                                 return std::string("DevNull");
+                             default:
+                                 return std::string("Closed");
                              }
                          });
 
@@ -264,7 +274,7 @@ TEST_F(CaptureProcess, LogFileOnlyWithExactlyTwoArguments) {
     send("exit\n");
     expectOrderlyEnd();
     EXPECT_FALSE(fs::exists(log));
-    EXPECT_TRUE(fs::exists(settings));  // the engine saved its settings there
+    EXPECT_TRUE(fs::exists(settings)); // the engine saved its settings there
 }
 
 // With no settings file, the first run takes the first host API's defaults and saves
@@ -278,9 +288,9 @@ TEST_F(CaptureProcess, FirstRunSavesTheDefaultsOfTheFirstHostApi) {
     std::stringstream bytes;
     bytes << in.rdbuf();
     const std::string eol = capture_under_test::lineEnd();
-    const std::string head = "{" + eol + "    \"framesPerBuffer\": 120," + eol + "    \"hostApiType\": " +
-                             std::to_string(capture_under_test::firstHostApiType) + "," + eol +
-                             "    \"inputChannelCount\": 1," + eol + "    \"inputDevice\": ";
+    const std::string head = "{" + eol + "    \"framesPerBuffer\": 120," + eol +
+                             "    \"hostApiType\": " + std::to_string(capture_under_test::firstHostApiType) + "," +
+                             eol + "    \"inputChannelCount\": 1," + eol + "    \"inputDevice\": ";
     EXPECT_TRUE(bytes.str().starts_with(head)) << bytes.str();
     EXPECT_TRUE(bytes.str().ends_with("    \"sampleRate\": 44100.0" + eol + "}")) << bytes.str();
 }
@@ -338,7 +348,7 @@ TEST_F(CaptureProcess, UnwritableLogPathIsSilent) {
     expectOrderlyEnd();
     EXPECT_FALSE(fs::exists(unwritable));
     auto lines = protocolLines(*child);
-    EXPECT_EQ(lines.size(), 5u);  // port, 2 echoes, 2 hidden lines, nothing about the log
+    EXPECT_EQ(lines.size(), 5u); // port, 2 echoes, 2 hidden lines, nothing about the log
 }
 
 // A parent that stops reading standard output must not kill the process: the
@@ -390,7 +400,8 @@ TEST(CaptureProcessNoDevice, EndsBeforeThePortLineWithTheReasonLogged) {
         ASSERT_TRUE(status);
         EXPECT_NE(*status, 0);
         child.waitStdoutClosed(5s);
-        for (auto& line : child.stdoutLines()) EXPECT_EQ(line.find("\"port\""), std::string::npos) << line;
+        for (auto& line : child.stdoutLines())
+            EXPECT_EQ(line.find("\"port\""), std::string::npos) << line;
     }
     std::string logText = readFile(log);
     EXPECT_NE(logText.find("] [ERROR] <Audio> "), std::string::npos) << logText;

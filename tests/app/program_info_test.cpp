@@ -18,11 +18,16 @@ namespace fs = std::filesystem;
 TEST(ProgramInfo, OnlyASoleExactFlagAsksForIt) {
     EXPECT_TRUE(informationRequested({"sondrel-capture", "--version"}));
     EXPECT_TRUE(informationRequested({"sondrel-capture", "--help"}));
-    for (const std::vector<std::string>& settingsPath :
-         {std::vector<std::string>{"sondrel-capture"}, {"sondrel-capture", "--version", "log.txt"},
-          {"sondrel-capture", "--help", "log.txt"}, {"sondrel-capture", "settings.json", "--version"},
-          {"sondrel-capture", "--Version"}, {"sondrel-capture", "-v"}, {"sondrel-capture", "-h"},
-          {"sondrel-capture", "--help "}, {"sondrel-capture", "--version=1"}, {"sondrel-capture", ""}})
+    for (const std::vector<std::string>& settingsPath : {std::vector<std::string>{"sondrel-capture"},
+                                                         {"sondrel-capture", "--version", "log.txt"},
+                                                         {"sondrel-capture", "--help", "log.txt"},
+                                                         {"sondrel-capture", "settings.json", "--version"},
+                                                         {"sondrel-capture", "--Version"},
+                                                         {"sondrel-capture", "-v"},
+                                                         {"sondrel-capture", "-h"},
+                                                         {"sondrel-capture", "--help "},
+                                                         {"sondrel-capture", "--version=1"},
+                                                         {"sondrel-capture", ""}})
         EXPECT_FALSE(informationRequested(settingsPath)) << settingsPath.size() << " " << settingsPath.back();
 }
 
@@ -55,7 +60,8 @@ protected:
 TEST_F(ProgramInfoProcess, VersionIsOneLineAndHelpTheUsageBothWithStatusZero) {
     const Result version = run("--version");
     EXPECT_EQ(version.status, 0);
-    EXPECT_TRUE(std::regex_match(version.out, std::regex("sondrel-capture [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << version.out;
+    EXPECT_TRUE(std::regex_match(version.out, std::regex("sondrel-capture [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+        << version.out;
     EXPECT_EQ(version.err, "");
 
     const Result help = run("--help");

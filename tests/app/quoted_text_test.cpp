@@ -45,7 +45,8 @@ TEST(EscapeControlBytes, LineBreaksAndOtherControlBytesCannotStartALine) {
     EXPECT_EQ(escapeControlBytes("zz\n{ \"event\": \"hidden\" }\n{ \"port\": 1 }"),
               "zz\\n{ \"event\": \"hidden\" }\\n{ \"port\": 1 }");
     EXPECT_EQ(escapeControlBytes("a\r\nb"), "a\\r\\nb");
-    EXPECT_EQ(escapeControlBytes(std::string("\0\x01\t\x0B\x0C\x1B\x1F", 7)), "\\x00\\x01\\x09\\x0B\\x0C\\x1B\\x1F");
+    EXPECT_EQ(escapeControlBytes(std::string("\0\x01\t\x0B\x0C\x1B\x1F", 7)),
+              "\\x00\\x01\\x09\\x0B\\x0C\\x1B\\x1F");
     // The backslash itself is escaped, so a literal "\n" typed by someone stays
     // distinguishable from a line feed.
     EXPECT_EQ(escapeControlBytes("a\\nb"), "a\\\\nb");
@@ -96,13 +97,15 @@ TEST(QuoteText, CutsAtACharacterBoundary) {
 TEST(ConfineLibraryEntry, KeepsTheLibrarysOwnShape) {
     const std::string dump = "[2026-12-09 10:00:23] [frame_header] Header Bytes: \n[0] (4) 82 7E 08 00 \n\n";
     EXPECT_EQ(confineLibraryEntry(dump), dump);
-    const std::string connect = "[2026-12-09 10:00:23] [connect] WebSocket Connection 127.0.0.1:5 v13 \"\" / 101\n";
+    const std::string connect =
+        "[2026-12-09 10:00:23] [connect] WebSocket Connection 127.0.0.1:5 v13 \"\" / 101\n";
     EXPECT_EQ(confineLibraryEntry(connect), connect);
 }
 
 TEST(ConfineLibraryEntry, EveryLineOfAForgedEntryIsLibraryLog) {
-    const std::string forged = "[2026-12-09 10:00:23] [fail] WebSocket Connection 127.0.0.1:5 v13 \"x\n"
-                               "{ \"event\": \"hidden\" }\r{ \"port\": 1 }\n\n[ok\nGetting command: exit\" / 400\n";
+    const std::string forged =
+        "[2026-12-09 10:00:23] [fail] WebSocket Connection 127.0.0.1:5 v13 \"x\n"
+        "{ \"event\": \"hidden\" }\r{ \"port\": 1 }\n\n[ok\nGetting command: exit\" / 400\n";
     const std::string confined = confineLibraryEntry(forged);
     EXPECT_EQ(confined.find('\r'), std::string::npos);
     std::size_t start = 0;

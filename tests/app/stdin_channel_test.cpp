@@ -32,7 +32,8 @@ std::string trimByRegex(const std::string& text) {
 
 std::vector<std::string> drain(CommandQueue& queue) {
     std::vector<std::string> out;
-    while (!queue.empty()) out.push_back(queue.tryPop());
+    while (!queue.empty())
+        out.push_back(queue.tryPop());
     return out;
 }
 
@@ -41,7 +42,8 @@ template <typename Predicate>
 bool pollUntil(uv_loop_t* loop, Predicate predicate) {
     auto deadline = std::chrono::steady_clock::now() + 2s;
     while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
         uv_run(loop, UV_RUN_NOWAIT);
         std::this_thread::sleep_for(1ms);
     }
@@ -61,7 +63,8 @@ protected:
         }
         EXPECT_EQ(uv_loop_close(&loop), 0);
         for (int fd : fds)
-            if (fd >= 0) ::close(fd);
+            if (fd >= 0)
+                ::close(fd);
     }
 
     uv_loop_t loop{};
@@ -70,7 +73,7 @@ protected:
     std::vector<int> fds;
 };
 
-}  // namespace
+} // namespace
 
 TEST(TrimCommand, RemovesOnlyOuterAsciiWhiteSpace) {
     EXPECT_EQ(trimCommand("show\n"), "show");
@@ -78,7 +81,7 @@ TEST(TrimCommand, RemovesOnlyOuterAsciiWhiteSpace) {
     EXPECT_EQ(trimCommand("\t\v\f\r\n show"), "show");
     EXPECT_EQ(trimCommand(" \t\r\n"), "");
     EXPECT_EQ(trimCommand(""), "");
-    EXPECT_EQ(trimCommand("show\nhide\n"), "show\nhide");  // inner line feed stays
+    EXPECT_EQ(trimCommand("show\nhide\n"), "show\nhide"); // inner line feed stays
     EXPECT_EQ(trimCommand("show \nhide"), "show \nhide");
     EXPECT_EQ(trimCommand("show\n hide"), "show\n hide");
     EXPECT_EQ(trimCommand("a b"), "a b");
@@ -88,10 +91,21 @@ TEST(TrimCommand, RemovesOnlyOuterAsciiWhiteSpace) {
 }
 
 TEST(TrimCommand, AgreesWithTheRegularExpressions) {
-    const std::vector<std::string> samples = {
-        "show", " show", "show ", "\nshow\n", "show\nhide", "show\n\nhide\n", " \n ",
-        "x\ty\tz\t", "\r\n\r\nexit\r\n", "\x0b" "a" "\x0c", "\xE6\x94\xB6 \xE5\x88\xB0\n"};
-    for (const auto& s : samples) EXPECT_EQ(trimCommand(s), trimByRegex(s)) << "input: " << s;
+    const std::vector<std::string> samples = {"show",
+                                              " show",
+                                              "show ",
+                                              "\nshow\n",
+                                              "show\nhide",
+                                              "show\n\nhide\n",
+                                              " \n ",
+                                              "x\ty\tz\t",
+                                              "\r\n\r\nexit\r\n",
+                                              "\x0b"
+                                              "a"
+                                              "\x0c",
+                                              "\xE6\x94\xB6 \xE5\x88\xB0\n"};
+    for (const auto& s : samples)
+        EXPECT_EQ(trimCommand(s), trimByRegex(s)) << "input: " << s;
 }
 
 TEST(TrimCommand, LongRunsOfWhiteSpaceAreCheap) {
@@ -131,7 +145,7 @@ TEST_F(LoopFixture, PipeDeliversOneCommandPerLineAndClosesAtEof) {
     fds[1] = -1;
     ASSERT_TRUE(pollUntil(&loop, [&] { return channel->ended(); }));
     uv_run(&loop, UV_RUN_NOWAIT);
-    EXPECT_TRUE(queue.empty());  // end of input queues nothing
+    EXPECT_TRUE(queue.empty()); // end of input queues nothing
 }
 
 // A parent that writes far faster than the control loop takes commands: the channel
@@ -187,7 +201,7 @@ TEST_F(LoopFixture, AFloodingParentIsHeldBackAndLosesNothing) {
     for (std::size_t i = 0; i < taken.size(); ++i)
         ASSERT_EQ(taken[i], "c" + std::to_string(i));
     EXPECT_LE(most, CommandQueue::maxEntries);
-    uv_run(&loop, UV_RUN_NOWAIT);  // the queue is empty: reading resumes
+    uv_run(&loop, UV_RUN_NOWAIT); // the queue is empty: reading resumes
     EXPECT_TRUE(channel->reading());
 }
 
@@ -204,7 +218,7 @@ TEST_F(LoopFixture, ConsoleReadsOnAfterEndOfInput) {
     ASSERT_TRUE(pollUntil(&loop, [&] { return !queue.empty(); }));
     EXPECT_EQ(drain(queue), std::vector<std::string>{"show"});
 
-    ASSERT_EQ(::write(master, "\x04", 1), 1);  // VEOF at the start of a line
+    ASSERT_EQ(::write(master, "\x04", 1), 1); // VEOF at the start of a line
     for (int i = 0; i < 20; ++i) {
         uv_run(&loop, UV_RUN_NOWAIT);
         std::this_thread::sleep_for(1ms);
@@ -236,7 +250,7 @@ TEST_F(LoopFixture, DevNullEndsAtOnce) {
     ASSERT_EQ(channel->kind(), StdinChannel::Kind::File);
     ASSERT_TRUE(pollUntil(&loop, [&] { return channel->ended(); }));
     EXPECT_TRUE(queue.empty());
-    EXPECT_EQ(uv_run(&loop, UV_RUN_NOWAIT), 0);  // nothing left pending on the loop
+    EXPECT_EQ(uv_run(&loop, UV_RUN_NOWAIT), 0); // nothing left pending on the loop
 }
 
 TEST_F(LoopFixture, RegularFileIsReadToItsEnd) {
@@ -273,17 +287,20 @@ TEST_F(LoopFixture, ReadErrorsAndEmptyReadsQueueNothingAndFreeTheBuffer) {
     fds = {p[0], p[1]};
     channel = std::make_unique<StdinChannel>(&loop, p[0], &queue);
     uv_stream_t* stream = nullptr;
-    uv_walk(&loop, [](uv_handle_t* handle, void* found) {
-        if (handle->type == UV_NAMED_PIPE)
-            *static_cast<uv_stream_t**>(found) = reinterpret_cast<uv_stream_t*>(handle);
-    }, &stream);
+    uv_walk(
+        &loop,
+        [](uv_handle_t* handle, void* found) {
+            if (handle->type == UV_NAMED_PIPE)
+                *static_cast<uv_stream_t**>(found) = reinterpret_cast<uv_stream_t*>(handle);
+        },
+        &stream);
     ASSERT_NE(stream, nullptr);
 
     uv_buf_t buf;
     StdinChannel::onAlloc(reinterpret_cast<uv_handle_t*>(stream), 64, &buf);
     ASSERT_NE(buf.base, nullptr);
     ASSERT_GE(buf.len, 64u);
-    StdinChannel::onRead(stream, 0, &buf);  // frees buf (LeakSanitizer checks)
+    StdinChannel::onRead(stream, 0, &buf); // frees buf (LeakSanitizer checks)
     StdinChannel::onAlloc(reinterpret_cast<uv_handle_t*>(stream), 64, &buf);
     StdinChannel::onRead(stream, UV_ECONNRESET, &buf);
     EXPECT_TRUE(queue.empty());
@@ -308,10 +325,13 @@ TEST_F(LoopFixture, AReadOfExactlyTheSuggestedSizeIsNotTakenAsAFullBuffer) {
     fds = {p[0], p[1]};
     channel = std::make_unique<StdinChannel>(&loop, p[0], &queue);
     uv_stream_t* stream = nullptr;
-    uv_walk(&loop, [](uv_handle_t* handle, void* found) {
-        if (handle->type == UV_NAMED_PIPE)
-            *static_cast<uv_stream_t**>(found) = reinterpret_cast<uv_stream_t*>(handle);
-    }, &stream);
+    uv_walk(
+        &loop,
+        [](uv_handle_t* handle, void* found) {
+            if (handle->type == UV_NAMED_PIPE)
+                *static_cast<uv_stream_t**>(found) = reinterpret_cast<uv_stream_t*>(handle);
+        },
+        &stream);
     ASSERT_NE(stream, nullptr);
 
     uv_buf_t buf;

@@ -71,7 +71,8 @@ struct Parent {
 class StreamWriterTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        logPath = std::filesystem::temp_directory_path() / ("stream_writer_test_" + std::to_string(::getpid()) + ".log");
+        logPath =
+            std::filesystem::temp_directory_path() / ("stream_writer_test_" + std::to_string(::getpid()) + ".log");
         Logger::instance().openFile(logPath.string());
     }
     void TearDown() override {
@@ -194,7 +195,7 @@ TEST_F(StreamWriterTest, FinishGivesUpOnAParentThatDoesNotRead) {
     EXPECT_GE(took, 100ms);
     EXPECT_LT(took, 1s);
     writer->writeLine("after the end", Flush::Now); // ignored, and does not block
-    writer.reset();                                // nor does destroying it
+    writer.reset();                                 // nor does destroying it
 }
 
 TEST_F(StreamWriterTest, FinishWaitsForAParentThatReadsSlowly) {

@@ -41,20 +41,19 @@ TEST(AudioSettingsWriting, KnownSelectionGivesExactText) {
     settings.outputChannelCount = 0;
     settings.outputSampleFormat = 1;
     settings.outputSuggestedLatency = 0.012;
-    EXPECT_EQ(settings.toJson(),
-              "{\n"
-              "    \"framesPerBuffer\": 120,\n"
-              "    \"hostApiType\": 2,\n"
-              "    \"inputChannelCount\": 1,\n"
-              "    \"inputDevice\": 1,\n"
-              "    \"inputSampleFormat\": 1,\n"
-              "    \"inputSuggestedLatency\": 0.12,\n"
-              "    \"outputChannelCount\": 0,\n"
-              "    \"outputDevice\": -1,\n"
-              "    \"outputSampleFormat\": 1,\n"
-              "    \"outputSuggestedLatency\": 0.012,\n"
-              "    \"sampleRate\": 44100.0\n"
-              "}");
+    EXPECT_EQ(settings.toJson(), "{\n"
+                                 "    \"framesPerBuffer\": 120,\n"
+                                 "    \"hostApiType\": 2,\n"
+                                 "    \"inputChannelCount\": 1,\n"
+                                 "    \"inputDevice\": 1,\n"
+                                 "    \"inputSampleFormat\": 1,\n"
+                                 "    \"inputSuggestedLatency\": 0.12,\n"
+                                 "    \"outputChannelCount\": 0,\n"
+                                 "    \"outputDevice\": -1,\n"
+                                 "    \"outputSampleFormat\": 1,\n"
+                                 "    \"outputSuggestedLatency\": 0.012,\n"
+                                 "    \"sampleRate\": 44100.0\n"
+                                 "}");
 }
 
 TEST(AudioSettingsWriting, ExtremeValuesKeepTheirKindAndReadBack) {
@@ -90,7 +89,8 @@ TEST(AudioSettingsReading, NumberKindsConvertForEveryFieldKind) {
 }
 
 TEST(AudioSettingsReading, HugeFloatsIntoIntegerFieldsAreDefined) {
-    const AudioSettings s = parsed(R"({"framesPerBuffer": 1e300, "inputDevice": -1e300, "outputSampleFormat": -1.5})");
+    const AudioSettings s =
+        parsed(R"({"framesPerBuffer": 1e300, "inputDevice": -1e300, "outputSampleFormat": -1.5})");
     EXPECT_EQ(s.framesPerBuffer, 4294967295u);
     EXPECT_EQ(s.inputDevice, 0);
     EXPECT_EQ(s.outputSampleFormat, 4294967295u);

@@ -46,10 +46,12 @@ std::vector<float> drain(RingBuffer& ring) {
 // Produces consecutive 120-frame buffers of one continuous sine.
 class Tone {
 public:
-    Tone(double frequency, double rate, double amplitude) : step(2 * std::numbers::pi * frequency / rate), amplitude(amplitude) {}
+    Tone(double frequency, double rate, double amplitude)
+        : step(2 * std::numbers::pi * frequency / rate), amplitude(amplitude) {}
     std::vector<float> next(std::size_t frames) {
         std::vector<float> out(frames);
-        for (float& x : out) x = static_cast<float>(amplitude * std::sin(step * static_cast<double>(n++)));
+        for (float& x : out)
+            x = static_cast<float>(amplitude * std::sin(step * static_cast<double>(n++)));
         return out;
     }
 
@@ -98,7 +100,8 @@ TEST_F(Callback, WindowLengthFollowsRateAndBufferSize) {
         engine.sumSquares = 0.0f;
         for (int i = 1; i < 100; ++i) {
             call(context, quiet);
-            if (engine.level.load() != 1.0f) return i;
+            if (engine.level.load() != 1.0f)
+                return i;
         }
         return -1;
     };
@@ -110,20 +113,25 @@ TEST_F(Callback, WindowLengthFollowsRateAndBufferSize) {
 
 TEST_F(Callback, SilenceAndFullScale) {
     const std::vector<float> silence(120, 0.0f);
-    for (int i = 0; i < 4; ++i) call(context44, silence);
+    for (int i = 0; i < 4; ++i)
+        call(context44, silence);
     EXPECT_FLOAT_EQ(engine.level.load(), 0.05f);
-    for (int i = 0; i < 4; ++i) call(context44, silence);
+    for (int i = 0; i < 4; ++i)
+        call(context44, silence);
     EXPECT_FLOAT_EQ(engine.level.load(), 0.0025f);
 
     std::vector<float> full(120);
-    for (std::size_t i = 0; i < full.size(); ++i) full[i] = (i % 2) ? 1.0f : -1.0f;
-    for (int i = 0; i < 40; ++i) call(context44, full);
+    for (std::size_t i = 0; i < full.size(); ++i)
+        full[i] = (i % 2) ? 1.0f : -1.0f;
+    for (int i = 0; i < 40; ++i)
+        call(context44, full);
     EXPECT_NEAR(engine.level.load(), 1.0, 0.001);
     EXPECT_LE(engine.level.load(), 1.0f);
 
     // Louder than full scale still shows full scale.
     const std::vector<float> loud(120, 4.0f);
-    for (int i = 0; i < 40; ++i) call(context44, loud);
+    for (int i = 0; i < 40; ++i)
+        call(context44, loud);
     EXPECT_FLOAT_EQ(engine.level.load(), 1.0f);
 }
 
@@ -136,7 +144,7 @@ TEST_F(Callback, StatusFlagsAreCountedAndReportedOverflowFirst) {
     EXPECT_TRUE(log.lines().empty());
     engine.reportCallbackEvents();
     EXPECT_EQ(log.lines(), (std::vector<std::string>{"WARN 音频缓冲区1溢出, 请检查计算机是否负载过高",
-                                                      "WARN 音频缓冲区1欠载"}));
+                                                     "WARN 音频缓冲区1欠载"}));
     for (int i = 0; i < 500; ++i) {
         call(context44, quiet, paInputUnderflow);
         engine.reportCallbackEvents();
@@ -151,13 +159,15 @@ TEST_F(Callback, NothingIsDeliveredWithoutARingButTheMeterRuns) {
     auto ring = std::make_shared<RingBuffer>(SampleEncoding::Float32, 264600);
     Tone loud(1000, 44100, 0.5);
     engine.outputRing.set(ring);
-    for (int i = 0; i < 50; ++i) call(context44, loud.next(120));
+    for (int i = 0; i < 50; ++i)
+        call(context44, loud.next(120));
     ASSERT_GT(drain(*ring).size(), 0u);
 
     engine.outputRing.reset();
     const float loudLevel = engine.level.load();
     Tone quiet(1000, 44100, 0.005);
-    for (int i = 0; i < 50; ++i) call(context44, quiet.next(120));
+    for (int i = 0; i < 50; ++i)
+        call(context44, quiet.next(120));
     EXPECT_EQ(ring->readable(), 0u);
     EXPECT_LT(engine.level.load(), loudLevel - 0.3f); // -49 dB against -9 dB
     EXPECT_TRUE(log.lines().empty());
@@ -170,7 +180,8 @@ TEST_F(Callback, NothingIsDeliveredWithoutARingButTheMeterRuns) {
 
 TEST_F(Callback, FullRingTakesWhatFitsAndReportsOnce) {
     Tone tone(1000, 44100, 0.5);
-    for (int i = 0; i < 50; ++i) call(context44, tone.next(120));
+    for (int i = 0; i < 50; ++i)
+        call(context44, tone.next(120));
     auto ring = std::make_shared<RingBuffer>(SampleEncoding::Float32, 104); // room for 100
     ASSERT_EQ(ring->writable(), 100u);
     engine.outputRing.set(ring);
@@ -205,7 +216,8 @@ TEST_F(Callback, ConvertedSineStaysContinuousAcrossCalls) {
         auto ring = std::make_shared<RingBuffer>(SampleEncoding::Float32, 264600);
         engine.outputRing.set(ring);
         Tone tone(1000, context->settings.sampleRate, 0.5);
-        for (int i = 0; i < 800; ++i) call(*context, tone.next(i % 3 == 0 ? 40 : 200));
+        for (int i = 0; i < 800; ++i)
+            call(*context, tone.next(i % 3 == 0 ? 40 : 200));
         engine.outputRing.reset();
         const std::vector<float> received = drain(*ring);
         SineCheckOptions options;
@@ -224,7 +236,8 @@ TEST_F(Callback, ConvertedSineStaysContinuousAcrossCalls) {
 TEST_F(Callback, FirstCallbackAllocatesNothingAndConvertsLikeAFreshConverter) {
     Tone tone(1000, 48000, 0.5);
     std::vector<std::vector<float>> blocks;
-    for (int i = 0; i < 40; ++i) blocks.push_back(tone.next(i % 2 ? 40 : 120));
+    for (int i = 0; i < 40; ++i)
+        blocks.push_back(tone.next(i % 2 ? 40 : 120));
 
     auto ring = std::make_shared<RingBuffer>(SampleEncoding::Float32, 264600);
     engine.outputRing.set(ring);
@@ -236,7 +249,8 @@ TEST_F(Callback, FirstCallbackAllocatesNothingAndConvertsLikeAFreshConverter) {
 #else
     call(context48, blocks[0]);
 #endif
-    for (std::size_t i = 1; i < blocks.size(); ++i) call(context48, blocks[i]);
+    for (std::size_t i = 1; i < blocks.size(); ++i)
+        call(context48, blocks[i]);
     engine.outputRing.reset();
     const std::vector<float> delivered = drain(*ring);
 
@@ -266,12 +280,14 @@ TEST_F(Callback, RingCanBeAttachedAndDetachedWhileCallbacksRun) {
     std::atomic<bool> stop{false};
     std::thread audio([&] {
         Tone tone(1000, 48000, 0.5);
-        while (!stop.load()) call(context48, tone.next(120));
+        while (!stop.load())
+            call(context48, tone.next(120));
     });
     std::thread sender([&] {
         std::vector<float> block(512);
         while (!stop.load())
-            if (ring->get(block.data(), SampleEncoding::Float32, block.size()) == 0) std::this_thread::yield();
+            if (ring->get(block.data(), SampleEncoding::Float32, block.size()) == 0)
+                std::this_thread::yield();
     });
     for (int i = 0; i < 2000; ++i) {
         engine.outputRing.set(ring);

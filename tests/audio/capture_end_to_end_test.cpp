@@ -58,7 +58,8 @@ Clock::duration took(Operation&& operation) {
 bool pollUntil(AudioEngine& engine, const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     while (!condition()) {
-        if (Clock::now() > deadline) return false;
+        if (Clock::now() > deadline)
+            return false;
         EXPECT_LT(took([&] { engine.poll(); }), 500ms);
         std::this_thread::sleep_for(16ms);
     }
@@ -67,7 +68,8 @@ bool pollUntil(AudioEngine& engine, const std::function<bool()>& condition, std:
 
 std::size_t countStartingWith(const std::vector<std::string>& lines, const std::string& start) {
     std::size_t n = 0;
-    for (const auto& line : lines) n += line.rfind(start, 0) == 0 ? 1 : 0;
+    for (const auto& line : lines)
+        n += line.rfind(start, 0) == 0 ? 1 : 0;
     return n;
 }
 
@@ -89,7 +91,8 @@ public:
 
 private:
     void restore() {
-        if (saved < 0) return;
+        if (saved < 0)
+            return;
         fflush(stderr);
         dup2(saved, 2);
         close(saved);
@@ -106,7 +109,8 @@ public:
     ~Collector() { stop(); }
     void stop() {
         done = true;
-        if (thread.joinable()) thread.join();
+        if (thread.joinable())
+            thread.join();
     }
     std::size_t received() const { return count.load(); }
     std::vector<float> samples() {
@@ -137,7 +141,8 @@ private:
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     while (!condition()) {
-        if (Clock::now() > deadline) return false;
+        if (Clock::now() > deadline)
+            return false;
         std::this_thread::sleep_for(10ms);
     }
     return true;
@@ -154,7 +159,8 @@ bool hasSoundCard() {
 class VirtualMicCapture : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!VirtualMic::available()) GTEST_SKIP() << "pulseaudio is not installed";
+        if (!VirtualMic::available())
+            GTEST_SKIP() << "pulseaudio is not installed";
         mic = std::make_unique<VirtualMic>();
         mic->exportToThisProcess();
         dir = mic->directory();
@@ -297,7 +303,8 @@ TEST_F(VirtualMicCapture, StreamLifecycle) {
     const auto lines = log.lines();
     std::vector<std::string> refreshLines;
     for (std::size_t i = before; i < lines.size(); ++i)
-        if (lines[i].rfind("INFO ALSA", 0) != 0 && lines[i].rfind("INFO JACK", 0) != 0) refreshLines.push_back(lines[i]);
+        if (lines[i].rfind("INFO ALSA", 0) != 0 && lines[i].rfind("INFO JACK", 0) != 0)
+            refreshLines.push_back(lines[i]);
     ASSERT_GE(refreshLines.size(), 4u);
     // The sound libraries' probing is one line, not the 158 it used to be.
     EXPECT_LE(lines.size() - before, 5u) << ::testing::PrintToString(lines);
@@ -346,7 +353,8 @@ TEST_F(VirtualMicCapture, OperationsReturnWithinTheirLimitWhileTheServerIsFrozen
     EXPECT_LT(took([&] { engine.refreshDevices(); }), 1s);
     EXPECT_LT(took([&] { engine.selectHostApi(engine.hostApiIndex); }), 1s);
     EXPECT_LT(took([&] { engine.startStream(); }), 1s);
-    EXPECT_FALSE(pollUntil(engine, [&] { return engine.idle(); }, 2s));
+    EXPECT_FALSE(pollUntil(
+        engine, [&] { return engine.idle(); }, 2s));
 
     mic->thawDaemon();
     ASSERT_TRUE(engine.waitUntilIdle(120s));
@@ -354,8 +362,8 @@ TEST_F(VirtualMicCapture, OperationsReturnWithinTheirLimitWhileTheServerIsFrozen
     std::vector<std::string> lines = log.lines();
     lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(linesBefore));
     const auto at = [&](const std::string& line, std::size_t from) {
-        return static_cast<std::size_t>(std::find(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end(), line) -
-                                        lines.begin());
+        return static_cast<std::size_t>(
+            std::find(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end(), line) - lines.begin());
     };
     const std::size_t stopped = at("INFO 音频流已停止", 0);
     const std::size_t closed = at("INFO 设备已关闭", stopped);
@@ -373,20 +381,25 @@ TEST_F(VirtualMicCapture, StalledStreamCountsAsStoppedAndIsRestarted) {
     auto ring = std::make_shared<RingBuffer>(SampleEncoding::Float32, 264600);
     engine.outputRing.set(ring);
     Collector collector(ring);
-    ASSERT_TRUE(pollUntil(engine, [&] { return collector.received() > 4410; }, 15s));
+    ASSERT_TRUE(pollUntil(
+        engine, [&] { return collector.received() > 4410; }, 15s));
     ASSERT_TRUE(engine.running);
 
     mic->freezeDaemon();
-    ASSERT_TRUE(pollUntil(engine, [&] { return !engine.running; }, 5s));
+    ASSERT_TRUE(pollUntil(
+        engine, [&] { return !engine.running; }, 5s));
     EXPECT_EQ(log.count("WARN 音频流中断: 1 秒内没有收到音频数据, 正在尝试恢复"), 1u);
-    EXPECT_FALSE(pollUntil(engine, [&] { return engine.running.load(); }, 2s));
+    EXPECT_FALSE(pollUntil(
+        engine, [&] { return engine.running.load(); }, 2s));
 
     const std::size_t before = collector.received();
     mic->thawDaemon();
-    ASSERT_TRUE(pollUntil(engine, [&] { return engine.running.load(); }, 120s));
+    ASSERT_TRUE(pollUntil(
+        engine, [&] { return engine.running.load(); }, 120s));
     EXPECT_EQ(countStartingWith(log.lines(), "INFO 音频流已恢复, 中断 "), 1u);
     EXPECT_EQ(countStartingWith(log.lines(), "WARN 音频流中断"), 1u);
-    EXPECT_TRUE(pollUntil(engine, [&] { return collector.received() > before + 44100; }, 15s));
+    EXPECT_TRUE(pollUntil(
+        engine, [&] { return collector.received() > before + 44100; }, 15s));
     engine.outputRing.reset();
 }
 
@@ -455,7 +468,8 @@ TEST_F(VirtualMicCapture, DaemonGoneWhileCapturingEndsDelivery) {
     auto receive = [&](int seconds) {
         pollfd fd{toParent[0], POLLIN, 0};
         char c = 0;
-        if (poll(&fd, 1, seconds * 1000) == 1 && read(toParent[0], &c, 1) == 1) return c;
+        if (poll(&fd, 1, seconds * 1000) == 1 && read(toParent[0], &c, 1) == 1)
+            return c;
         return '?';
     };
     EXPECT_EQ(receive(60), 'c');
@@ -484,7 +498,8 @@ TEST_F(VirtualMicCapture, DaemonGoneWhileCapturingEndsDelivery) {
         }
         report('c');
         char go = 0;
-        if (read(0, &go, 1) != 1) _exit(2);
+        if (read(0, &go, 1) != 1)
+            _exit(2);
         std::this_thread::sleep_for(1s);
         const auto settled = ring->readable();
         std::this_thread::sleep_for(1s);
@@ -497,7 +512,8 @@ TEST_F(VirtualMicCapture, DaemonGoneWhileCapturingEndsDelivery) {
 }
 
 TEST(NoInputDevice, ConstructionFails) {
-    if (hasSoundCard()) GTEST_SKIP() << "this machine has a sound card";
+    if (hasSoundCard())
+        GTEST_SKIP() << "this machine has a sound card";
     LogCapture log;
     char pattern[] = "/tmp/audio-nodevice-XXXXXX";
     const std::string dir = mkdtemp(pattern);
@@ -510,16 +526,19 @@ TEST(NoInputDevice, ConstructionFails) {
     EXPECT_EQ(log.count("ERROR 找不到适合的音频设备#-1"), 1u);
     // The probing chatter explains the failure: it is in the log, one entry per line.
     std::size_t alsaLines = 0;
-    for (const auto& line : log.lines()) alsaLines += line.rfind("INFO ALSA ", 0) == 0 ? 1 : 0;
+    for (const auto& line : log.lines())
+        alsaLines += line.rfind("INFO ALSA ", 0) == 0 ? 1 : 0;
     EXPECT_GT(alsaLines, 0u);
-    for (const auto& line : log.rawLines()) EXPECT_EQ(line.rfind("[", 0), 0u) << line;
+    for (const auto& line : log.rawLines())
+        EXPECT_EQ(line.rfind("[", 0), 0u) << line;
     EXPECT_EQ(log.count("INFO 准备启动音频流"), 0u);
     EXPECT_FALSE(std::filesystem::exists(dir + "/settings.json"));
     std::filesystem::remove_all(dir);
 }
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::string(argv[1]) == "--device-loss-child") deviceLossChild(argv[2]);
+    if (argc == 3 && std::string(argv[1]) == "--device-loss-child")
+        deviceLossChild(argv[2]);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -40,7 +40,7 @@ protected:
 TEST_F(Catalogue, AcceptedProfileLogsFiveLinesAndSetsTheSelection) {
     engine.applySettings(profile(8, 1, 48000.0, 100));
     EXPECT_EQ(log.lines(), (std::vector<std::string>{"INFO 加载音频设定", "INFO SR=48000Hz", "INFO API=ALSA",
-                                                      "INFO Device=default", "INFO BufferSize=120"}));
+                                                     "INFO Device=default", "INFO BufferSize=120"}));
     EXPECT_EQ(engine.sampleRateIndex, 1);
     EXPECT_EQ(engine.hostApiIndex, 0);
     EXPECT_EQ(engine.deviceIndex, 1);
@@ -86,7 +86,8 @@ TEST_F(Catalogue, UnknownHostApiTypeFailsWithoutChangingTheHostApi) {
     }
     EXPECT_EQ(engine.hostApiIndex, 1);
     EXPECT_EQ(engine.sampleRateIndex, 1); // steps before the failure stay done
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"INFO 加载音频设定", "INFO SR=48000Hz", "ERROR 找不到满足条件的API"}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"INFO 加载音频设定", "INFO SR=48000Hz", "ERROR 找不到满足条件的API"}));
 }
 
 TEST_F(Catalogue, UnusableDevicesAreRefusedWithTheirIndex) {
@@ -207,8 +208,12 @@ TEST_F(SettingsFile, SavedSelectionLoadsBackTheSame) {
 }
 
 TEST_F(SettingsFile, UnusableFileFallsBackToTheFirstHostApi) {
-    const std::vector<std::string> bad{"", "not json", R"({"sampleRate": true})", R"({"hostApiType": "8"})",
-                                       R"({"hostApiType": 8, "inputDevice": 2})", R"({"inputDevice": 1})"};
+    const std::vector<std::string> bad{"",
+                                       "not json",
+                                       R"({"sampleRate": true})",
+                                       R"({"hostApiType": "8"})",
+                                       R"({"hostApiType": 8, "inputDevice": 2})",
+                                       R"({"inputDevice": 1})"};
     for (const std::string& text : bad) {
         writeFile(dir.file("settings.json"), text);
         CatalogueEngine engine(dir.file("settings.json"));
@@ -251,7 +256,8 @@ TEST_F(SettingsFile, TemporaryFileHasAUniqueNameAndNothingIsLeftBehind) {
     EXPECT_EQ(readFile(path).substr(0, 2), "{\n");
     EXPECT_TRUE(log.lines().empty());
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path)) names.push_back(entry.path().filename());
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path))
+        names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"settings.json", "settings.json.tmp"}));
 }
@@ -272,7 +278,8 @@ TEST_F(SettingsFile, FullDiskLeavesTheOldFileIntact) {
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, previousHandler);
     EXPECT_EQ(readFile(path), "{\"inputDevice\": 0}");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), std::filesystem::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), std::filesystem::directory_iterator()),
+              1);
     EXPECT_EQ(log.count("ERROR 无法更新配置文件"), 1u);
 }
 
@@ -286,14 +293,17 @@ TEST_F(SettingsFile, ReadOnlyDirectoryFallsBackToWritingInPlace) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(user) != 0)) _exit(3);
-        if (access(dir.path.c_str(), W_OK) == 0) _exit(4);
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(user) != 0))
+            _exit(3);
+        if (access(dir.path.c_str(), W_OK) == 0)
+            _exit(4);
         CatalogueEngine engine(path);
         engine.saveSettings();
         _exit(0);
     }
     int status = -1;
-    for (int i = 0; i < 1000 && waitpid(child, &status, WNOHANG) == 0; ++i) usleep(10000);
+    for (int i = 0; i < 1000 && waitpid(child, &status, WNOHANG) == 0; ++i)
+        usleep(10000);
     if (!WIFEXITED(status)) {
         kill(child, SIGKILL);
         waitpid(child, &status, 0);

@@ -13,8 +13,9 @@
 class LogCapture {
 public:
     LogCapture() {
-        path = (std::filesystem::temp_directory_path() / ("audio-log-" + std::to_string(getpid()) + "-" +
-                                                           std::to_string(counter()++) + ".log")).string();
+        path = (std::filesystem::temp_directory_path() /
+                ("audio-log-" + std::to_string(getpid()) + "-" + std::to_string(counter()++) + ".log"))
+                   .string();
         Logger::instance().openFile(path);
     }
     ~LogCapture() {
@@ -34,9 +35,12 @@ public:
             const auto levelStart = line.find("] [");
             const auto levelEnd = line.find("] <", levelStart + 3);
             const auto tagEnd = line.find("> ", levelEnd);
-            if (levelStart == std::string::npos || levelEnd == std::string::npos || tagEnd == std::string::npos) continue;
-            if (line.substr(levelEnd + 3, tagEnd - levelEnd - 3) != "Audio") continue;
-            result.push_back(line.substr(levelStart + 3, levelEnd - levelStart - 3) + " " + line.substr(tagEnd + 2));
+            if (levelStart == std::string::npos || levelEnd == std::string::npos || tagEnd == std::string::npos)
+                continue;
+            if (line.substr(levelEnd + 3, tagEnd - levelEnd - 3) != "Audio")
+                continue;
+            result.push_back(line.substr(levelStart + 3, levelEnd - levelStart - 3) + " " +
+                             line.substr(tagEnd + 2));
         }
         return result;
     }
@@ -46,13 +50,15 @@ public:
         Logger::instance().flush();
         std::vector<std::string> result;
         std::ifstream in(path);
-        for (std::string line; std::getline(in, line);) result.push_back(line);
+        for (std::string line; std::getline(in, line);)
+            result.push_back(line);
         return result;
     }
 
     std::size_t count(const std::string& entry) const {
         std::size_t n = 0;
-        for (const auto& line : lines()) n += line == entry ? 1 : 0;
+        for (const auto& line : lines())
+            n += line == entry ? 1 : 0;
         return n;
     }
 

@@ -81,11 +81,12 @@ TEST_F(SettingsWrite, IdenticalTextIsNotWrittenAgain) {
     // The file made read-only afterwards proves that the second save did not even try.
     ASSERT_EQ(chmod(path.c_str(), 0444), 0);
     ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
-    ASSERT_EQ(runInChild(true, [&] {
-                  CatalogueEngine engine(path);
-                  engine.saveSettings();
-                  return 0;
-              }),
+    ASSERT_EQ(runInChild(true,
+                         [&] {
+                             CatalogueEngine engine(path);
+                             engine.saveSettings();
+                             return 0;
+                         }),
               0);
     save();
     const struct stat second = statOf(path);
@@ -104,17 +105,19 @@ TEST_F(SettingsWrite, ReadOnlyFileIsNotReplaced) {
     ASSERT_EQ(chmod(path.c_str(), 0444), 0);
     ASSERT_EQ(chmod(dir.path.c_str(), 0777), 0);
     const ino_t inode = statOf(path).st_ino;
-    ASSERT_EQ(runInChild(true, [&] {
-                  CatalogueEngine engine(path);
-                  engine.saveSettings();
-                  return 0;
-              }),
+    ASSERT_EQ(runInChild(true,
+                         [&] {
+                             CatalogueEngine engine(path);
+                             engine.saveSettings();
+                             return 0;
+                         }),
               0);
     EXPECT_EQ(readFile(path), "{\"inputDevice\": 0}");
     EXPECT_EQ(statOf(path).st_ino, inode);
     EXPECT_EQ(statOf(path).st_mode & 07777, 0444u);
     EXPECT_EQ(log.count("ERROR 无法更新配置文件"), 1u);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), std::filesystem::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), std::filesystem::directory_iterator()),
+              1);
 }
 
 TEST_F(SettingsWrite, ReplacementKeepsModeAndOwner) {
@@ -142,17 +145,19 @@ TEST_F(SettingsWrite, OwnerThatCannotBeKeptMeansWritingInPlace) {
     ASSERT_EQ(chmod(path.c_str(), 0666), 0);
     ASSERT_EQ(chmod(dir.path.c_str(), 0777), 0);
     const ino_t inode = statOf(path).st_ino;
-    ASSERT_EQ(runInChild(true, [&] {
-                  CatalogueEngine engine(path);
-                  engine.saveSettings();
-                  return 0;
-              }),
+    ASSERT_EQ(runInChild(true,
+                         [&] {
+                             CatalogueEngine engine(path);
+                             engine.saveSettings();
+                             return 0;
+                         }),
               0);
     EXPECT_EQ(statOf(path).st_ino, inode);
     EXPECT_EQ(statOf(path).st_uid, 0u);
     EXPECT_EQ(readFile(path), expectedText());
     EXPECT_TRUE(log.lines().empty());
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), std::filesystem::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), std::filesystem::directory_iterator()),
+              1);
 }
 
 TEST_F(SettingsWrite, FifoIsWrittenInPlaceAndNeverWaitedOn) {
@@ -176,7 +181,8 @@ TEST_F(SettingsWrite, FifoIsWrittenInPlaceAndNeverWaitedOn) {
     EXPECT_EQ(received, expectedText());
     EXPECT_TRUE(S_ISFIFO(statOf(path).st_mode));
     EXPECT_EQ(log.count("ERROR 无法更新配置文件"), 1u);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), std::filesystem::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), std::filesystem::directory_iterator()),
+              1);
 }
 
 // A root-run process given /dev/null as its settings path must not put a regular file in
@@ -190,7 +196,8 @@ TEST_F(SettingsWrite, CharacterDeviceIsWrittenInPlace) {
     EXPECT_TRUE(S_ISCHR(after.st_mode));
     EXPECT_EQ(after.st_rdev, makedev(1, 3));
     EXPECT_TRUE(log.lines().empty());
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), std::filesystem::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), std::filesystem::directory_iterator()),
+              1);
 }
 
 // A file bind-mounted on its own (a container's configuration, for instance) cannot be

@@ -8,10 +8,12 @@
 
 namespace {
 
-std::vector<float> sine(double frequency, double rate, double amplitude, std::size_t count, std::size_t leadingZeros = 0) {
+std::vector<float> sine(double frequency, double rate, double amplitude, std::size_t count,
+                        std::size_t leadingZeros = 0) {
     std::vector<float> out(leadingZeros, 0.0f);
     for (std::size_t i = 0; i < count; ++i)
-        out.push_back(static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * frequency * static_cast<double>(i) / rate)));
+        out.push_back(static_cast<float>(
+            amplitude * std::sin(2 * std::numbers::pi * frequency * static_cast<double>(i) / rate)));
     return out;
 }
 

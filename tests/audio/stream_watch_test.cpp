@@ -94,8 +94,8 @@ TEST(RecoverySchedule, EveryTwoSecondsThenEveryTen) {
 class RecoveryDevice : public ::testing::Test {
 protected:
     std::vector<HostApiEntry> hostApis{{"ALSA", 8, 3, 1, 1}, {"JACK", 12, 1, 3, 3}};
-    std::vector<DeviceEntry> devices{input(0, "pulse", 0, 8), input(1, "default", 0, 8),
-                                     input(2, "USB Mic", 0, 8), input(3, "system", 1, 12)};
+    std::vector<DeviceEntry> devices{input(0, "pulse", 0, 8), input(1, "default", 0, 8), input(2, "USB Mic", 0, 8),
+                                     input(3, "system", 1, 12)};
 };
 
 TEST_F(RecoveryDevice, RunningDeviceAtItsIndexWhenTheNameStillMatches) {
@@ -176,7 +176,9 @@ TEST(AudioControl, StepsRunInCallOrderWithPortAudioWorkOnItsOwnThread) {
 TEST(AudioControl, StepsAddedByAFinishQueueBehindTheRestAndPendingOnesCanBeDropped) {
     AudioControl control;
     std::vector<int> order;
-    control.add({{}, [] {}, [&] {
+    control.add({{},
+                 [] {},
+                 [&] {
                      order.push_back(1);
                      control.add({[&] { order.push_back(3); }, {}, {}});
                  }});

@@ -59,8 +59,7 @@ Outcome consume(RingBuffer& ring, const std::atomic<bool>& stop) {
         }
         const std::uint64_t got = ring.get(block.data(), SampleEncoding::Float32, size(random));
         for (std::uint64_t i = 0; i < got; ++i) {
-            if (block[i] != static_cast<float>(expected + i) &&
-                outcome.firstMismatchAt == ~std::uint64_t{0}) {
+            if (block[i] != static_cast<float>(expected + i) && outcome.firstMismatchAt == ~std::uint64_t{0}) {
                 outcome.firstMismatchAt = expected + i;
                 outcome.firstMismatchValue = block[i];
             }

@@ -18,8 +18,7 @@ template <typename Out, typename In>
 std::vector<Out> convert(const std::vector<In>& in, SampleEncoding from, SampleEncoding to,
                          DitherMode mode = DitherMode::Off) {
     std::vector<Out> out(in.size());
-    convertSamples(in.data(), from, out.data(), to, static_cast<std::uint32_t>(in.size()), mode, 1,
-                   1);
+    convertSamples(in.data(), from, out.data(), to, static_cast<std::uint32_t>(in.size()), mode, 1, 1);
     return out;
 }
 
@@ -69,8 +68,8 @@ TEST(ConvertSamplesCopy, CountZeroLeavesDestinationAndStateAlone) {
     std::array<std::int16_t, 2> out{7, 7};
     convertSamples(in.data(), SampleEncoding::Float32, out.data(), SampleEncoding::Pcm16, 0,
                    DitherMode::NoiseShaped, 1, 1);
-    convertSamples(in.data(), SampleEncoding::Float32, out.data(), SampleEncoding::Float32, 0,
-                   DitherMode::Off, 1, 1);
+    convertSamples(in.data(), SampleEncoding::Float32, out.data(), SampleEncoding::Float32, 0, DitherMode::Off, 1,
+                   1);
     EXPECT_EQ(out[0], 7);
     EXPECT_EQ(out[1], 7);
     EXPECT_TRUE(stateEquals(before, ditherState));
@@ -85,8 +84,8 @@ TEST(ConvertSamplesCopy, SameEncodingKeepsEveryBitIncludingNaNAndOverRange) {
 TEST(ConvertSamplesCopy, StridesGatherAndScatter) {
     const std::vector<std::int16_t> in{1, -2, 3, -4, 5, -6};
     std::vector<std::int16_t> gathered(3, 99);
-    convertSamples(in.data(), SampleEncoding::Pcm16, gathered.data(), SampleEncoding::Pcm16, 3,
-                   DitherMode::Off, 2, 1);
+    convertSamples(in.data(), SampleEncoding::Pcm16, gathered.data(), SampleEncoding::Pcm16, 3, DitherMode::Off, 2,
+                   1);
     EXPECT_EQ(gathered, (std::vector<std::int16_t>{1, 3, 5}));
 
     const std::vector<float> src{0.25f, qnan};
@@ -106,8 +105,7 @@ TEST(ConvertSamplesCopy, UnalignedBuffersAndStridedConversion) {
     const std::int16_t values[3] = {16384, -32768, 1};
     std::memcpy(in + 1, values, sizeof values);
     alignas(8) unsigned char out[1 + 6 * 4] = {};
-    convertSamples(in + 1, SampleEncoding::Pcm16, out + 1, SampleEncoding::Float32, 3,
-                   DitherMode::Off, 1, 2);
+    convertSamples(in + 1, SampleEncoding::Pcm16, out + 1, SampleEncoding::Float32, 3, DitherMode::Off, 1, 2);
     float got[6];
     std::memcpy(got, out + 1, sizeof got);
     EXPECT_EQ(got[0], 0.5f);
@@ -120,29 +118,27 @@ TEST(ConvertSamplesWiden, IntegerToFloatAndPcm16ToPcm24) {
     EXPECT_EQ(convert<float>(std::vector<std::int16_t>{16384, -32768, 32767}, SampleEncoding::Pcm16,
                              SampleEncoding::Float32),
               (std::vector<float>{0.5f, -1.0f, 32767.0f / 32768.0f}));
-    const auto f24 = convert<float>(std::vector<std::int32_t>{8388607, -8388608, -1},
-                                    SampleEncoding::Pcm24, SampleEncoding::Float32);
+    const auto f24 = convert<float>(std::vector<std::int32_t>{8388607, -8388608, -1}, SampleEncoding::Pcm24,
+                                    SampleEncoding::Float32);
     EXPECT_EQ(f24[0], 0.99999988079071044921875f);
     EXPECT_EQ(f24[1], -1.0f);
     EXPECT_EQ(f24[2], -1.1920928955078125e-07f);
-    EXPECT_EQ(convert<std::int32_t>(std::vector<std::int16_t>{-1, 32767, -32768, 0},
-                                    SampleEncoding::Pcm16, SampleEncoding::Pcm24),
+    EXPECT_EQ(convert<std::int32_t>(std::vector<std::int16_t>{-1, 32767, -32768, 0}, SampleEncoding::Pcm16,
+                                    SampleEncoding::Pcm24),
               (std::vector<std::int32_t>{-256, 8388352, -8388608, 0}));
 }
 
 TEST(ConvertSamplesReduce, Float32ToPcm16ClipsAndRoundsTiesToEven) {
     const float step = 1.0f / 32768.0f;
-    const auto out = floatToPcm16(
-        {1.0f, -1.0f, 2.0f, -3.0f, 2.5f * step, 3.5f * step, -2.5f * step, 0.4f * step, inf, -inf},
-        DitherMode::Off);
-    EXPECT_EQ(out, (std::vector<std::int16_t>{32767, -32768, 32767, -32768, 2, 4, -2, 0, 32767,
-                                              -32768}));
+    const auto out =
+        floatToPcm16({1.0f, -1.0f, 2.0f, -3.0f, 2.5f * step, 3.5f * step, -2.5f * step, 0.4f * step, inf, -inf},
+                     DitherMode::Off);
+    EXPECT_EQ(out, (std::vector<std::int16_t>{32767, -32768, 32767, -32768, 2, 4, -2, 0, 32767, -32768}));
 }
 
 TEST(ConvertSamplesReduce, Float32ToPcm24ClipsAndRoundsTiesToEven) {
     const float step = 1.0f / 8388608.0f;
-    const auto out = convert<std::int32_t>(std::vector<float>{1.0f, -1.0f, 5.0f, 2.5f * step,
-                                                              -0.5f},
+    const auto out = convert<std::int32_t>(std::vector<float>{1.0f, -1.0f, 5.0f, 2.5f * step, -0.5f},
                                            SampleEncoding::Float32, SampleEncoding::Pcm24);
     EXPECT_EQ(out, (std::vector<std::int32_t>{8388607, -8388608, 8388607, 2, -4194304}));
 }
@@ -155,8 +151,7 @@ TEST(ConvertSamplesReduce, Pcm24ToPcm16DividesBy256) {
 
 TEST(ConvertSamplesReduce, NaNBecomesLowestValueWithoutDither) {
     EXPECT_EQ(floatToPcm16({qnan, 0.5f}, DitherMode::Off), (std::vector<std::int16_t>{-32768, 16384}));
-    EXPECT_EQ(convert<std::int32_t>(std::vector<float>{qnan}, SampleEncoding::Float32,
-                                    SampleEncoding::Pcm24),
+    EXPECT_EQ(convert<std::int32_t>(std::vector<float>{qnan}, SampleEncoding::Float32, SampleEncoding::Pcm24),
               (std::vector<std::int32_t>{-8388608}));
 }
 
@@ -185,9 +180,9 @@ TEST(ConvertSamplesUnknown, UnknownCodesWriteNothingUnlessEqualWithUnitStrides) 
 TEST(ConvertSamplesUnknown, UnknownDitherModeWritesNothingOnlyWhenReducing) {
     const auto bogus = static_cast<DitherMode>(7);
     EXPECT_EQ(floatToPcm16({0.5f, 0.25f}, bogus), (std::vector<std::int16_t>{0, 0}));
-    EXPECT_EQ(convert<float>(std::vector<std::int16_t>{16384}, SampleEncoding::Pcm16,
-                             SampleEncoding::Float32, bogus),
-              (std::vector<float>{0.5f}));
+    EXPECT_EQ(
+        convert<float>(std::vector<std::int16_t>{16384}, SampleEncoding::Pcm16, SampleEncoding::Float32, bogus),
+        (std::vector<float>{0.5f}));
 }
 
 TEST(ConvertSamplesDither, UniformStaysWithinOneStepAndNeverTouchesState) {

@@ -22,28 +22,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string trimmed = trimCommand(text);
 
     // Trimming removes exactly the white space at both ends and nothing else.
-    if (!trimmed.empty() && (isSpace(trimmed.front()) || isSpace(trimmed.back()))) std::abort();
-    if (text.find(trimmed) == std::string::npos) std::abort();
+    if (!trimmed.empty() && (isSpace(trimmed.front()) || isSpace(trimmed.back())))
+        std::abort();
+    if (text.find(trimmed) == std::string::npos)
+        std::abort();
 
     queue.push(trimmed);
     queue.push(text);
-    if (queue.tryPop() != trimmed || queue.tryPop() != text || !queue.empty()) std::abort();
+    if (queue.tryPop() != trimmed || queue.tryPop() != text || !queue.empty())
+        std::abort();
 
     // A word is recognised exactly when the bytes are the word.
     const CommandWord word = matchCommand(trimmed);
-    const bool isWord = trimmed == "show" || trimmed == "hide" || trimmed == "exit" ||
-                        trimmed == "connected" || trimmed == "disconnected";
-    if (isWord != (word != CommandWord::Unrecognised)) std::abort();
+    const bool isWord = trimmed == "show" || trimmed == "hide" || trimmed == "exit" || trimmed == "connected" ||
+                        trimmed == "disconnected";
+    if (isWord != (word != CommandWord::Unrecognised))
+        std::abort();
 
     // Its echo is one line however it was made up, and bounded.
     const std::string quoted = quoteText(text);
     for (char c : quoted)
-        if (static_cast<unsigned char>(c) < 0x20) std::abort();
-    if (quoted.size() > 4 * quotedTextLimit + 32) std::abort();
+        if (static_cast<unsigned char>(c) < 0x20)
+            std::abort();
+    if (quoted.size() > 4 * quotedTextLimit + 32)
+        std::abort();
     // Text without control bytes or backslashes is echoed as it is.
     bool plain = text.size() <= quotedTextLimit;
     for (char c : text)
         plain = plain && static_cast<unsigned char>(c) >= 0x20 && c != '\\';
-    if (plain && quoted != text) std::abort();
+    if (plain && quoted != text)
+        std::abort();
     return 0;
 }

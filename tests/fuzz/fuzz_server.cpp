@@ -32,7 +32,8 @@ void drain(int fd) {
     pollfd p{fd, POLLIN, 0};
     // Short bounded wait: enough for the server to answer or close.
     for (int i = 0; i < 4 && poll(&p, 1, 5) > 0; ++i)
-        if (recv(fd, buffer, sizeof buffer, 0) <= 0) break;
+        if (recv(fd, buffer, sizeof buffer, 0) <= 0)
+            break;
 }
 
 } // namespace
@@ -40,7 +41,8 @@ void drain(int fd) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static Fixture fixture;
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return 0;
+    if (fd < 0)
+        return 0;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(fixture.server.port()));
@@ -50,6 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         drain(fd);
     }
     close(fd);
-    while (!fixture.queue.empty()) fixture.queue.tryPop();
+    while (!fixture.queue.empty())
+        fixture.queue.tryPop();
     return 0;
 }

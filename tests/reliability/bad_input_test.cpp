@@ -117,13 +117,13 @@ std::string unescape(const std::string& text) {
     return out;
 }
 
-}  // namespace
+} // namespace
 
 // Command words are a few bytes and messages are limited to 64 KiB: a message over
 // that closes that one connection with 1009, and every other connection is served on.
 TEST_F(BadInput, MessageOverTheSizeLimitClosesOnlyThatConnection) {
     start();
-    WsTestClient observer;  // connected first, so it does not receive audio itself
+    WsTestClient observer; // connected first, so it does not receive audio itself
     ASSERT_TRUE(observer.connect(run->port(), 10s));
 
     // A frame header announcing 40 MB: refused before any payload arrives.
@@ -143,7 +143,8 @@ TEST_F(BadInput, MessageOverTheSizeLimitClosesOnlyThatConnection) {
     // The other connection's messages still become commands.
     EXPECT_TRUE(observer.isOpen());
     ASSERT_TRUE(observer.sendText("hide"));
-    EXPECT_TRUE(run->process().waitForLine([](const std::string& l) { return l == "Getting command: hide"; }, 10s));
+    EXPECT_TRUE(
+        run->process().waitForLine([](const std::string& l) { return l == "Getting command: hide"; }, 10s));
     EXPECT_TRUE(run->command("show-me-alive"));
     expectStillStreaming();
 
@@ -194,8 +195,8 @@ TEST_F(BadInput, BinaryGarbageOnStdinIsEchoedOnOneEscapedLine) {
         chunks.push_back(chunk);
         // Below PIPE_BUF, so each write arrives whole in one read.
         ASSERT_TRUE(run->process().writeStdin(chunk));
-        ASSERT_TRUE(run->process().waitForLine([](const std::string& l) { return l.starts_with("Getting command: G"); },
-                                               10s))
+        ASSERT_TRUE(run->process().waitForLine(
+            [](const std::string& l) { return l.starts_with("Getting command: G"); }, 10s))
             << "chunk " << seed;
     }
     EXPECT_TRUE(run->command("hide"));
@@ -279,7 +280,7 @@ TEST_F(BadInput, NonHttpBytesOnTheSocketEndOnlyThatConnection) {
     ASSERT_TRUE(raw.connect(run->port(), 5s));
     ASSERT_TRUE(raw.send(garbage(3000, 99) + "\r\n\r\n"));
     EXPECT_TRUE(raw.waitForEnd(15s));
-    RawSocket silent;  // connects and never speaks, then goes away
+    RawSocket silent; // connects and never speaks, then goes away
     ASSERT_TRUE(silent.connect(run->port(), 5s));
     EXPECT_TRUE(run->command("hide"));
     expectStillStreaming();
@@ -325,7 +326,7 @@ TEST_F(BadInput, LogPathInAMissingDirectory) {
     expectStillStreaming();
     expectOrderlyExit();
     EXPECT_FALSE(fs::exists(missing));
-    EXPECT_TRUE(fs::exists(run->settingsPath()));  // the settings were still saved
+    EXPECT_TRUE(fs::exists(run->settingsPath())); // the settings were still saved
     EXPECT_EQ(run->process().stderrText().find("capture.log"), std::string::npos);
 }
 
@@ -340,8 +341,8 @@ TEST_F(BadInput, StandardOutputClosedByTheParent) {
     // brace group then ends and with it the only reader of the pipe.
     options.argvPrefix = {"/bin/bash", "-c",
                           "\"$0\" \"$@\" | { while IFS= read -r line; do case \"$line\" in "
-                          "'{ \"port\": '*) printf '%s\\n' \"$line\" > " + portFile.string() +
-                              "; break;; esac; done; }; exit ${PIPESTATUS[0]}"};
+                          "'{ \"port\": '*) printf '%s\\n' \"$line\" > " +
+                              portFile.string() + "; break;; esac; done; }; exit ${PIPESTATUS[0]}"};
     run = std::make_unique<CaptureRun>(*mic, options);
     auto deadline = std::chrono::steady_clock::now() + 60s;
     std::string portLine;

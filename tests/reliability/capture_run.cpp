@@ -61,7 +61,7 @@ CaptureRun::CaptureRun(const VirtualMic& mic, Options options) {
 }
 
 CaptureRun::~CaptureRun() {
-    child.reset();  // ends the process group by PID if still running
+    child.reset(); // ends the process group by PID if still running
     std::error_code ignored;
     fs::remove_all(dir, ignored);
 }
@@ -107,7 +107,7 @@ StreamCheck analyseMessages(const std::vector<WsTestClient::Message>& messages) 
         check.badMessages += !message.binary || message.payload.size() != 2048;
     SineCheckOptions options;
     options.sampleRate = 44100.0;
-    options.transient = 4410;  // converter delay and the tone's fade-in
+    options.transient = 4410; // converter delay and the tone's fade-in
     check.analysis = analyseSine(decodeSamples(messages), options);
     return check;
 }

@@ -19,10 +19,10 @@
 class CaptureRun {
 public:
     struct Options {
-        std::string settingsPath;              // empty: <dir>/settings.json
-        std::string logPath;                   // empty: <dir>/capture.log
+        std::string settingsPath; // empty: <dir>/settings.json
+        std::string logPath;      // empty: <dir>/capture.log
         std::vector<std::string> extraEnvironment;
-        std::vector<std::string> argvPrefix;   // a wrapper such as /bin/bash -c "..."
+        std::vector<std::string> argvPrefix; // a wrapper such as /bin/bash -c "..."
         bool waitForPort = true;
     };
 
@@ -64,7 +64,7 @@ std::size_t countOccurrences(const std::string& text, const std::string& piece);
 struct StreamCheck {
     bool connected = false;
     std::size_t messages = 0;
-    std::size_t badMessages = 0;  // not binary or not 2048 bytes
+    std::size_t badMessages = 0; // not binary or not 2048 bytes
     SineAnalysis analysis;
 };
 StreamCheck receiveTone(int port, std::chrono::milliseconds span);

@@ -47,7 +47,9 @@ constexpr double exitBoundSeconds = sanitized ? 10.0 : 1.0;
                                          << " KiB (bound " << boundKiB << " KiB)";
 }
 
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 // How far the audio fell behind, at worst, over the messages received in [from, to):
 // each message's arrival time minus the audio received before it (at 44100 Hz), against
@@ -103,7 +105,8 @@ protected:
             "/bin/bash", "-c",
             "mkfifo '" + fifo + "' || exit 1; { exec 4<'" + fifo +
                 "'; while IFS= read -r line <&4; do case \"$line\" in '{ \"port\": '*) printf '%s\\n' \"$line\"; "
-                "break;; esac; done; exec sleep 3600; } & exec \"$0\" \"$@\" >'" + fifo + "'"};
+                "break;; esac; done; exec sleep 3600; } & exec \"$0\" \"$@\" >'" +
+                fifo + "'"};
         start(options);
     }
 
@@ -224,7 +227,7 @@ TEST_F(HostilePeers, CommandsThatShareAReadAreAllTaken) {
         if (output_line::isProtocol(line))
             lines.push_back(line);
     EXPECT_EQ(lines, (std::vector<std::string>{lines.front(), "Getting command: hide", hiddenLine,
-                                                "Getting command: exit", hiddenLine}));
+                                               "Getting command: exit", hiddenLine}));
 }
 
 // A parent that writes commands as fast as the pipe takes them: the process stops
@@ -286,7 +289,8 @@ TEST_F(HostilePeers, EndOfInputOnATerminalIsNotTheEnd) {
     options.argvPrefix = {"/bin/bash", "-c", std::string("exec \"$0\" \"$@\" <") + name};
     start(options);
     ASSERT_EQ(::write(master, "show-me\n", 8), 8);
-    EXPECT_TRUE(run->process().waitForLine([](const std::string& l) { return l == "Getting command: show-me"; }, 10s));
+    EXPECT_TRUE(
+        run->process().waitForLine([](const std::string& l) { return l == "Getting command: show-me"; }, 10s));
     ASSERT_EQ(::write(master, "\x04", 1), 1);
     std::this_thread::sleep_for(300ms);
     ASSERT_EQ(::write(master, "hide\n", 5), 5);
@@ -353,8 +357,8 @@ TEST_F(HostilePeers, HugeMessagesAreRefusedCheaply) {
                   << " s in the 3 s before)\n";
     }
     const std::string quoted = "V" + std::string(1023, 'y') + "…(65536 bytes)";
-    EXPECT_TRUE(run->process().waitForLine([&](const std::string& l) { return l == "Getting command: " + quoted; },
-                                           10s));
+    EXPECT_TRUE(
+        run->process().waitForLine([&](const std::string& l) { return l == "Getting command: " + quoted; }, 10s));
 
     for (std::size_t size : {std::size_t{1'000'000}, std::size_t{33'000'000}}) {
         SCOPED_TRACE(size);
@@ -424,8 +428,8 @@ TEST_F(HostilePeers, ForgedProtocolLinesStayInsideTheirEcho) {
         EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << line;
     EXPECT_EQ(std::count(lines.begin(), lines.end(), hiddenLine), 2); // "hide" and the exit
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "{ \"event\": \"shown\" }"), 0);
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find('\r') != l.npos; }),
-              0);
+    EXPECT_EQ(
+        std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find('\r') != l.npos; }), 0);
     const std::string log = run->logText();
     EXPECT_NE(log.find("<Server> 从客户端收到指令: zz\\n{ \"event\": \"hidden\" }\\n{ \"port\": 1 }\n"),
               std::string::npos);
@@ -442,8 +446,7 @@ TEST_F(HostilePeers, OpaqueOriginsAndOldDraftsAreRefused) {
     EXPECT_EQ(page.handshakeStatus(), 403);
     RawSocket draft;
     ASSERT_TRUE(draft.connect(run->port(), 5s));
-    EXPECT_EQ(draft.handshake(RawSocket::upgradeRequest("Origin: http://evil.example\r\n", "8"), 5s),
-              426);
+    EXPECT_EQ(draft.handshake(RawSocket::upgradeRequest("Origin: http://evil.example\r\n", "8"), 5s), 426);
     EXPECT_TRUE(run->command("hide"));
     expectOrderlyExit();
     const std::string out = run->process().stdoutText();
@@ -511,8 +514,8 @@ TEST_F(HostilePeers, ConnectedWithNoClientStoredKeepsTheLogSmall) {
         ASSERT_TRUE(second.connect(run->port(), 10s));
         ASSERT_TRUE(second.close(5s));
     }
-    EXPECT_TRUE(run->process().waitForLine([](const std::string& l) { return l == "Getting command: disconnected"; },
-                                           10s));
+    EXPECT_TRUE(run->process().waitForLine(
+        [](const std::string& l) { return l == "Getting command: disconnected"; }, 10s));
     ASSERT_TRUE(first.sendText("connected"));
     EXPECT_TRUE(
         run->process().waitForLine([](const std::string& l) { return l == "Getting command: connected"; }, 10s));

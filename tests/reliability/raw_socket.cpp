@@ -19,7 +19,7 @@ int remainingMs(Clock::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-}  // namespace
+} // namespace
 
 RawSocket::~RawSocket() {
     if (fd >= 0)
@@ -115,7 +115,7 @@ bool RawSocket::sendFrameHeader(std::uint8_t opcode, std::uint64_t length) {
         for (int shift = 56; shift >= 0; shift -= 8)
             header.push_back(static_cast<char>((length >> shift) & 0xFF));
     }
-    header.append("\x01\x02\x03\x04", 4);  // masking key
+    header.append("\x01\x02\x03\x04", 4); // masking key
     return send(header);
 }
 

@@ -51,7 +51,7 @@ struct Figures {
     int deviceClicks = 0;
     int toneRestarts = 0;
     std::size_t audioMessages = 0;
-    std::vector<long> rssPerCycle;  // KiB, right after each cycle
+    std::vector<long> rssPerCycle; // KiB, right after each cycle
 };
 
 class Soak : public ::testing::Test {
@@ -91,7 +91,9 @@ protected:
     }
 
     bool waitForExactLine(const std::string& expected, std::chrono::milliseconds timeout) {
-        return run->process().waitForLine([&](const std::string& l) { return l == expected; }, timeout).has_value();
+        return run->process()
+            .waitForLine([&](const std::string& l) { return l == expected; }, timeout)
+            .has_value();
     }
 
     // A new client becomes the one that receives audio; it must get some.
@@ -121,7 +123,7 @@ protected:
         {
             WsTestClient rude;
             ASSERT_TRUE(rude.connect(run->port(), 10s));
-        }  // destroyed without a close frame
+        } // destroyed without a close frame
         RawSocket halfway;
         ASSERT_TRUE(halfway.connect(run->port(), 5s));
         halfway.send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n");
@@ -153,19 +155,20 @@ protected:
         ASSERT_TRUE(waitUntilDrawn(10s)) << "panel not drawn in cycle " << figures.cycles;
         // Press and release in separate frames, or the panel may not see the click.
         const auto clickAt = [&](int px, int py) {
-            x->run({"/usr/bin/xdotool", "mousemove", "--window", windows[0], std::to_string(px), std::to_string(py)});
+            x->run(
+                {"/usr/bin/xdotool", "mousemove", "--window", windows[0], std::to_string(px), std::to_string(py)});
             std::this_thread::sleep_for(200ms);
             x->run({"/usr/bin/xdotool", "mousedown", "1"});
             std::this_thread::sleep_for(150ms);
             x->run({"/usr/bin/xdotool", "mouseup", "1"});
             std::this_thread::sleep_for(400ms);
         };
-        clickAt(300, 150);  // on the meter line: the first click may only focus the window
-        clickAt(455, 19);   // the refresh button, right of the lists
+        clickAt(300, 150); // on the meter line: the first click may only focus the window
+        clickAt(455, 19);  // the refresh button, right of the lists
         ++figures.refreshClicks;
         std::this_thread::sleep_for(500ms);
-        clickAt(60, 8 + 26 + 11);       // opens the input-device list
-        clickAt(60, 8 + 26 + 22 + 18);  // its first row
+        clickAt(60, 8 + 26 + 11);      // opens the input-device list
+        clickAt(60, 8 + 26 + 22 + 18); // its first row
         ++figures.deviceClicks;
         ASSERT_TRUE(run->command("hide", 20s));
         ASSERT_TRUE(waitForExactLine(hiddenLine, 20s));
@@ -199,7 +202,7 @@ protected:
     Figures figures;
 };
 
-}  // namespace
+} // namespace
 
 TEST_F(Soak, StreamsOnThroughReconnectsCommandsPanelAndDeviceChanges) {
     // Warm-up: the first two showings load the graphics libraries and fill their
@@ -246,12 +249,14 @@ TEST_F(Soak, StreamsOnThroughReconnectsCommandsPanelAndDeviceChanges) {
     const std::size_t starts = countOccurrences(log, "<Audio> 音频流已启动") - 1;
     // Synthetic clicks on a loaded machine are sometimes lost on the way to the window;
     // most must have taken effect, or the soak did not exercise what it claims.
-    EXPECT_GE(refreshes * 2, static_cast<std::size_t>(figures.refreshClicks)) << "refresh clicks missed the button";
+    EXPECT_GE(refreshes * 2, static_cast<std::size_t>(figures.refreshClicks))
+        << "refresh clicks missed the button";
     EXPECT_GE(starts * 2, static_cast<std::size_t>(figures.refreshClicks + figures.deviceClicks))
         << "device clicks missed the list";
 
     const long growthKiB = rssAfter - rssBefore;
-    EXPECT_LT(growthKiB, 20 * 1024) << "resident memory grew from " << rssBefore << " KiB to " << rssAfter << " KiB";
+    EXPECT_LT(growthKiB, 20 * 1024) << "resident memory grew from " << rssBefore << " KiB to " << rssAfter
+                                    << " KiB";
     EXPECT_LE(tasksAfter, tasksBefore + 2) << "threads accumulate";
     EXPECT_LT(answerSeconds, 5.0);
 

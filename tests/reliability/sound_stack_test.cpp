@@ -249,8 +249,8 @@ TEST_F(SoundStack, ProcessEndsWhenItsParentDies) {
     start(options);
     const auto child = process().waitForLine([](const std::string& l) { return l.starts_with("child "); }, 10s);
     ASSERT_TRUE(child);
-    ASSERT_TRUE(process().waitForLine([](const std::string& l) { return output_line::parsePort(l).has_value(); },
-                                      60s));
+    ASSERT_TRUE(
+        process().waitForLine([](const std::string& l) { return output_line::parsePort(l).has_value(); }, 60s));
     const auto killed = Clock::now();
     ASSERT_TRUE(process().kill(SIGKILL));
     // The capture holds our end of its standard output until it is gone.
@@ -364,11 +364,13 @@ TEST_F(SoundStack, UnpluggedSourceComesBackToTheSameClient) {
         const std::size_t from = client.messageCount();
         std::this_thread::sleep_for(3s);
         const auto all = client.messages();
-        const std::vector<WsTestClient::Message> recent(all.begin() + static_cast<std::ptrdiff_t>(from), all.end());
+        const std::vector<WsTestClient::Message> recent(all.begin() + static_cast<std::ptrdiff_t>(from),
+                                                        all.end());
         toneBack = !recent.empty() && isContinuousStream(analyseMessages(recent), 44100);
     }
     EXPECT_TRUE(toneBack) << run->logText();
-    std::cout << "tone back at the client within " << seconds(Clock::now() - added) << " s of the source's return\n";
+    std::cout << "tone back at the client within " << seconds(Clock::now() - added)
+              << " s of the source's return\n";
     EXPECT_TRUE(client.isOpen());
     const std::string log = run->logText();
     EXPECT_GE(countLinesWith(log, "[WARN] <Audio> 音频流中断"), 1u) << log;

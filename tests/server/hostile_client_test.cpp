@@ -34,8 +34,7 @@ TEST_F(ServerTest, RefusesProtocolVersionsBeforeThirteen) {
     for (const char* version : {"8", "7"}) {
         RawSocket raw;
         ASSERT_TRUE(raw.connect(server->port(), 3s));
-        EXPECT_EQ(raw.handshake(RawSocket::upgradeRequest("Origin: http://evil.example\r\n", version), 3s),
-                  426)
+        EXPECT_EQ(raw.handshake(RawSocket::upgradeRequest("Origin: http://evil.example\r\n", version), 3s), 426)
             << version;
         EXPECT_NE(raw.response().find("\r\nSec-WebSocket-Version: 13"), std::string::npos) << raw.response();
         EXPECT_EQ(countLog(std::string("[WARN] <Server> 拒绝不支持的协议版本: ") + version), 1u) << version;
@@ -56,17 +55,19 @@ TEST_F(ServerTest, RefusesProtocolVersionsBeforeThirteen) {
 // The library quotes the user agent and the resource in its access log on standard
 // output; a bare CR or LF there would start a line of the peer's choosing.
 TEST_F(ServerTest, RefusesHandshakesWithLineBreaksInTheirHeaders) {
-    for (const char* header : {"User-Agent: x\n{ \"event\": \"hidden\" }\r\n", "User-Agent: x\r{ \"port\": 1 }\r\n"}) {
+    for (const char* header :
+         {"User-Agent: x\n{ \"event\": \"hidden\" }\r\n", "User-Agent: x\r{ \"port\": 1 }\r\n"}) {
         RawSocket raw;
         ASSERT_TRUE(raw.connect(server->port(), 3s));
         EXPECT_EQ(raw.handshake(RawSocket::upgradeRequest(header), 3s), 400) << header;
     }
     RawSocket raw;
     ASSERT_TRUE(raw.connect(server->port(), 3s));
-    EXPECT_EQ(raw.handshake("GET /a\nb HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n",
-                            3s),
-              400);
+    EXPECT_EQ(
+        raw.handshake("GET /a\nb HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n",
+                      3s),
+        400);
     EXPECT_EQ(countLog("[WARN] <Server> 拒绝含有换行符的握手请求"), 3u);
     // One in a header's name never gets that far: the library's parser refuses it.
     RawSocket name;
@@ -123,13 +124,14 @@ TEST_F(ServerTest, AForgedMessageStaysOneLogLine) {
     EXPECT_EQ(nextCommand(), forged); // the command itself is queued as received
     ASSERT_TRUE(waitForLog("从客户端收到指令"));
     std::vector<std::string> lines = logLines();
-    auto quoted = std::find_if(lines.begin(), lines.end(),
-                               [](const std::string& l) { return l.find("从客户端收到指令") != std::string::npos; });
+    auto quoted = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.find("从客户端收到指令") != std::string::npos;
+    });
     ASSERT_NE(quoted, lines.end());
-    EXPECT_TRUE(quoted->ends_with("<Server> 从客户端收到指令: zz\\n{ \"event\": \"hidden\" }\\r\\n{ \"port\": 1 }\\n"))
+    EXPECT_TRUE(
+        quoted->ends_with("<Server> 从客户端收到指令: zz\\n{ \"event\": \"hidden\" }\\r\\n{ \"port\": 1 }\\n"))
         << *quoted;
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string& l) { return !l.starts_with("["); }),
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return !l.starts_with("["); }),
               0);
 }
 

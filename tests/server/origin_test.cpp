@@ -30,21 +30,37 @@ TEST(OriginCheck, AcceptsLoopbackWebOrigins) {
 }
 
 TEST(OriginCheck, RefusesRemoteWebOrigins) {
-    for (const char* origin :
-         {"http://evil.example", "https://example.com:443", "ws://192.168.1.1", "wss://10.0.0.1:443",
-          "HTTPS://EXAMPLE.COM", "http://[2001:db8::1]:80", "http://[::]", "http://0.0.0.0",
-          "http://128.0.0.1", "http://126.0.0.1"})
+    for (const char* origin : {"http://evil.example", "https://example.com:443", "ws://192.168.1.1",
+                               "wss://10.0.0.1:443", "HTTPS://EXAMPLE.COM", "http://[2001:db8::1]:80",
+                               "http://[::]", "http://0.0.0.0", "http://128.0.0.1", "http://126.0.0.1"})
         EXPECT_TRUE(isForeignWebOrigin(origin)) << origin;
 }
 
 TEST(OriginCheck, RefusesHostsThatOnlyLookLocal) {
-    for (const char* origin :
-         {"http://127.0.0.1.evil.com", "http://localhost@evil.com", "http://localhost:80@evil.com",
-          "http://localhost.evil.com", "http://evil.com#@localhost", "http://evillocalhost",
-          "http://sub.localhost", "http://localhost..", "http://127.0.0.1:80abc", "http://localhost:-1",
-          "http://[::1", "http://[::1]x", "http://[::1]evil.com", "http://127.0.0", "http://127.0.0.1.1",
-          "http://127.0.0.256", "http://127.000.0.1", "http://0x7f.0.0.1", "http://2130706433",
-          "http://127.0.0.1%2eevil.com", "http://", "http:", "http:localhost", "https:/localhost"})
+    for (const char* origin : {"http://127.0.0.1.evil.com",
+                               "http://localhost@evil.com",
+                               "http://localhost:80@evil.com",
+                               "http://localhost.evil.com",
+                               "http://evil.com#@localhost",
+                               "http://evillocalhost",
+                               "http://sub.localhost",
+                               "http://localhost..",
+                               "http://127.0.0.1:80abc",
+                               "http://localhost:-1",
+                               "http://[::1",
+                               "http://[::1]x",
+                               "http://[::1]evil.com",
+                               "http://127.0.0",
+                               "http://127.0.0.1.1",
+                               "http://127.0.0.256",
+                               "http://127.000.0.1",
+                               "http://0x7f.0.0.1",
+                               "http://2130706433",
+                               "http://127.0.0.1%2eevil.com",
+                               "http://",
+                               "http:",
+                               "http:localhost",
+                               "https:/localhost"})
         EXPECT_TRUE(isForeignWebOrigin(origin)) << origin;
 }
 

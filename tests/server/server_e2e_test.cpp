@@ -71,7 +71,8 @@ protected:
         std::string line = readPortLine(*process);
         std::smatch match;
         ASSERT_TRUE(std::regex_match(line, match, std::regex(R"(\{ "port": ([1-9][0-9]{0,4}) \})")))
-            << line << "\nstderr:\n" << process->stderrText() << "\nlog so far (buffered lines missing):\n"
+            << line << "\nstderr:\n"
+            << process->stderrText() << "\nlog so far (buffered lines missing):\n"
             << [this] {
                    std::ifstream in(logPath, std::ios::binary);
                    std::stringstream text;
@@ -225,7 +226,8 @@ TEST_F(CaptureE2eTest, RefusesAForeignWebPageAndKeepsStreamingToTheLocalClient) 
     std::ifstream in(logPath, std::ios::binary);
     std::stringstream log;
     log << in.rdbuf();
-    EXPECT_NE(log.str().find("<Server> 拒绝来自外部网页的连接: https://example.com"), std::string::npos) << log.str();
+    EXPECT_NE(log.str().find("<Server> 拒绝来自外部网页的连接: https://example.com"), std::string::npos)
+        << log.str();
 }
 
 TEST_F(CaptureE2eTest, ExitOverTheSocketEndsTheProcessAfterStdinEnded) {

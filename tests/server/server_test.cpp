@@ -185,7 +185,8 @@ TEST_F(ServerTest, DiscardLeavesNothingAndNoLaterBlockCarriesStaleSamples) {
         std::vector<float> samples = decodeSamples(message.payload);
         ASSERT_GT(samples[0], last) << "block " << index << " repeats earlier samples";
         for (std::size_t i = 1; i < samples.size(); ++i)
-            ASSERT_EQ(samples[i], samples[0] + static_cast<float>(i)) << "block " << index << " mixes samples at " << i;
+            ASSERT_EQ(samples[i], samples[0] + static_cast<float>(i))
+                << "block " << index << " mixes samples at " << i;
         last = samples.back();
         ++index;
     }

@@ -30,7 +30,8 @@ void ignoreSigpipeOnce() {
 // Keeps our pipe ends off 0..2 so the dup2 calls in the child cannot clobber
 // one another when the test runner itself started without standard streams.
 int aboveStandardFds(int fd) {
-    if (fd > 2) return fd;
+    if (fd > 2)
+        return fd;
     int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
     ::close(fd);
     return moved;
@@ -41,7 +42,8 @@ struct Pipe {
     int write = -1;
     Pipe() {
         int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
+        if (::pipe2(fds, O_CLOEXEC) != 0)
+            throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
         read = aboveStandardFds(fds[0]);
         write = aboveStandardFds(fds[1]);
     }
@@ -50,11 +52,13 @@ struct Pipe {
         closeWrite();
     }
     void closeRead() {
-        if (read >= 0) ::close(read);
+        if (read >= 0)
+            ::close(read);
         read = -1;
     }
     void closeWrite() {
-        if (write >= 0) ::close(write);
+        if (write >= 0)
+            ::close(write);
         write = -1;
     }
     int releaseRead() { return std::exchange(read, -1); }
@@ -63,7 +67,8 @@ struct Pipe {
 
 std::vector<std::string> mergedEnvironment(const std::vector<std::string>& extra) {
     std::vector<std::string> result;
-    for (char** e = environ; e && *e; ++e) result.emplace_back(*e);
+    for (char** e = environ; e && *e; ++e)
+        result.emplace_back(*e);
     for (const auto& entry : extra) {
         std::string name = entry.substr(0, entry.find('='));
         std::erase_if(result, [&](const std::string& existing) {
@@ -76,7 +81,8 @@ std::vector<std::string> mergedEnvironment(const std::vector<std::string>& extra
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
     std::vector<char*> result;
-    for (auto& s : strings) result.push_back(s.data());
+    for (auto& s : strings)
+        result.push_back(s.data());
     result.push_back(nullptr);
     return result;
 }
@@ -104,20 +110,24 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
     } else if (::dup2(stdinFd, 0) < 0) {
         fail();
     }
-    if (::dup2(stdoutFd, 1) < 0 || ::dup2(stderrFd, 2) < 0) fail();
+    if (::dup2(stdoutFd, 1) < 0 || ::dup2(stderrFd, 2) < 0)
+        fail();
     // Everything else (our pipe ends, descriptors of the test binary) goes.
-    if (errorFd > 3) ::close_range(3, static_cast<unsigned>(errorFd) - 1, 0);
+    if (errorFd > 3)
+        ::close_range(3, static_cast<unsigned>(errorFd) - 1, 0);
     ::close_range(static_cast<unsigned>(errorFd) + 1, ~0U, 0);
-    if (!options.workingDirectory.empty() && ::chdir(options.workingDirectory.c_str()) != 0) fail();
+    if (!options.workingDirectory.empty() && ::chdir(options.workingDirectory.c_str()) != 0)
+        fail();
     ::execve(argv[0], argv, envp);
     fail();
     ::_exit(127);
 }
 
-}  // namespace
+} // namespace
 
 ChildProcess::ChildProcess(Options options) {
-    if (options.argv.empty()) throw std::invalid_argument("ChildProcess: empty argv");
+    if (options.argv.empty())
+        throw std::invalid_argument("ChildProcess: empty argv");
     ignoreSigpipeOnce();
 
     std::vector<std::string> args = options.argv;
@@ -129,19 +139,23 @@ ChildProcess::ChildProcess(Options options) {
     int devNull = -1;
     if (options.stdinMode == StdinMode::DevNull) {
         devNull = aboveStandardFds(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-        if (devNull < 0) throw std::runtime_error("open /dev/null failed");
+        if (devNull < 0)
+            throw std::runtime_error("open /dev/null failed");
     }
     int childStdin = options.stdinMode == StdinMode::Pipe ? in.read : devNull;
 
     pid_t pid = ::fork();
     if (pid < 0) {
-        if (devNull >= 0) ::close(devNull);
+        if (devNull >= 0)
+            ::close(devNull);
         throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
     }
-    if (pid == 0) execChild(options, childStdin, out.write, err.write, errors.write, argv.data(), envp.data());
+    if (pid == 0)
+        execChild(options, childStdin, out.write, err.write, errors.write, argv.data(), envp.data());
 
     pid_ = pid;
-    if (devNull >= 0) ::close(devNull);
+    if (devNull >= 0)
+        ::close(devNull);
     in.closeRead();
     out.closeWrite();
     err.closeWrite();
@@ -158,7 +172,8 @@ ChildProcess::ChildProcess(Options options) {
         throw std::runtime_error("cannot start " + options.argv[0] + ": " + std::strerror(execErrno));
     }
 
-    if (options.stdinMode == StdinMode::Pipe) stdinFd_ = in.releaseWrite();
+    if (options.stdinMode == StdinMode::Pipe)
+        stdinFd_ = in.releaseWrite();
     stdoutFd_ = out.releaseRead();
     stderrFd_ = err.releaseRead();
     wakeRead_ = wake.releaseRead();
@@ -168,7 +183,8 @@ ChildProcess::ChildProcess(Options options) {
 
 ChildProcess::~ChildProcess() {
     // Until the child is reaped its PID (and so its group id) cannot be reused.
-    if (!reaped()) ::kill(-pid_, SIGKILL);
+    if (!reaped())
+        ::kill(-pid_, SIGKILL);
     reap(true);
     closeStdin();
     // Normally the pipes reach EOF once the child is gone; a grandchild that
@@ -180,9 +196,11 @@ ChildProcess::~ChildProcess() {
     }
     char byte = 1;
     (void)!::write(wakeWrite_, &byte, 1);
-    if (reader_.joinable()) reader_.join();
+    if (reader_.joinable())
+        reader_.join();
     for (int fd : {stdoutFd_, stderrFd_, wakeRead_, wakeWrite_}) {
-        if (fd >= 0) ::close(fd);
+        if (fd >= 0)
+            ::close(fd);
     }
 }
 
@@ -190,19 +208,22 @@ void ChildProcess::readerLoop() {
     char buffer[65536];
     bool outOpen = true, errOpen = true;
     while (outOpen || errOpen) {
-        pollfd fds[3] = {{outOpen ? stdoutFd_ : -1, POLLIN, 0},
-                         {errOpen ? stderrFd_ : -1, POLLIN, 0},
-                         {wakeRead_, POLLIN, 0}};
+        pollfd fds[3] = {
+            {outOpen ? stdoutFd_ : -1, POLLIN, 0}, {errOpen ? stderrFd_ : -1, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
         int ready = ::poll(fds, 3, -1);
         if (ready < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             break;
         }
-        if (fds[2].revents) break;
+        if (fds[2].revents)
+            break;
         for (int i = 0; i < 2; ++i) {
-            if (!fds[i].revents) continue;
+            if (!fds[i].revents)
+                continue;
             ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (n < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
             std::lock_guard lock(mutex_);
             if (n > 0) {
                 (i == 0 ? stdoutData_ : stderrData_).append(buffer, static_cast<std::size_t>(n));
@@ -226,9 +247,10 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds time
         newline = stdoutData_.find('\n', consumed_);
         return newline != std::string::npos || stdoutEof_;
     });
-    if (newline == std::string::npos) return std::nullopt;
-    std::string line(output_line::withoutCarriageReturn(
-        std::string_view(stdoutData_).substr(consumed_, newline - consumed_)));
+    if (newline == std::string::npos)
+        return std::nullopt;
+    std::string line(
+        output_line::withoutCarriageReturn(std::string_view(stdoutData_).substr(consumed_, newline - consumed_)));
     consumed_ = newline + 1;
     return line;
 }
@@ -238,10 +260,13 @@ std::optional<std::string> ChildProcess::waitForLine(const std::function<bool(co
     auto deadline = Clock::now() + timeout;
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() < 0) return std::nullopt;
+        if (left.count() < 0)
+            return std::nullopt;
         auto line = readLine(left);
-        if (!line) return std::nullopt;
-        if (predicate(*line)) return line;
+        if (!line)
+            return std::nullopt;
+        if (predicate(*line))
+            return line;
     }
 }
 
@@ -250,7 +275,8 @@ std::vector<std::string> ChildProcess::stdoutLines() const {
     std::vector<std::string> lines;
     std::size_t start = 0;
     for (std::size_t nl; (nl = stdoutData_.find('\n', start)) != std::string::npos; start = nl + 1) {
-        lines.emplace_back(output_line::withoutCarriageReturn(std::string_view(stdoutData_).substr(start, nl - start)));
+        lines.emplace_back(
+            output_line::withoutCarriageReturn(std::string_view(stdoutData_).substr(start, nl - start)));
     }
     return lines;
 }
@@ -271,12 +297,14 @@ bool ChildProcess::waitStdoutClosed(std::chrono::milliseconds timeout) {
 }
 
 bool ChildProcess::writeStdin(const std::string& bytes) {
-    if (stdinFd_ < 0) return false;
+    if (stdinFd_ < 0)
+        return false;
     std::size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = ::write(stdinFd_, bytes.data() + done, bytes.size() - done);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return false;
         }
         done += static_cast<std::size_t>(n);
@@ -285,20 +313,24 @@ bool ChildProcess::writeStdin(const std::string& bytes) {
 }
 
 void ChildProcess::closeStdin() {
-    if (stdinFd_ >= 0) ::close(stdinFd_);
+    if (stdinFd_ >= 0)
+        ::close(stdinFd_);
     stdinFd_ = -1;
 }
 
 bool ChildProcess::reap(bool block) {
     std::lock_guard lock(statusMutex_);
-    if (exitStatus_) return true;
-    if (pid_ <= 0) return false;
+    if (exitStatus_)
+        return true;
+    if (pid_ <= 0)
+        return false;
     int status = 0;
     pid_t r;
     do {
         r = ::waitpid(pid_, &status, block ? 0 : WNOHANG);
     } while (r < 0 && errno == EINTR);
-    if (r != pid_) return false;
+    if (r != pid_)
+        return false;
     if (WIFEXITED(status)) {
         exitStatus_ = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {
@@ -312,7 +344,8 @@ bool ChildProcess::reap(bool block) {
 std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds timeout) {
     auto deadline = Clock::now() + timeout;
     while (!reap(false)) {
-        if (Clock::now() >= deadline) return std::nullopt;
+        if (Clock::now() >= deadline)
+            return std::nullopt;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     std::lock_guard lock(statusMutex_);
@@ -329,33 +362,40 @@ bool ChildProcess::running() { return !reap(false); }
 bool ChildProcess::kill(int signal) {
     // Once reaped the PID may belong to someone else: never signal it again.
     std::lock_guard lock(statusMutex_);
-    if (exitStatus_ || pid_ <= 0) return false;
+    if (exitStatus_ || pid_ <= 0)
+        return false;
     return ::kill(pid_, signal) == 0;
 }
 
 double ChildProcess::cpuSeconds() const {
-    if (reaped()) return -1;
+    if (reaped())
+        return -1;
     std::ifstream file("/proc/" + std::to_string(pid_) + "/stat");
     std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     auto paren = content.rfind(')');
-    if (paren == std::string::npos) return -1;
+    if (paren == std::string::npos)
+        return -1;
     // After the command name: state (field 3) ... utime (14), stime (15).
     std::istringstream fields(content.substr(paren + 1));
     std::string field;
     unsigned long long utime = 0, stime = 0;
     for (int index = 3; index <= 15 && fields >> field; ++index) {
-        if (index == 14) utime = std::stoull(field);
-        if (index == 15) stime = std::stoull(field);
+        if (index == 14)
+            utime = std::stoull(field);
+        if (index == 15)
+            stime = std::stoull(field);
     }
     return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 long ChildProcess::residentKiB() const {
-    if (reaped()) return -1;
+    if (reaped())
+        return -1;
     std::ifstream file("/proc/" + std::to_string(pid_) + "/status");
     std::string line;
     while (std::getline(file, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
     }
     return -1;
 }

@@ -21,9 +21,9 @@ public:
     enum class StdinMode { Pipe, DevNull, Closed };
 
     struct Options {
-        std::vector<std::string> argv;         // argv[0] is the executable path
-        std::vector<std::string> environment;  // "NAME=value", added to or replacing the inherited ones
-        std::string workingDirectory;          // empty: inherit
+        std::vector<std::string> argv;        // argv[0] is the executable path
+        std::vector<std::string> environment; // "NAME=value", added to or replacing the inherited ones
+        std::string workingDirectory;         // empty: inherit
         StdinMode stdinMode = StdinMode::Pipe;
     };
 
@@ -42,13 +42,13 @@ public:
     std::optional<std::string> waitForLine(const std::function<bool(const std::string&)>& predicate,
                                            std::chrono::milliseconds timeout);
 
-    std::vector<std::string> stdoutLines() const;  // all complete lines so far
-    std::string stdoutText() const;                // raw bytes so far, unterminated tail included
+    std::vector<std::string> stdoutLines() const; // all complete lines so far
+    std::string stdoutText() const;               // raw bytes so far, unterminated tail included
     std::string stderrText() const;
     // Waits until stdout has reached EOF (child and its descendants closed it).
     bool waitStdoutClosed(std::chrono::milliseconds timeout);
 
-    bool writeStdin(const std::string& bytes);  // false on EPIPE or without a stdin pipe
+    bool writeStdin(const std::string& bytes); // false on EPIPE or without a stdin pipe
     void closeStdin();
 
     // Exit status, or 128 + signal number when killed by a signal; nullopt on timeout.
@@ -57,8 +57,8 @@ public:
     bool kill(int signal);
     pid_t pid() const { return pid_; }
 
-    double cpuSeconds() const;  // utime + stime of the child, -1 when unavailable
-    long residentKiB() const;   // VmRSS, -1 when unavailable
+    double cpuSeconds() const; // utime + stime of the child, -1 when unavailable
+    long residentKiB() const;  // VmRSS, -1 when unavailable
 
 private:
     void readerLoop();
@@ -69,7 +69,7 @@ private:
     int stdinFd_ = -1;
     int stdoutFd_ = -1;
     int stderrFd_ = -1;
-    int wakeRead_ = -1;   // a byte here stops the reader
+    int wakeRead_ = -1; // a byte here stops the reader
     int wakeWrite_ = -1;
 
     mutable std::mutex statusMutex_;
@@ -79,9 +79,9 @@ private:
     std::condition_variable changed_;
     std::string stdoutData_;
     std::string stderrData_;
-    std::size_t consumed_ = 0;  // offset in stdoutData_ of the next line readLine() returns
+    std::size_t consumed_ = 0; // offset in stdoutData_ of the next line readLine() returns
     bool stdoutEof_ = false;
     bool stderrEof_ = false;
 
-    std::thread reader_;  // drains stdout and stderr
+    std::thread reader_; // drains stdout and stderr
 };

@@ -29,17 +29,22 @@ int waitForExit(pid_t pid, int timeoutMs) {
     for (;;) {
         int status = 0;
         const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) return status;
-        if (r < 0 && errno != EINTR) return 0; // not our child any more: nothing to wait for
-        if (Clock::now() >= deadline) return -1;
+        if (r == pid)
+            return status;
+        if (r < 0 && errno != EINTR)
+            return 0; // not our child any more: nothing to wait for
+        if (Clock::now() >= deadline)
+            return -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
 void terminateProcess(pid_t pid, int timeoutMs) {
-    if (pid <= 0) return;
+    if (pid <= 0)
+        return;
     kill(pid, SIGTERM);
-    if (waitForExit(pid, timeoutMs) != -1) return;
+    if (waitForExit(pid, timeoutMs) != -1)
+        return;
     kill(pid, SIGKILL);
     waitForExit(pid, 5000);
 }
@@ -50,9 +55,11 @@ bool pulseBinaryInstalled() {
     std::size_t start = 0;
     while (start <= dirs.size()) {
         std::size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
+        if (end == std::string::npos)
+            end = dirs.size();
         const std::string candidate = dirs.substr(start, end - start) + "/pulseaudio";
-        if (access(candidate.c_str(), X_OK) == 0) return true;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return true;
         start = end + 1;
     }
     return false;
@@ -61,9 +68,11 @@ bool pulseBinaryInstalled() {
 } // namespace
 
 VirtualMic::VirtualMic() {
-    if (!available()) throw std::runtime_error("VirtualMic: the pulseaudio binary is not installed");
+    if (!available())
+        throw std::runtime_error("VirtualMic: the pulseaudio binary is not installed");
     char pattern[] = "/tmp/virtual-mic-XXXXXX";
-    if (!mkdtemp(pattern)) throw std::runtime_error(std::string("VirtualMic: mkdtemp failed: ") + std::strerror(errno));
+    if (!mkdtemp(pattern))
+        throw std::runtime_error(std::string("VirtualMic: mkdtemp failed: ") + std::strerror(errno));
     dir = pattern;
 
     try {
@@ -77,10 +86,11 @@ VirtualMic::VirtualMic() {
 void VirtualMic::startDaemon() {
     // --daemonize=no keeps the daemon our direct child, so its PID is known and it can be
     // torn down and reaped without trusting a pid file.
-    daemon = spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
-                    "-L", "module-native-protocol-unix", "-L", "module-null-sink sink_name=mic_sink",
-                    "-L", "module-always-sink", "--log-target=file:" + logPath()});
-    if (daemon <= 0) throw std::runtime_error("VirtualMic: could not start pulseaudio");
+    daemon = spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit", "-L",
+                    "module-native-protocol-unix", "-L", "module-null-sink sink_name=mic_sink", "-L",
+                    "module-always-sink", "--log-target=file:" + logPath()});
+    if (daemon <= 0)
+        throw std::runtime_error("VirtualMic: could not start pulseaudio");
 
     const auto deadline = Clock::now() + std::chrono::seconds(15);
     while (!answers()) {
@@ -131,21 +141,25 @@ void VirtualMic::playTone(double frequency, int sampleRate, double amplitude, do
                 amplitude * std::sin(2.0 * std::numbers::pi * frequency * static_cast<double>(i) / sampleRate));
             out.write(reinterpret_cast<const char*>(&sample), sizeof sample);
         }
-        if (!out) throw std::runtime_error("VirtualMic: could not write " + file);
+        if (!out)
+            throw std::runtime_error("VirtualMic: could not write " + file);
     }
-    const pid_t player = spawn({"paplay", "--raw", "--format=float32le", "--rate=" + std::to_string(sampleRate),
-                                "--channels=1", file});
-    if (player <= 0) throw std::runtime_error("VirtualMic: could not start paplay");
+    const pid_t player = spawn(
+        {"paplay", "--raw", "--format=float32le", "--rate=" + std::to_string(sampleRate), "--channels=1", file});
+    if (player <= 0)
+        throw std::runtime_error("VirtualMic: could not start paplay");
     players.push_back(player);
 }
 
 void VirtualMic::stopTone() {
-    for (pid_t player : players) terminateProcess(player, 2000);
+    for (pid_t player : players)
+        terminateProcess(player, 2000);
     players.clear();
 }
 
 void VirtualMic::killDaemon() {
-    if (daemon <= 0) return;
+    if (daemon <= 0)
+        return;
     kill(daemon, SIGKILL);
     waitForExit(daemon, 5000);
     daemon = -1;
@@ -158,13 +172,15 @@ void VirtualMic::restartDaemon() {
 }
 
 void VirtualMic::freezeDaemon() {
-    if (daemon <= 0) return;
+    if (daemon <= 0)
+        return;
     kill(daemon, SIGSTOP);
     frozen = true;
 }
 
 void VirtualMic::thawDaemon() {
-    if (daemon <= 0 || !frozen) return;
+    if (daemon <= 0 || !frozen)
+        return;
     kill(daemon, SIGCONT);
     frozen = false;
 }
@@ -181,9 +197,11 @@ void VirtualMic::pactl(const std::vector<std::string>& arguments) const {
     std::vector<std::string> argv{"pactl"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     const pid_t child = spawn(argv);
-    if (child <= 0) throw std::runtime_error("VirtualMic: could not start pactl");
+    if (child <= 0)
+        throw std::runtime_error("VirtualMic: could not start pactl");
     const int status = waitForExit(child, 10000);
-    if (status == -1) terminateProcess(child, 1000);
+    if (status == -1)
+        terminateProcess(child, 1000);
     if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         throw std::runtime_error("VirtualMic: pactl " + arguments.front() + " failed");
 }
@@ -196,13 +214,16 @@ pid_t VirtualMic::spawn(const std::vector<std::string>& argv) const {
         if (name != "XDG_RUNTIME_DIR" && name != "HOME" && name != "PULSE_SERVER" && name != "PULSE_RUNTIME_PATH")
             envStrings.push_back(entry);
     }
-    for (const std::string& entry : environment()) envStrings.push_back(entry);
+    for (const std::string& entry : environment())
+        envStrings.push_back(entry);
 
     std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     std::vector<char*> envp;
-    for (std::string& e : envStrings) envp.push_back(e.data());
+    for (std::string& e : envStrings)
+        envp.push_back(e.data());
     envp.push_back(nullptr);
 
     // The helpers' chatter must not mix into the test output. If the test process dies
@@ -212,7 +233,8 @@ pid_t VirtualMic::spawn(const std::vector<std::string>& argv) const {
     const pid_t pid = fork();
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) _exit(127);
+        if (getppid() != parent)
+            _exit(127);
         const int devNull = ::open("/dev/null", O_RDWR);
         if (devNull >= 0) {
             dup2(devNull, 0);
@@ -227,7 +249,8 @@ pid_t VirtualMic::spawn(const std::vector<std::string>& argv) const {
 
 bool VirtualMic::answers() const {
     const pid_t pactl = spawn({"pactl", "info"});
-    if (pactl <= 0) return false;
+    if (pactl <= 0)
+        return false;
     int status = waitForExit(pactl, 3000);
     if (status == -1) {
         terminateProcess(pactl, 1000);
@@ -237,7 +260,8 @@ bool VirtualMic::answers() const {
 }
 
 void VirtualMic::stopDaemon() {
-    if (daemon <= 0) return;
+    if (daemon <= 0)
+        return;
     thawDaemon(); // a stopped process would not act on SIGTERM
     terminateProcess(daemon, 5000);
     daemon = -1;

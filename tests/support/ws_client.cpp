@@ -56,8 +56,8 @@ WsTestClient::WsTestClient() : state(std::make_unique<State>()) {
     endpoint.set_close_handler([s](websocketpp::connection_hdl hdl) { s->update(Phase::Ended, hdl); });
     endpoint.set_message_handler([s](websocketpp::connection_hdl, Client::message_ptr message) {
         std::lock_guard<std::mutex> lock(s->mutex);
-        s->received.push_back({message->get_opcode() == websocketpp::frame::opcode::binary,
-                               message->get_payload(), std::chrono::steady_clock::now()});
+        s->received.push_back({message->get_opcode() == websocketpp::frame::opcode::binary, message->get_payload(),
+                               std::chrono::steady_clock::now()});
         s->changed.notify_all();
     });
     state->network = std::thread([s] { s->endpoint.run(); });
@@ -120,7 +120,8 @@ bool WsTestClient::close(std::chrono::milliseconds timeout) {
 }
 
 bool WsTestClient::waitForEnd(std::chrono::milliseconds timeout) {
-    return state->waitFor(timeout, [this] { return state->phase == Phase::Ended || state->phase == Phase::Failed; });
+    return state->waitFor(timeout,
+                          [this] { return state->phase == Phase::Ended || state->phase == Phase::Failed; });
 }
 
 bool WsTestClient::isOpen() const {

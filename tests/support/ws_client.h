@@ -51,4 +51,3 @@ private:
 // The samples of audio messages: consecutive little-endian float32 values.
 std::vector<float> decodeSamples(const std::string& payload);
 std::vector<float> decodeSamples(const std::vector<WsTestClient::Message>& messages);
-

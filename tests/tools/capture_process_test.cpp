@@ -18,23 +18,20 @@ using Clock = std::chrono::steady_clock;
 
 class CaptureProcessTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         dir = std::filesystem::temp_directory_path() / ("capture_process_test_" + std::to_string(::getpid()));
         std::filesystem::create_directories(dir);
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
 
-    std::string script(const std::string& body)
-    {
+    std::string script(const std::string& body) {
         const auto path = dir / ("fake" + std::to_string(++count) + ".sh");
         std::ofstream(path) << "#!/bin/sh\n" << body;
         ::chmod(path.c_str(), 0755);
         return path.string();
     }
 
-    bool hasLine(CaptureProcess& p, const std::string& line)
-    {
+    bool hasLine(CaptureProcess& p, const std::string& line) {
         for (const auto& l : p.recentOutput())
             if (l == line)
                 return true;
@@ -47,8 +44,7 @@ protected:
 
 constexpr auto never = [] { return false; };
 
-TEST_F(CaptureProcessTest, FindsThePortAmongLibraryLinesAndRunsTheCommandExchange)
-{
+TEST_F(CaptureProcessTest, FindsThePortAmongLibraryLinesAndRunsTheCommandExchange) {
     const std::string fake = script(R"(echo "$1|$2" >&2
 echo '[2026-01-01 10:00:00] [info] 音频'
 echo '[2026-01-01 10:00:00] [frame_header] Header Bytes: '
@@ -81,14 +77,12 @@ exit 5
         EXPECT_NE(l.front(), '[') << l;
 }
 
-TEST_F(CaptureProcessTest, PortLineSplitAcrossWritesIsStillFound)
-{
+TEST_F(CaptureProcessTest, PortLineSplitAcrossWritesIsStillFound) {
     CaptureProcess p(script("printf '{ \"port\": '; sleep 0.2; printf '4242 }\\n'; sleep 30\n"), "s", "l");
     EXPECT_EQ(p.waitForPort(5000ms, never), 4242);
 }
 
-TEST_F(CaptureProcessTest, ChildEndingWithoutPortIsSeenAtOnce)
-{
+TEST_F(CaptureProcessTest, ChildEndingWithoutPortIsSeenAtOnce) {
     // The child ends at once, closing standard output. A grandchild that let go of
     // standard output writes the last error line a moment later. How the child ended
     // is reported only together with every line written to its pipes.
@@ -105,9 +99,9 @@ TEST_F(CaptureProcessTest, ChildEndingWithoutPortIsSeenAtOnce)
     EXPECT_TRUE(hasLine(p, "(stderr) no device"));
 }
 
-TEST_F(CaptureProcessTest, PipesHeldOpenByAGrandchildDelayTheEndOnlyBriefly)
-{
-    CaptureProcess p(script("sleep 60 &\necho $! > '" + (dir / "grandchild").string() + "'\n"
+TEST_F(CaptureProcessTest, PipesHeldOpenByAGrandchildDelayTheEndOnlyBriefly) {
+    CaptureProcess p(script("sleep 60 &\necho $! > '" + (dir / "grandchild").string() +
+                            "'\n"
                             "echo 'last words' >&2\nexit 4\n"),
                      "s", "l");
     const auto start = Clock::now();
@@ -123,8 +117,7 @@ TEST_F(CaptureProcessTest, PipesHeldOpenByAGrandchildDelayTheEndOnlyBriefly)
     EXPECT_TRUE(hasLine(p, "(stderr) last words"));
 }
 
-TEST_F(CaptureProcessTest, PortTimeOutAndCancelBothReturnAndTheChildIsEnded)
-{
+TEST_F(CaptureProcessTest, PortTimeOutAndCancelBothReturnAndTheChildIsEnded) {
     pid_t pid;
     {
         CaptureProcess p(script("exec sleep 30\n"), "s", "l");
@@ -143,8 +136,7 @@ TEST_F(CaptureProcessTest, PortTimeOutAndCancelBothReturnAndTheChildIsEnded)
     EXPECT_NE(::kill(pid, 0), 0) << "the destructor ends and reaps the child";
 }
 
-TEST_F(CaptureProcessTest, ReportsDeathBySignalAndRefusesCommandsAfterwards)
-{
+TEST_F(CaptureProcessTest, ReportsDeathBySignalAndRefusesCommandsAfterwards) {
     CaptureProcess p(script("echo '{ \"port\": 1 }'; exec sleep 30\n"), "s", "l");
     ASSERT_EQ(p.waitForPort(5000ms, never), 1);
     p.signal(SIGKILL);
@@ -155,8 +147,7 @@ TEST_F(CaptureProcessTest, ReportsDeathBySignalAndRefusesCommandsAfterwards)
     EXPECT_FALSE(p.send("exit\n"));
 }
 
-TEST_F(CaptureProcessTest, MissingProgramIsReportedWhenStarting)
-{
+TEST_F(CaptureProcessTest, MissingProgramIsReportedWhenStarting) {
     try {
         CaptureProcess p((dir / "nothing-here").string(), "s", "l");
         FAIL() << "no exception";

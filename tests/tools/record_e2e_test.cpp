@@ -27,15 +27,14 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 struct WavFile {
-    std::string error;            // empty when the header is what sondrel-record writes
-    std::uint32_t dataBytes = 0;  // as the header says
+    std::string error;           // empty when the header is what sondrel-record writes
+    std::uint32_t dataBytes = 0; // as the header says
     std::uint64_t fileBytes = 0;
-    std::vector<float> samples;   // the samples the header covers
+    std::vector<float> samples; // the samples the header covers
 };
 
 // Parses the file as any WAV reader would: chunk by chunk.
-WavFile readWav(const std::string& path)
-{
+WavFile readWav(const std::string& path) {
     WavFile w;
     std::ifstream in(path, std::ios::binary);
     const std::string b{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -71,8 +70,7 @@ WavFile readWav(const std::string& path)
     return w.error = "no data chunk", w;
 }
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout)
-{
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     for (const auto until = Clock::now() + timeout; Clock::now() < until; std::this_thread::sleep_for(50ms))
         if (done())
             return true;
@@ -80,8 +78,7 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 }
 
 // The PID of a child of `parent` whose command name is `name`, if there is one.
-std::optional<pid_t> childNamed(pid_t parent, const std::string& name)
-{
+std::optional<pid_t> childNamed(pid_t parent, const std::string& name) {
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         const std::string pidText = entry.path().filename();
         if (pidText.find_first_not_of("0123456789") != std::string::npos)
@@ -104,8 +101,7 @@ std::optional<pid_t> childNamed(pid_t parent, const std::string& name)
 // The PID of the sondrel-capture that a recorder started with settings in `dir`.
 // Natively it is a child of the recorder; Wine starts Windows children from its own
 // server, so there the command line, which names the test's own directory, tells.
-std::optional<pid_t> captureStartedFor(pid_t recorder, const std::filesystem::path& dir)
-{
+std::optional<pid_t> captureStartedFor(pid_t recorder, const std::filesystem::path& dir) {
     if (!capture_under_test::isWindows)
         return childNamed(recorder, "sondrel-capture");
     const std::string settings = (dir / "settings.json").string();
@@ -122,8 +118,7 @@ std::optional<pid_t> captureStartedFor(pid_t recorder, const std::filesystem::pa
     return std::nullopt;
 }
 
-bool processGone(pid_t pid)
-{
+bool processGone(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string stat;
     if (!std::getline(in, stat))
@@ -132,8 +127,7 @@ bool processGone(pid_t pid)
     return close != std::string::npos && stat.size() > close + 2 && stat[close + 2] == 'Z';
 }
 
-std::optional<std::string> summaryValue(const std::string& out, const std::string& label)
-{
+std::optional<std::string> summaryValue(const std::string& out, const std::string& label) {
     const auto at = out.find("  " + label + ":");
     if (at == std::string::npos)
         return std::nullopt;
@@ -143,8 +137,7 @@ std::optional<std::string> summaryValue(const std::string& out, const std::strin
 
 // Waits for sondrel-record to end and for its output to be read to the end:
 // the process may be reaped before its last lines have left the pipes.
-std::optional<int> finish(ChildProcess& rec, std::chrono::milliseconds timeout)
-{
+std::optional<int> finish(ChildProcess& rec, std::chrono::milliseconds timeout) {
     const auto status = rec.waitExit(timeout);
     if (!status)
         return status;
@@ -162,10 +155,10 @@ std::optional<int> finish(ChildProcess& rec, std::chrono::milliseconds timeout)
 
 class RecordEndToEnd : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        dir = std::filesystem::temp_directory_path() / ("record_e2e_" + std::to_string(::getpid()) + "_" +
-                                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    void SetUp() override {
+        dir = std::filesystem::temp_directory_path() /
+              ("record_e2e_" + std::to_string(::getpid()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);
         wavPath = (dir / "out.wav").string();
@@ -173,11 +166,15 @@ protected:
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
 
-    std::unique_ptr<ChildProcess> startRecord(std::vector<std::string> args, std::vector<std::string> env)
-    {
+    std::unique_ptr<ChildProcess> startRecord(std::vector<std::string> args, std::vector<std::string> env) {
         ChildProcess::Options o;
-        o.argv = {SONDREL_RECORD_PATH, "--capture", SONDREL_RECORD_CAPTURE, "--settings",
-                  (dir / "settings.json").string(), "--log", logPath};
+        o.argv = {SONDREL_RECORD_PATH,
+                  "--capture",
+                  SONDREL_RECORD_CAPTURE,
+                  "--settings",
+                  (dir / "settings.json").string(),
+                  "--log",
+                  logPath};
         o.argv.insert(o.argv.end(), args.begin(), args.end());
         o.argv.push_back(wavPath);
         o.environment = std::move(env);
@@ -186,8 +183,7 @@ protected:
         return std::make_unique<ChildProcess>(std::move(o));
     }
 
-    std::uint64_t wavSize() const
-    {
+    std::uint64_t wavSize() const {
         std::error_code ec;
         const auto size = std::filesystem::file_size(wavPath, ec);
         return ec ? 0 : size;
@@ -198,17 +194,15 @@ protected:
     std::string logPath;
 };
 
-void expectContinuousTone(const std::vector<float>& samples)
-{
+void expectContinuousTone(const std::vector<float>& samples) {
     SineCheckOptions options;
-    options.transient = 2048;  // the resampler's start
+    options.transient = 2048; // the resampler's start
     const SineAnalysis a = analyseSine(samples, options);
     EXPECT_TRUE(a.isContinuousTone(1000.0, 2.0)) << a.describe();
     EXPECT_NEAR(a.amplitude, 0.5, 0.05) << a.describe();
 }
 
-TEST_F(RecordEndToEnd, TwoSecondsOfToneGiveAValidWavOfContinuousSine)
-{
+TEST_F(RecordEndToEnd, TwoSecondsOfToneGiveAValidWavOfContinuousSine) {
     VirtualMic mic;
     mic.playTone(1000, 48000, 0.5, 30);
     auto rec = startRecord({"-d", "2"}, mic.environment());
@@ -242,32 +236,33 @@ TEST_F(RecordEndToEnd, TwoSecondsOfToneGiveAValidWavOfContinuousSine)
     EXPECT_EQ(raw.find("\n"), raw.find(capture_under_test::lineEnd()) + (capture_under_test::isWindows ? 1 : 0));
 }
 
-TEST_F(RecordEndToEnd, NoInputDeviceFailsWithAClearReasonAndNoFile)
-{
+TEST_F(RecordEndToEnd, NoInputDeviceFailsWithAClearReasonAndNoFile) {
     // No sound server reachable: empty runtime and home directories.
     const std::string empty = (dir / "empty").string();
     std::filesystem::create_directories(empty);
-    auto rec = startRecord({"-d", "2"}, {"XDG_RUNTIME_DIR=" + empty, "HOME=" + empty,
-                                         "PULSE_SERVER=unix:" + empty + "/no-server"});
+    auto rec = startRecord(
+        {"-d", "2"}, {"XDG_RUNTIME_DIR=" + empty, "HOME=" + empty, "PULSE_SERVER=unix:" + empty + "/no-server"});
     const auto status = finish(*rec, 60s);
     ASSERT_TRUE(status) << "sondrel-record did not end";
     EXPECT_EQ(*status, 1);
     const std::string err = rec->stderrText();
     EXPECT_NE(err.find("sondrel-record: error: sondrel-capture exited with status "), std::string::npos) << err;
     EXPECT_NE(err.find("without announcing its port; usually this means it found no usable audio input device"),
-              std::string::npos) << err;
+              std::string::npos)
+        << err;
     EXPECT_NE(err.find("last lines of sondrel-capture's log " + logPath + ":"), std::string::npos) << err;
     EXPECT_FALSE(std::filesystem::exists(wavPath)) << "a file without audio is not left behind";
 }
 
-TEST_F(RecordEndToEnd, CaptureKilledMidRecordingFailsAndLeavesAReadableWav)
-{
+TEST_F(RecordEndToEnd, CaptureKilledMidRecordingFailsAndLeavesAReadableWav) {
     VirtualMic mic;
     mic.playTone(1000, 48000, 0.5, 60);
     auto rec = startRecord({"-d", "30"}, mic.environment());
     std::optional<pid_t> capture;
     ASSERT_TRUE(waitUntil([&] { return (capture = captureStartedFor(rec->pid(), dir)).has_value(); }, 10s));
-    ASSERT_TRUE(waitUntil([&] { return wavSize() > 58 + 44100 * 4; }, 30s)) << "no audio recorded\n" << rec->stdoutText() << rec->stderrText();
+    ASSERT_TRUE(waitUntil([&] { return wavSize() > 58 + 44100 * 4; }, 30s))
+        << "no audio recorded\n"
+        << rec->stdoutText() << rec->stderrText();
     ASSERT_EQ(::kill(*capture, SIGKILL), 0);
 
     const auto status = finish(*rec, 30s);
@@ -289,12 +284,13 @@ TEST_F(RecordEndToEnd, CaptureKilledMidRecordingFailsAndLeavesAReadableWav)
     expectContinuousTone(wav.samples);
 }
 
-TEST_F(RecordEndToEnd, InterruptEndsTheRecordingCleanly)
-{
+TEST_F(RecordEndToEnd, InterruptEndsTheRecordingCleanly) {
     VirtualMic mic;
     mic.playTone(1000, 48000, 0.5, 60);
     auto rec = startRecord({}, mic.environment());
-    ASSERT_TRUE(waitUntil([&] { return wavSize() > 58 + 44100 * 4; }, 30s)) << "no audio recorded\n" << rec->stdoutText() << rec->stderrText();
+    ASSERT_TRUE(waitUntil([&] { return wavSize() > 58 + 44100 * 4; }, 30s))
+        << "no audio recorded\n"
+        << rec->stdoutText() << rec->stderrText();
     ASSERT_TRUE(rec->kill(SIGINT));
     const auto status = finish(*rec, 30s);
     ASSERT_TRUE(status) << "sondrel-record did not end";
@@ -310,15 +306,16 @@ TEST_F(RecordEndToEnd, InterruptEndsTheRecordingCleanly)
     expectContinuousTone(wav.samples);
 }
 
-TEST_F(RecordEndToEnd, KilledRecorderLeavesAReadableWavAndCaptureShutsDown)
-{
+TEST_F(RecordEndToEnd, KilledRecorderLeavesAReadableWavAndCaptureShutsDown) {
     VirtualMic mic;
     mic.playTone(1000, 48000, 0.5, 60);
     auto rec = startRecord({"-d", "30"}, mic.environment());
     std::optional<pid_t> capture;
     ASSERT_TRUE(waitUntil([&] { return (capture = captureStartedFor(rec->pid(), dir)).has_value(); }, 10s));
     // Past the first periodic header update.
-    ASSERT_TRUE(waitUntil([&] { return wavSize() > 58 + 2 * 44100 * 4; }, 30s)) << "no audio recorded\n" << rec->stdoutText() << rec->stderrText();
+    ASSERT_TRUE(waitUntil([&] { return wavSize() > 58 + 2 * 44100 * 4; }, 30s))
+        << "no audio recorded\n"
+        << rec->stdoutText() << rec->stderrText();
     ASSERT_TRUE(rec->kill(SIGKILL));
     ASSERT_TRUE(rec->waitExit(10s));
 

@@ -29,12 +29,11 @@ using Clock = std::chrono::steady_clock;
 // 512 samples, in 512-sample blocks arriving a few microseconds apart.
 struct BurstFeed {
     Clock::time_point now{};
-    double captured = 0;      // samples produced by the device so far
-    std::uint64_t sent = 0;   // samples sent so far
+    double captured = 0;    // samples produced by the device so far
+    std::uint64_t sent = 0; // samples sent so far
 
     // One 50 ms cycle; returns the gaps reported.
-    int cycle(GapDetector& d, std::chrono::microseconds late = 0us)
-    {
+    int cycle(GapDetector& d, std::chrono::microseconds late = 0us) {
         now += 50ms + late;
         captured += 44100.0 * std::chrono::duration<double>(50ms + late).count();
         int gaps = 0;
@@ -47,20 +46,18 @@ struct BurstFeed {
     }
 };
 
-TEST(GapDetector, SteadyFiftyMillisecondBurstsAreNoGap)
-{
+TEST(GapDetector, SteadyFiftyMillisecondBurstsAreNoGap) {
     GapDetector d(150ms);
     BurstFeed feed;
     int gaps = 0;
-    for (int i = 0; i < 20 * 60; ++i)  // one minute
+    for (int i = 0; i < 20 * 60; ++i) // one minute
         gaps += feed.cycle(d);
     EXPECT_EQ(gaps, 0);
     EXPECT_EQ(d.gaps(), 0u);
     EXPECT_EQ(d.longestGap(), 0ms);
 }
 
-TEST(GapDetector, LateDeliveryThatCatchesUpIsOneGapOnlyBeyondTheThreshold)
-{
+TEST(GapDetector, LateDeliveryThatCatchesUpIsOneGapOnlyBeyondTheThreshold) {
     GapDetector d(150ms);
     BurstFeed feed;
     for (int i = 0; i < 40; ++i)
@@ -74,8 +71,7 @@ TEST(GapDetector, LateDeliveryThatCatchesUpIsOneGapOnlyBeyondTheThreshold)
     EXPECT_LE(d.longestGap(), 360ms);
 }
 
-TEST(GapDetector, LostAudioCountsOnceAndLaterAudioIsJudgedAfresh)
-{
+TEST(GapDetector, LostAudioCountsOnceAndLaterAudioIsJudgedAfresh) {
     GapDetector d(150ms);
     BurstFeed feed;
     for (int i = 0; i < 40; ++i)
@@ -89,8 +85,7 @@ TEST(GapDetector, LostAudioCountsOnceAndLaterAudioIsJudgedAfresh)
     EXPECT_EQ(d.gaps(), 1u);
 }
 
-TEST(GapDetector, AnInitialBacklogIsNoGap)
-{
+TEST(GapDetector, AnInitialBacklogIsNoGap) {
     // On connecting, audio buffered before arrives at once, ahead of real time.
     GapDetector d(150ms);
     Clock::time_point t{};
@@ -101,8 +96,7 @@ TEST(GapDetector, AnInitialBacklogIsNoGap)
         EXPECT_EQ(feed.cycle(d), 0);
 }
 
-TEST(LevelMeter, PeakRmsAndRecentPeak)
-{
+TEST(LevelMeter, PeakRmsAndRecentPeak) {
     LevelMeter m;
     std::vector<float> tone(44100);
     for (std::size_t i = 0; i < tone.size(); ++i)
@@ -121,8 +115,7 @@ TEST(LevelMeter, PeakRmsAndRecentPeak)
     EXPECT_EQ(LevelMeter{}.rms(), 0.0);
 }
 
-TEST(AudioMessage, DecodesLittleEndianFloatsAndRefusesOtherSizes)
-{
+TEST(AudioMessage, DecodesLittleEndianFloatsAndRefusesOtherSizes) {
     std::string payload(bytesPerMessage, '\0');
     // 1.0f = 0x3F800000, -2.5f = 0xC0200000, stored least significant byte first.
     const unsigned char one[4] = {0x00, 0x00, 0x80, 0x3F};
@@ -143,8 +136,7 @@ TEST(AudioMessage, DecodesLittleEndianFloatsAndRefusesOtherSizes)
     EXPECT_EQ(untouched, std::vector<float>{7.0f});
 }
 
-TEST(OutputLine, PortLineIsParsedOnlyInItsExactForm)
-{
+TEST(OutputLine, PortLineIsParsedOnlyInItsExactForm) {
     EXPECT_EQ(output_line::parsePort("{ \"port\": 41234 }"), 41234);
     EXPECT_EQ(output_line::parsePort("{ \"port\": 0 }"), 0);
     EXPECT_EQ(output_line::parsePort("{ \"port\": 65535 }"), 65535);
@@ -157,8 +149,7 @@ TEST(OutputLine, PortLineIsParsedOnlyInItsExactForm)
     EXPECT_FALSE(output_line::parsePort("Getting command: { \"port\": 1 }"));
 }
 
-TEST(OutputLine, LibraryLinesAndTheHiddenLine)
-{
+TEST(OutputLine, LibraryLinesAndTheHiddenLine) {
     EXPECT_TRUE(output_line::isLibraryLog("[2026-01-01 10:00:00] [connect] WebSocket Connection 127.0.0.1:5 v13"));
     EXPECT_TRUE(output_line::isLibraryLog("[0] (4) 82 7e 08 00 "));
     EXPECT_TRUE(output_line::isLibraryLog(""));
@@ -171,11 +162,10 @@ TEST(OutputLine, LibraryLinesAndTheHiddenLine)
     EXPECT_EQ(output_line::withoutCarriageReturn("Getting command: a\rb"), "Getting command: a\rb");
 }
 
-TEST(RecordOptions, ParsesEveryOptionAndRejectsBadInput)
-{
-    auto p = parseRecordOptions({"-d", "2.5", "--show", "-q", "--capture", "/x/cap", "--settings", "s.json", "--log",
-                                 "l.log", "--port-timeout", "3", "--audio-timeout", "0.5", "--exit-timeout", "7",
-                                 "--gap-threshold", "80", "out.wav"});
+TEST(RecordOptions, ParsesEveryOptionAndRejectsBadInput) {
+    auto p = parseRecordOptions({"-d", "2.5", "--show", "-q", "--capture", "/x/cap", "--settings", "s.json",
+                                 "--log", "l.log", "--port-timeout", "3", "--audio-timeout", "0.5",
+                                 "--exit-timeout", "7", "--gap-threshold", "80", "out.wav"});
     ASSERT_EQ(p.error, "");
     EXPECT_EQ(p.options.output, "out.wav");
     EXPECT_EQ(p.options.seconds, 2.5);
@@ -202,8 +192,7 @@ TEST(RecordOptions, ParsesEveryOptionAndRejectsBadInput)
     EXPECT_TRUE(parseRecordOptions({"--help"}).options.help);
 }
 
-TEST(ProgressDisplay, BarAndLinesFollowTheLevel)
-{
+TEST(ProgressDisplay, BarAndLinesFollowTheLevel) {
     EXPECT_EQ(ProgressDisplay::bar(1.0f, 10), "##########");
     EXPECT_EQ(ProgressDisplay::bar(0.0f, 10), "..........");
     EXPECT_EQ(ProgressDisplay::bar(0.001f, 10), "..........");  // -60 dBFS
@@ -219,8 +208,7 @@ TEST(ProgressDisplay, BarAndLinesFollowTheLevel)
     EXPECT_NE(line.find("-inf"), std::string::npos);
 }
 
-TEST(ProgressDisplay, PlainOutputIsOneLinePerSecond)
-{
+TEST(ProgressDisplay, PlainOutputIsOneLinePerSecond) {
     char* text = nullptr;
     std::size_t size = 0;
     std::FILE* out = ::open_memstream(&text, &size);
@@ -228,7 +216,7 @@ TEST(ProgressDisplay, PlainOutputIsOneLinePerSecond)
     {
         ProgressDisplay d(out, false, 3.0);
         Clock::time_point t{};
-        for (int i = 0; i < 30; ++i)  // three seconds of updates every 100 ms
+        for (int i = 0; i < 30; ++i) // three seconds of updates every 100 ms
             d.update(i * 0.1, 0.5f, t + i * 100ms);
         d.finish();
     }
@@ -240,8 +228,7 @@ TEST(ProgressDisplay, PlainOutputIsOneLinePerSecond)
     EXPECT_EQ(s.find('\x1b'), std::string::npos);
 }
 
-TEST(RecordSession, LastLinesOfALogSkipEmptyLines)
-{
+TEST(RecordSession, LastLinesOfALogSkipEmptyLines) {
     const auto path = std::filesystem::temp_directory_path() / ("last_lines_" + std::to_string(::getpid()));
     {
         std::ofstream f(path);

@@ -18,14 +18,12 @@
 
 namespace {
 
-std::string readFile(const std::string& path)
-{
+std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::vector<float> ramp(std::size_t n, float start = 0.0f)
-{
+std::vector<float> ramp(std::size_t n, float start = 0.0f) {
     std::vector<float> v(n);
     for (std::size_t i = 0; i < n; ++i)
         v[i] = start + static_cast<float>(i) * 0.001f;
@@ -34,8 +32,7 @@ std::vector<float> ramp(std::size_t n, float start = 0.0f)
 
 class WavWriterTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         dir = std::filesystem::temp_directory_path() / ("wav_writer_test_" + std::to_string(::getpid()));
         std::filesystem::create_directories(dir);
         path = (dir / "out.wav").string();
@@ -46,8 +43,7 @@ protected:
     std::string path;
 };
 
-TEST_F(WavWriterTest, HeaderDescribesMonoFloat44100)
-{
+TEST_F(WavWriterTest, HeaderDescribesMonoFloat44100) {
     const std::string h = WavWriter::headerBytes(1000);
     ASSERT_EQ(h.size(), WavWriter::headerSize);
     EXPECT_EQ(h.substr(0, 4), "RIFF");
@@ -55,8 +51,8 @@ TEST_F(WavWriterTest, HeaderDescribesMonoFloat44100)
     EXPECT_EQ(h.substr(8, 4), "WAVE");
     EXPECT_EQ(h.substr(12, 4), "fmt ");
     EXPECT_EQ(u32(h, 16), 18u);
-    EXPECT_EQ(u16(h, 20), 3u);       // IEEE float
-    EXPECT_EQ(u16(h, 22), 1u);       // mono
+    EXPECT_EQ(u16(h, 20), 3u); // IEEE float
+    EXPECT_EQ(u16(h, 22), 1u); // mono
     EXPECT_EQ(u32(h, 24), 44100u);
     EXPECT_EQ(u32(h, 28), 176400u);
     EXPECT_EQ(u16(h, 32), 4u);
@@ -69,16 +65,14 @@ TEST_F(WavWriterTest, HeaderDescribesMonoFloat44100)
     EXPECT_EQ(u32(h, 54), 4000u);
 }
 
-TEST_F(WavWriterTest, HeaderSizesClampAtTheFormatLimit)
-{
+TEST_F(WavWriterTest, HeaderSizesClampAtTheFormatLimit) {
     const std::string h = WavWriter::headerBytes(WavWriter::maxSamples + 10);
     EXPECT_EQ(u32(h, 54), WavWriter::maxSamples * 4);
     EXPECT_LE(std::uint64_t{u32(h, 4)} + 8, 0xFFFFFFFFull + 8);
     EXPECT_EQ(u32(h, 4), 50u + WavWriter::maxSamples * 4);
 }
 
-TEST_F(WavWriterTest, FinishedFileHoldsSamplesLittleEndianAndExactSizes)
-{
+TEST_F(WavWriterTest, FinishedFileHoldsSamplesLittleEndianAndExactSizes) {
     const auto samples = ramp(700, -0.25f);
     {
         WavWriter w(path);
@@ -97,8 +91,7 @@ TEST_F(WavWriterTest, FinishedFileHoldsSamplesLittleEndianAndExactSizes)
     }
 }
 
-TEST_F(WavWriterTest, DestructorFinishesAnUnfinishedFile)
-{
+TEST_F(WavWriterTest, DestructorFinishesAnUnfinishedFile) {
     {
         WavWriter w(path);
         w.append(ramp(10));
@@ -106,14 +99,12 @@ TEST_F(WavWriterTest, DestructorFinishesAnUnfinishedFile)
     EXPECT_EQ(readFile(path).substr(0, 58), WavWriter::headerBytes(10));
 }
 
-TEST_F(WavWriterTest, NewFileAlreadyHasAValidEmptyHeader)
-{
+TEST_F(WavWriterTest, NewFileAlreadyHasAValidEmptyHeader) {
     WavWriter w(path);
     EXPECT_EQ(readFile(path), WavWriter::headerBytes(0));
 }
 
-TEST_F(WavWriterTest, KilledWriterLeavesFileReadableUpToLastHeaderUpdate)
-{
+TEST_F(WavWriterTest, KilledWriterLeavesFileReadableUpToLastHeaderUpdate) {
     // The child writes, updates the header, writes more and dies without finishing.
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
@@ -134,13 +125,11 @@ TEST_F(WavWriterTest, KilledWriterLeavesFileReadableUpToLastHeaderUpdate)
     EXPECT_LE(58u + u32(b, 54), b.size()) << "the header never claims more data than the file holds";
 }
 
-TEST_F(WavWriterTest, ReportsAFileThatCannotBeCreated)
-{
+TEST_F(WavWriterTest, ReportsAFileThatCannotBeCreated) {
     EXPECT_THROW(WavWriter((dir / "missing" / "out.wav").string()), std::system_error);
 }
 
-TEST_F(WavWriterTest, TruncatesAnExistingFile)
-{
+TEST_F(WavWriterTest, TruncatesAnExistingFile) {
     { std::ofstream(path) << std::string(10000, 'x'); }
     {
         WavWriter w(path);

@@ -30,7 +30,8 @@ std::vector<unsigned char> readBytes(const fs::path& path) {
 
 // A big-endian TrueType header: version 1.0, the table count, zeroed search fields.
 std::vector<unsigned char> sfntHeader(std::uint16_t tables) {
-    return {0, 1, 0, 0, static_cast<unsigned char>(tables >> 8), static_cast<unsigned char>(tables), 0, 0, 0, 0, 0, 0};
+    return {0, 1, 0, 0, static_cast<unsigned char>(tables >> 8), static_cast<unsigned char>(tables), 0, 0,
+            0, 0, 0, 0};
 }
 
 void appendTable(std::vector<unsigned char>& bytes, const char* tag, std::uint32_t offset, std::uint32_t length) {
@@ -52,7 +53,8 @@ TEST(FontProblem, TheShippedFontIsAccepted) {
 
 TEST(FontProblem, BytesThatAreNoFontAreRejected) {
     const std::string text = "not a font at all, just some text in a file named like one";
-    EXPECT_EQ(fontProblem(reinterpret_cast<const unsigned char*>(text.data()), text.size()), "不是TrueType或OpenType字体");
+    EXPECT_EQ(fontProblem(reinterpret_cast<const unsigned char*>(text.data()), text.size()),
+              "不是TrueType或OpenType字体");
 
     const unsigned char shortHeader[] = {0, 1, 0, 0};
     EXPECT_EQ(fontProblem(shortHeader, sizeof shortHeader), "文件过短");
@@ -151,7 +153,8 @@ TEST_F(AddPanelFontTest, GarbageAndEmptyFilesAreRefusedWithAWarning) {
     EXPECT_NE(text.find("字体文件" + garbage.string() + "不可用(不是TrueType或OpenType字体), 改用内置字体"),
               std::string::npos)
         << text;
-    EXPECT_NE(text.find("字体文件" + empty.string() + "不可用(文件为空), 改用内置字体"), std::string::npos) << text;
+    EXPECT_NE(text.find("字体文件" + empty.string() + "不可用(文件为空), 改用内置字体"), std::string::npos)
+        << text;
 }
 
 TEST_F(AddPanelFontTest, TheShippedFontIsAddedWithTheChineseRanges) {

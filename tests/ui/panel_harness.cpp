@@ -123,8 +123,9 @@ ImVec2 PanelHarness::rowCentre(int j) const {
     const ImGuiWindow* popup = openPopup();
     const ImGuiStyle& style = ImGui::GetStyle();
     const float pitch = ImGui::GetFontSize() + style.ItemSpacing.y;
-    return ImVec2(popup->Pos.x + popup->WindowPadding.x + 10.0f,
-                  popup->Pos.y + popup->WindowPadding.y + static_cast<float>(j) * pitch + ImGui::GetFontSize() / 2.0f);
+    return ImVec2(popup->Pos.x + popup->WindowPadding.x + 10.0f, popup->Pos.y + popup->WindowPadding.y +
+                                                                     static_cast<float>(j) * pitch +
+                                                                     ImGui::GetFontSize() / 2.0f);
 }
 
 bool PanelHarness::choose(int k, int j) {

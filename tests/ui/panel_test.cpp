@@ -73,12 +73,9 @@ protected:
             {"OSS", 7, 1, -1, -1},
         };
         engine->devices = {
-            device(0, "hw:speaker", 0, 8, 0, 2),
-            device(1, "pulse", 0, 8, 32, 32),
-            device(2, "default", 0, 8, 32, 32),
-            device(3, "jack playback", 1, 12, 0, 2),
-            device(4, "system capture", 1, 12, 2, 0),
-            device(5, "dsp", 2, 7, 1, 1),
+            device(0, "hw:speaker", 0, 8, 0, 2),      device(1, "pulse", 0, 8, 32, 32),
+            device(2, "default", 0, 8, 32, 32),       device(3, "jack playback", 1, 12, 0, 2),
+            device(4, "system capture", 1, 12, 2, 0), device(5, "dsp", 2, 7, 1, 1),
         };
         engine->hostApiIndex = 0;
         engine->deviceIndex = 1;
@@ -158,8 +155,9 @@ TEST_F(PanelTest, MeterRectanglesFollowTheLevel) {
         std::optional<float> yellow;
         std::optional<float> red;
     };
-    for (const Case& c : {Case{0.0f, 0.0f, {}, {}}, Case{0.8f, 315.0f, 45.0f, {}}, Case{1.0f, 315.0f, 135.0f, 22.0f},
-                          Case{0.7f, 314.0f, {}, {}}, Case{0.95f, 315.0f, 112.0f, {}}}) {
+    for (const Case& c :
+         {Case{0.0f, 0.0f, {}, {}}, Case{0.8f, 315.0f, 45.0f, {}}, Case{1.0f, 315.0f, 135.0f, 22.0f},
+          Case{0.7f, 314.0f, {}, {}}, Case{0.95f, 315.0f, 112.0f, {}}}) {
         SCOPED_TRACE(c.level);
         engine->level = c.level;
         harness->frame();
@@ -228,8 +226,8 @@ TEST_F(PanelTest, ShowsLabelsAndSelectedValues) {
     engine->sampleRateIndex = 1;
     engine->bufferSizeIndex = 4;
     const std::string text = harness->frame();
-    for (const char* expected : {"设备类型", "输入设备", "采样率(Hz)", "缓冲区长度(帧)", "刷新设备", "ALSA", "pulse",
-                                 "48000", "200"})
+    for (const char* expected :
+         {"设备类型", "输入设备", "采样率(Hz)", "缓冲区长度(帧)", "刷新设备", "ALSA", "pulse", "48000", "200"})
         EXPECT_NE(text.find(expected), std::string::npos) << expected << " missing in: " << text;
     EXPECT_EQ(text.find("N/A"), std::string::npos);
     EXPECT_EQ(text.find("?"), std::string::npos) << text;
@@ -388,7 +386,8 @@ ButtonRow buttonRow(const PanelHarness& harness) {
     const ImGuiWindow* window = harness.audioWindow();
     const float contentLeft = window->Pos.x + ImGui::GetStyle().WindowPadding.x;
     const Rect button = harness.refreshButton();
-    ButtonRow row{{}, button.left, button.right, window->Pos.x + window->Size.x - ImGui::GetStyle().WindowPadding.x};
+    ButtonRow row{
+        {}, button.left, button.right, window->Pos.x + window->Size.x - ImGui::GetStyle().WindowPadding.x};
     for (const Rect& box : harness.rectanglesOf(ImGui::GetColorU32(ImGuiCol_Button)))
         if (box.right < button.left)
             row.listWidths.push_back(box.right - contentLeft);
@@ -420,8 +419,8 @@ TEST_F(PanelTest, ListsKeepTheDefaultWidthWhenTheButtonFits) {
     harness->frame();
     const ButtonRow row = buttonRow(*harness);
     ASSERT_EQ(row.listWidths.size(), 4u);
-    std::cout << "built-in font: lists " << row.listWidths[0] << " px wide, refresh button from "
-              << row.buttonLeft << " to " << row.buttonRight << " px\n";
+    std::cout << "built-in font: lists " << row.listWidths[0] << " px wide, refresh button from " << row.buttonLeft
+              << " to " << row.buttonRight << " px\n";
     for (float width : row.listWidths)
         EXPECT_FLOAT_EQ(width, harness->audioWindow()->ItemWidthDefault);
     EXPECT_LE(row.buttonRight, row.contentRight);
@@ -446,8 +445,9 @@ TEST_F(PanelTest, RefreshRebuildsSelectsTheHostApiAgainAndStarts) {
     EXPECT_TRUE(settingsSaved());
     // The hand-made catalogue was replaced by what PortAudio lists now.
     EXPECT_EQ(std::find_if(engine->hostApis.begin(), engine->hostApis.end(),
-                           [](const HostApiEntry& api) { return api.name == "JACK" && api.type == 12 &&
-                                                                api.defaultInputDevice == 4; }),
+                           [](const HostApiEntry& api) {
+                               return api.name == "JACK" && api.type == 12 && api.defaultInputDevice == 4;
+                           }),
               engine->hostApis.end());
 }
 

@@ -88,8 +88,8 @@ public:
     }
 
     void waitForEcho(const std::string& word) {
-        const auto echo = process->waitForLine(
-            [&](const std::string& line) { return line == "Getting command: " + word; }, 10s);
+        const auto echo =
+            process->waitForLine([&](const std::string& line) { return line == "Getting command: " + word; }, 10s);
         ASSERT_TRUE(echo) << "no echo for " << word << "; output so far:\n" << process->stdoutText();
     }
 
@@ -127,8 +127,8 @@ private:
 struct Showing {
     bool drawn = false;
     double millisecondsToDrawn = 0.0;
-    int samples = 0;         // pictures taken of the mapped window
-    int undrawnSamples = 0;  // of them, pictures without the panel
+    int samples = 0;        // pictures taken of the mapped window
+    int undrawnSamples = 0; // of them, pictures without the panel
     std::optional<XView::Image> firstPicture;
 };
 
@@ -141,9 +141,7 @@ const XView::Colour meterYellow{255, 255, 102};
 const XView::Colour meterRed{255, 51, 51};
 
 // The status dot (about 150 pixels of one of its two colours) is drawn in every frame.
-bool panelDrawn(const XView::Image& image) {
-    return image.count(runningGreen) + image.count(stoppedGrey) >= 60;
-}
+bool panelDrawn(const XView::Image& image) { return image.count(runningGreen) + image.count(stoppedGrey) >= 60; }
 
 class PanelWindowTest : public ::testing::Test {
 protected:
@@ -168,8 +166,8 @@ protected:
         environment.push_back(x.environment());
         auto capture = std::make_unique<Capture>(environment, font);
         const auto port = capture->nextProtocolLine(20s);
-        EXPECT_TRUE(port && port->rfind("{ \"port\": ", 0) == 0)
-            << "no port line; stderr:\n" << capture->process->stderrText();
+        EXPECT_TRUE(port && port->rfind("{ \"port\": ", 0) == 0) << "no port line; stderr:\n"
+                                                                 << capture->process->stderrText();
         if (port)
             capture->port = output_line::parsePort(*port).value_or(0);
         return capture;
@@ -348,7 +346,8 @@ TEST_F(PanelWindowTest, ShowOpensOneTopmostUtilityWindowOfTheRightSize) {
         EXPECT_EQ(w.right - w.left, 500);
         EXPECT_EQ(w.bottom - w.top, 176);
     } else {
-        EXPECT_NE(x.property(window, "_NET_WM_WINDOW_TYPE").find("_NET_WM_WINDOW_TYPE_UTILITY"), std::string::npos);
+        EXPECT_NE(x.property(window, "_NET_WM_WINDOW_TYPE").find("_NET_WM_WINDOW_TYPE_UTILITY"),
+                  std::string::npos);
         // Only moving and closing offered (functions 0x24), a border and a title (0x0a),
         // for window managers that honour the Motif hints.
         EXPECT_NE(x.property(window, "_MOTIF_WM_HINTS").find("= 0x3, 0x24, 0xa, 0x0, 0x0"), std::string::npos)
@@ -669,7 +668,8 @@ TEST_F(PanelWindowTest, FirstPictureOfTheMappedWindowIsTheDrawnPanel) {
 TEST_F(PanelWindowTest, UnusableFontFileFallsBackToTheBuiltInFont) {
     XSession x(WindowManager::openbox);
     mic->playTone(toneFrequency, 48000, 0.5, 60.0);
-    for (const auto& [font, name] : {std::pair{FontFile::directory, "directory"}, {FontFile::garbage, "garbage"}}) {
+    for (const auto& [font, name] :
+         {std::pair{FontFile::directory, "directory"}, {FontFile::garbage, "garbage"}}) {
         SCOPED_TRACE(name);
         auto capture = startCapture(x, font);
         WsTestClient client;
@@ -778,7 +778,8 @@ long heapKiB(pid_t pid) {
     bool inHeap = false;
     long kib = 0;
     while (std::getline(smaps, line)) {
-        if (!line.empty() && std::isxdigit(static_cast<unsigned char>(line[0])) && line.find('-') != std::string::npos)
+        if (!line.empty() && std::isxdigit(static_cast<unsigned char>(line[0])) &&
+            line.find('-') != std::string::npos)
             inHeap = line.ends_with("[heap]");
         else if (inHeap && line.starts_with("Rss:"))
             kib += std::atol(line.c_str() + 4);
@@ -810,7 +811,8 @@ TEST_F(PanelWindowTest, HidingGivesTheWindowsMemoryBack) {
     }
 
     std::cout << "RSS: " << beforeKiB << " KiB before the first show, " << shownKiB << " KiB shown, "
-              << hiddenKiB.front() << " KiB after hiding, " << hiddenKiB.back() << " KiB after 20 show/hide cycles\n"
+              << hiddenKiB.front() << " KiB after hiding, " << hiddenKiB.back()
+              << " KiB after 20 show/hide cycles\n"
               << "heap: " << heapBeforeKiB << " KiB before the first show, " << heapHiddenKiB
               << " KiB after hiding\nRSS after each hide (KiB):";
     for (long kib : hiddenKiB)

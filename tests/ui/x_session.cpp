@@ -92,7 +92,8 @@ XSession::XSession(WindowManager manager) {
         if (!waitForWindowManager(10s)) {
             const auto status = windowManager->waitExit(1s);
             std::cerr << "openbox did not start on " << name << " (status "
-                      << (status ? std::to_string(*status) : "none") << "): " << windowManager->stderrText() << "\n";
+                      << (status ? std::to_string(*status) : "none") << "): " << windowManager->stderrText()
+                      << "\n";
             windowManager.reset();
         }
     }

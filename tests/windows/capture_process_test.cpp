@@ -85,7 +85,8 @@ TEST(WindowsCaptureProcess, AMissingProgramIsReportedAtStart) {
         CaptureProcess p("C:\\no\\such\\sondrel-capture.exe", "s.json", "l.log");
         FAIL() << "started a program that does not exist";
     } catch (const std::runtime_error& e) {
-        EXPECT_NE(std::string(e.what()).find("cannot start C:\\no\\such\\sondrel-capture.exe: "), std::string::npos)
+        EXPECT_NE(std::string(e.what()).find("cannot start C:\\no\\such\\sondrel-capture.exe: "),
+                  std::string::npos)
             << e.what();
     }
 }

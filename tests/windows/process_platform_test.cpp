@@ -78,13 +78,14 @@ HANDLE inheritableEvent() {
 HANDLE startRole(const std::wstring& role) {
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring commandLine = L"\"" + std::wstring(path) + L"\" --gtest_filter=WindowsParentProcess.ItsEndIsNoticed";
+    std::wstring commandLine =
+        L"\"" + std::wstring(path) + L"\" --gtest_filter=WindowsParentProcess.ItsEndIsNoticed";
     SetEnvironmentVariableW(roleVariable, role.c_str());
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started{};
-    const BOOL ok = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                                   &started);
+    const BOOL ok = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                   &startup, &started);
     SetEnvironmentVariableW(roleVariable, nullptr);
     if (!ok)
         return nullptr;
@@ -129,8 +130,8 @@ TEST(WindowsParentProcess, ItsEndIsNoticed) {
     const HANDLE remembered = inheritableEvent();
     const HANDLE noticed = inheritableEvent();
     ASSERT_TRUE(remembered && noticed);
-    const HANDLE middle = startRole(L"middle " + std::to_wstring(reinterpret_cast<std::uintptr_t>(remembered)) + L" " +
-                                    std::to_wstring(reinterpret_cast<std::uintptr_t>(noticed)));
+    const HANDLE middle = startRole(L"middle " + std::to_wstring(reinterpret_cast<std::uintptr_t>(remembered)) +
+                                    L" " + std::to_wstring(reinterpret_cast<std::uintptr_t>(noticed)));
     ASSERT_NE(middle, nullptr);
     EXPECT_EQ(WaitForSingleObject(middle, 15000), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(remembered, 0), WAIT_OBJECT_0) << "the child took its living parent for gone";

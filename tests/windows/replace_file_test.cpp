@@ -25,7 +25,9 @@ std::string bytesOf(const fs::path& path) {
 
 void writeBytes(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
-std::size_t filesIn(const fs::path& dir) { return std::distance(fs::directory_iterator(dir), fs::directory_iterator()); }
+std::size_t filesIn(const fs::path& dir) {
+    return std::distance(fs::directory_iterator(dir), fs::directory_iterator());
+}
 
 class WindowsReplaceFile : public ::testing::Test {
 protected:

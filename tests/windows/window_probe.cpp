@@ -28,7 +28,8 @@ int main(int argc, char** argv) {
     ClientToScreen(window, &origin);
     std::printf("found=1 style=0x%08lx exstyle=0x%08lx rect=%ld,%ld,%ld,%ld client=%ld,%ld,%ld,%ld\n",
                 static_cast<unsigned long>(GetWindowLongW(window, GWL_STYLE)),
-                static_cast<unsigned long>(GetWindowLongW(window, GWL_EXSTYLE)), outer.left, outer.top, outer.right,
-                outer.bottom, origin.x - outer.left, origin.y - outer.top, client.right, client.bottom);
+                static_cast<unsigned long>(GetWindowLongW(window, GWL_EXSTYLE)), outer.left, outer.top,
+                outer.right, outer.bottom, origin.x - outer.left, origin.y - outer.top, client.right,
+                client.bottom);
     return 0;
 }

@@ -3,8 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-bool decodeAudioMessage(std::string_view payload, std::vector<float>& samples)
-{
+bool decodeAudioMessage(std::string_view payload, std::vector<float>& samples) {
     if (payload.size() != bytesPerMessage)
         return false;
     samples.resize(samplesPerMessage);

@@ -38,53 +38,42 @@ struct AudioReceiver::Impl {
 
 AudioReceiver::AudioReceiver() : impl(std::make_unique<Impl>()) {}
 
-AudioReceiver::~AudioReceiver()
-{
+AudioReceiver::~AudioReceiver() {
     impl->close(std::chrono::milliseconds(1000));
     impl->stopThread();
 }
 
-std::string AudioReceiver::connect(int port, std::chrono::milliseconds timeout)
-{
+std::string AudioReceiver::connect(int port, std::chrono::milliseconds timeout) {
     return impl->connect(port, timeout);
 }
 
-AudioReceiver::Next AudioReceiver::next(Block& out, std::chrono::milliseconds timeout)
-{
+AudioReceiver::Next AudioReceiver::next(Block& out, std::chrono::milliseconds timeout) {
     return impl->next(out, timeout);
 }
 
-void AudioReceiver::close(std::chrono::milliseconds timeout)
-{
-    impl->close(timeout);
-}
+void AudioReceiver::close(std::chrono::milliseconds timeout) { impl->close(timeout); }
 
-std::uint64_t AudioReceiver::unexpectedMessages()
-{
+std::uint64_t AudioReceiver::unexpectedMessages() {
     std::lock_guard lock(impl->mutex);
     return impl->unexpected;
 }
 
-std::string AudioReceiver::closeReason()
-{
+std::string AudioReceiver::closeReason() {
     std::lock_guard lock(impl->mutex);
     return impl->reason;
 }
 
-AudioReceiver::Impl::Impl()
-{
+AudioReceiver::Impl::Impl() {
     client.clear_access_channels(websocketpp::log::alevel::all);
     client.clear_error_channels(websocketpp::log::elevel::all);
     client.init_asio();
     client.set_open_handler([this](websocketpp::connection_hdl h) { onOpen(h); });
     client.set_fail_handler([this](websocketpp::connection_hdl h) { onFail(h); });
     client.set_close_handler([this](websocketpp::connection_hdl h) { onClose(h); });
-    client.set_message_handler(
-        [this](websocketpp::connection_hdl h, Client::message_ptr m) { onMessage(h, m); });
+    client.set_message_handler([this](websocketpp::connection_hdl h, Client::message_ptr m) { onMessage(h, m); });
 }
 
-std::string AudioReceiver::Impl::connect(int port, std::chrono::milliseconds timeout)
-{
+std::string AudioReceiver::Impl::connect(int port, std::chrono::milliseconds timeout) {
     {
         std::lock_guard lock(mutex);
         if (state != State::Idle)
@@ -121,8 +110,7 @@ std::string AudioReceiver::Impl::connect(int port, std::chrono::milliseconds tim
     return {};
 }
 
-AudioReceiver::Next AudioReceiver::Impl::next(Block& out, std::chrono::milliseconds timeout)
-{
+AudioReceiver::Next AudioReceiver::Impl::next(Block& out, std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex);
     changed.wait_for(lock, timeout, [this] { return !blocks.empty() || state == State::Ended; });
     if (!blocks.empty()) {
@@ -133,8 +121,7 @@ AudioReceiver::Next AudioReceiver::Impl::next(Block& out, std::chrono::milliseco
     return state == State::Ended ? Next::Closed : Next::Timeout;
 }
 
-void AudioReceiver::Impl::close(std::chrono::milliseconds timeout)
-{
+void AudioReceiver::Impl::close(std::chrono::milliseconds timeout) {
     websocketpp::connection_hdl hdl;
     {
         std::lock_guard lock(mutex);
@@ -151,8 +138,7 @@ void AudioReceiver::Impl::close(std::chrono::milliseconds timeout)
     changed.wait_for(lock, timeout, [this] { return state == State::Ended; });
 }
 
-void AudioReceiver::Impl::stopThread()
-{
+void AudioReceiver::Impl::stopThread() {
     if (!network.joinable())
         return;
     client.stop();
@@ -166,15 +152,13 @@ void AudioReceiver::Impl::stopThread()
     changed.notify_all();
 }
 
-void AudioReceiver::Impl::onOpen(websocketpp::connection_hdl)
-{
+void AudioReceiver::Impl::onOpen(websocketpp::connection_hdl) {
     std::lock_guard lock(mutex);
     state = State::Open;
     changed.notify_all();
 }
 
-void AudioReceiver::Impl::onFail(websocketpp::connection_hdl hdl)
-{
+void AudioReceiver::Impl::onFail(websocketpp::connection_hdl hdl) {
     std::string why;
     if (auto con = client.get_con_from_hdl(hdl)) {
         why = con->get_ec().message();
@@ -187,8 +171,7 @@ void AudioReceiver::Impl::onFail(websocketpp::connection_hdl hdl)
     changed.notify_all();
 }
 
-void AudioReceiver::Impl::onClose(websocketpp::connection_hdl hdl)
-{
+void AudioReceiver::Impl::onClose(websocketpp::connection_hdl hdl) {
     std::string why;
     if (auto con = client.get_con_from_hdl(hdl)) {
         const auto code = con->get_remote_close_code();
@@ -206,8 +189,7 @@ void AudioReceiver::Impl::onClose(websocketpp::connection_hdl hdl)
     changed.notify_all();
 }
 
-void AudioReceiver::Impl::onMessage(websocketpp::connection_hdl, Client::message_ptr message)
-{
+void AudioReceiver::Impl::onMessage(websocketpp::connection_hdl, Client::message_ptr message) {
     Block block;
     block.arrival = Clock::now();
     const bool audio = message->get_opcode() == websocketpp::frame::opcode::binary &&

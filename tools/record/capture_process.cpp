@@ -10,41 +10,35 @@ constexpr std::size_t recentLimit = 20;
 
 } // namespace
 
-bool CaptureProcess::endedWithHiddenLine()
-{
+bool CaptureProcess::endedWithHiddenLine() {
     std::lock_guard lock(mutex);
     return hidden;
 }
 
-std::vector<std::string> CaptureProcess::recentOutput()
-{
+std::vector<std::string> CaptureProcess::recentOutput() {
     std::lock_guard lock(mutex);
     return {recent.begin(), recent.end()};
 }
 
-void CaptureProcess::setEcho(bool on)
-{
+void CaptureProcess::setEcho(bool on) {
     std::lock_guard lock(mutex);
     echo = on;
 }
 
-void CaptureProcess::waitUntilDrained(Duration timeout)
-{
+void CaptureProcess::waitUntilDrained(Duration timeout) {
     if (!reader.joinable())
         return; // the program could not be started: nothing is read
     std::unique_lock lock(mutex);
     changed.wait_for(lock, timeout, [this] { return drained; });
 }
 
-std::optional<int> CaptureProcess::portOrWait(Duration slice)
-{
+std::optional<int> CaptureProcess::portOrWait(Duration slice) {
     std::unique_lock lock(mutex);
     changed.wait_for(lock, slice, [this] { return port.has_value() || outputClosed; });
     return port;
 }
 
-void CaptureProcess::takeLines(std::string& pending, bool fromStdout, bool flushAll)
-{
+void CaptureProcess::takeLines(std::string& pending, bool fromStdout, bool flushAll) {
     std::size_t start = 0;
     for (std::size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1) {
         const std::string_view line = std::string_view(pending).substr(start, nl - start);
@@ -57,8 +51,7 @@ void CaptureProcess::takeLines(std::string& pending, bool fromStdout, bool flush
     }
 }
 
-void CaptureProcess::onLine(const std::string& line, bool fromStdout)
-{
+void CaptureProcess::onLine(const std::string& line, bool fromStdout) {
     if (fromStdout && output_line::isLibraryLog(line))
         return;
     std::lock_guard lock(mutex);

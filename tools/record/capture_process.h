@@ -110,8 +110,7 @@ private:
 };
 
 template <class Cancel>
-std::optional<int> CaptureProcess::waitForPort(Duration timeout, Cancel cancelled)
-{
+std::optional<int> CaptureProcess::waitForPort(Duration timeout, Cancel cancelled) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline && !cancelled()) {
         const auto left = std::chrono::duration_cast<Duration>(deadline - std::chrono::steady_clock::now());

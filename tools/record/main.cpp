@@ -12,8 +12,7 @@
 #include "record_platform.h"
 #include "record_session.h"
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     const std::vector<std::string> arguments = recordArguments(argc, argv);
     const ParsedOptions parsed =
         parseRecordOptions(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
@@ -27,7 +26,8 @@ int main(int argc, char** argv)
     }
     static std::atomic<bool> interrupted{false};
     installInterruptHandlers(interrupted);
-    const std::string capture = parsed.options.capturePath.empty() ? defaultCapturePath() : parsed.options.capturePath;
+    const std::string capture =
+        parsed.options.capturePath.empty() ? defaultCapturePath() : parsed.options.capturePath;
     RecordSession session(parsed.options, capture, interrupted);
     return session.run();
 }

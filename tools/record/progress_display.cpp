@@ -12,20 +12,17 @@ constexpr double meterFloorDb = -60.0;
 }
 
 ProgressDisplay::ProgressDisplay(std::FILE* out, bool terminal, double totalSeconds)
-    : out(out), terminal(terminal), total(totalSeconds)
-{
-}
+    : out(out), terminal(terminal), total(totalSeconds) {}
 
-std::string ProgressDisplay::bar(float peak, int width)
-{
+std::string ProgressDisplay::bar(float peak, int width) {
     const double db = LevelMeter::toDbfs(peak);
     const double fraction = std::clamp((db - meterFloorDb) / -meterFloorDb, 0.0, 1.0);
     const int filled = static_cast<int>(std::lround(fraction * width));
-    return std::string(static_cast<std::size_t>(filled), '#') + std::string(static_cast<std::size_t>(width - filled), '.');
+    return std::string(static_cast<std::size_t>(filled), '#') +
+           std::string(static_cast<std::size_t>(width - filled), '.');
 }
 
-std::string ProgressDisplay::statusLine(double recordedSeconds, float peak) const
-{
+std::string ProgressDisplay::statusLine(double recordedSeconds, float peak) const {
     const double db = LevelMeter::toDbfs(peak);
     const std::string level = std::isinf(db) ? "  -inf" : fmt::format("{:6.1f}", std::max(db, -99.9));
     const std::string time = total > 0 ? fmt::format("{:6.1f} s / {:.1f} s", recordedSeconds, total)
@@ -35,8 +32,7 @@ std::string ProgressDisplay::statusLine(double recordedSeconds, float peak) cons
     return fmt::format("recording {}  peak {} dBFS", time, level);
 }
 
-void ProgressDisplay::update(double recordedSeconds, float peak, Clock::time_point now)
-{
+void ProgressDisplay::update(double recordedSeconds, float peak, Clock::time_point now) {
     peakSinceDraw = std::max(peakSinceDraw, peak);
     const auto interval = terminal ? std::chrono::milliseconds(100) : std::chrono::milliseconds(1000);
     if (drawn && now - lastDraw < interval)
@@ -52,8 +48,7 @@ void ProgressDisplay::update(double recordedSeconds, float peak, Clock::time_poi
     peakSinceDraw = 0.0f;
 }
 
-void ProgressDisplay::finish()
-{
+void ProgressDisplay::finish() {
     if (terminal && drawn) {
         std::fputc('\n', out);
         std::fflush(out);

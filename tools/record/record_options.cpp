@@ -5,8 +5,7 @@
 
 namespace {
 
-std::optional<double> parseNumber(const std::string& text)
-{
+std::optional<double> parseNumber(const std::string& text) {
     try {
         std::size_t used = 0;
         const double v = std::stod(text, &used);
@@ -20,8 +19,7 @@ std::optional<double> parseNumber(const std::string& text)
 
 } // namespace
 
-std::string recordUsage()
-{
+std::string recordUsage() {
     return R"(Usage: sondrel-record [OPTIONS] OUTPUT.wav
 
 Starts sondrel-capture, receives its audio over the WebSocket connection and
@@ -55,8 +53,7 @@ the last lines of sondrel-capture's log on standard error; 2 on a usage error.
 )";
 }
 
-ParsedOptions parseRecordOptions(const std::vector<std::string>& args)
-{
+ParsedOptions parseRecordOptions(const std::vector<std::string>& args) {
     ParsedOptions parsed;
     RecordOptions& o = parsed.options;
     auto fail = [&parsed](std::string message) {

@@ -7,12 +7,12 @@
 
 // Command line of sondrel-record.
 struct RecordOptions {
-    std::string output;                 // the WAV file
-    double seconds = 0.0;               // 0: until Ctrl+C
-    bool show = false;                  // open the settings window while recording
-    bool quiet = false;                 // no progress display
-    bool verbose = false;               // copy sondrel-capture's protocol lines to stderr
-    std::string capturePath;            // empty: next to this program
+    std::string output;      // the WAV file
+    double seconds = 0.0;    // 0: until Ctrl+C
+    bool show = false;       // open the settings window while recording
+    bool quiet = false;      // no progress display
+    bool verbose = false;    // copy sondrel-capture's protocol lines to stderr
+    std::string capturePath; // empty: next to this program
     std::string settingsPath = "sondrel-settings.json";
     std::string logPath = "sondrel-capture.log";
     std::chrono::milliseconds portTimeout{10000};
@@ -24,7 +24,7 @@ struct RecordOptions {
 
 struct ParsedOptions {
     RecordOptions options;
-    std::string error;                  // non-empty: a usage error
+    std::string error; // non-empty: a usage error
 };
 
 ParsedOptions parseRecordOptions(const std::vector<std::string>& args);

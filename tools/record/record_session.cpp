@@ -24,13 +24,9 @@ namespace {
 
 using std::chrono::milliseconds;
 
-std::string secondsText(milliseconds d)
-{
-    return fmt::format("{:g} s", static_cast<double>(d.count()) / 1000.0);
-}
+std::string secondsText(milliseconds d) { return fmt::format("{:g} s", static_cast<double>(d.count()) / 1000.0); }
 
-std::string levelText(double value)
-{
+std::string levelText(double value) {
     const double db = LevelMeter::toDbfs(value);
     if (std::isinf(db))
         return "-inf dBFS (silence)";
@@ -40,16 +36,15 @@ std::string levelText(double value)
 } // namespace
 
 RecordSession::RecordSession(RecordOptions opts, std::string capture, const std::atomic<bool>& stop)
-    : options(std::move(opts)), capturePath(std::move(capture)), interrupted(stop), gaps(options.gapThreshold)
-{
+    : options(std::move(opts)), capturePath(std::move(capture)), interrupted(stop), gaps(options.gapThreshold) {
     if (options.seconds > 0)
-        targetSamples = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::llround(options.seconds * streamSampleRate)));
+        targetSamples = std::max<std::uint64_t>(
+            1, static_cast<std::uint64_t>(std::llround(options.seconds * streamSampleRate)));
 }
 
 RecordSession::~RecordSession() = default;
 
-int RecordSession::run()
-{
+int RecordSession::run() {
     try {
         wav = std::make_unique<WavWriter>(options.output);
     } catch (const std::system_error& e) {
@@ -75,21 +70,18 @@ int RecordSession::run()
     return 0;
 }
 
-void RecordSession::setFailure(const std::string& reason)
-{
+void RecordSession::setFailure(const std::string& reason) {
     if (failure.empty())
         failure = reason;
 }
 
-std::string RecordSession::childEnded()
-{
+std::string RecordSession::childEnded() {
     if (auto s = child->waitExit(milliseconds(1000)))
         return "sondrel-capture " + CaptureProcess::describeStatus(*s);
     return {};
 }
 
-void RecordSession::startChild()
-{
+void RecordSession::startChild() {
     try {
         child = std::make_unique<CaptureProcess>(capturePath, options.settingsPath, options.logPath);
     } catch (const std::runtime_error& e) {
@@ -109,13 +101,13 @@ void RecordSession::startChild()
     else if (interrupted)
         setFailure("interrupted before sondrel-capture announced its port");
     else if (const std::string ended = childEnded(); !ended.empty())
-        setFailure(ended + " without announcing its port; usually this means it found no usable audio input device");
+        setFailure(ended +
+                   " without announcing its port; usually this means it found no usable audio input device");
     else
         setFailure("sondrel-capture did not announce its port within " + secondsText(options.portTimeout));
 }
 
-void RecordSession::connect()
-{
+void RecordSession::connect() {
     receiver = std::make_unique<AudioReceiver>();
     const std::string error = receiver->connect(connectPort, milliseconds(5000));
     if (!error.empty()) {
@@ -128,8 +120,7 @@ void RecordSession::connect()
         setFailure("cannot send \"show\": sondrel-capture's standard input is closed");
 }
 
-void RecordSession::record()
-{
+void RecordSession::record() {
     const bool terminal = ::isatty(STDOUT_FILENO) == 1;
     ProgressDisplay progress(stdout, terminal, options.seconds);
     const auto connectedAt = std::chrono::steady_clock::now();
@@ -157,7 +148,8 @@ void RecordSession::record()
         } else if (got == AudioReceiver::Next::Closed) {
             const std::string ended = childEnded();
             if (ended.empty())
-                setFailure("the connection to sondrel-capture ended during recording (" + receiver->closeReason() + ")");
+                setFailure("the connection to sondrel-capture ended during recording (" + receiver->closeReason() +
+                           ")");
             else
                 setFailure(ended + " during recording; the connection ended (" + receiver->closeReason() + ")");
             break;
@@ -166,8 +158,10 @@ void RecordSession::record()
             break;
         }
         if (now - lastAudio > options.audioTimeout) {
-            setFailure(messages == 0 ? "no audio from sondrel-capture within " + secondsText(options.audioTimeout) + " of connecting"
-                                     : "audio from sondrel-capture stopped for " + secondsText(options.audioTimeout));
+            setFailure(messages == 0
+                           ? "no audio from sondrel-capture within " + secondsText(options.audioTimeout) +
+                                 " of connecting"
+                           : "audio from sondrel-capture stopped for " + secondsText(options.audioTimeout));
             break;
         }
         if (now - lastHeader >= std::chrono::seconds(1)) {
@@ -180,14 +174,14 @@ void RecordSession::record()
             lastHeader = now;
         }
         if (!options.quiet && messages > 0)
-            progress.update(static_cast<double>(wav->samplesWritten()) / streamSampleRate, meter.takeRecentPeak(), now);
+            progress.update(static_cast<double>(wav->samplesWritten()) / streamSampleRate, meter.takeRecentPeak(),
+                            now);
     }
     if (!options.quiet)
         progress.finish();
 }
 
-void RecordSession::consume(std::vector<float>& samples, std::chrono::steady_clock::time_point arrival)
-{
+void RecordSession::consume(std::vector<float>& samples, std::chrono::steady_clock::time_point arrival) {
     ++messages;
     samplesReceived += samples.size();
     gaps.onMessage(arrival, samples.size());
@@ -201,8 +195,7 @@ void RecordSession::consume(std::vector<float>& samples, std::chrono::steady_clo
         sizeLimitReached = true;
 }
 
-void RecordSession::finishWav()
-{
+void RecordSession::finishWav() {
     if (!wav)
         return;
     const std::string path = wav->path();
@@ -220,8 +213,7 @@ void RecordSession::finishWav()
     }
 }
 
-void RecordSession::stopChild()
-{
+void RecordSession::stopChild() {
     if (!child)
         return;
     if (receiver)
@@ -247,8 +239,7 @@ void RecordSession::stopChild()
     receiver.reset();
 }
 
-void RecordSession::printSummary() const
-{
+void RecordSession::printSummary() const {
     const std::uint64_t written = meter.count();
     std::string how;
     if (!failure.empty())
@@ -257,9 +248,11 @@ void RecordSession::printSummary() const
         how = " (stopped by Ctrl+C)";
     else if (sizeLimitReached)
         how = " (WAV size limit reached)";
-    fmt::print("Recorded {} into {}{}\n", written > 0 ? fmt::format("{:.3f} s", static_cast<double>(written) / streamSampleRate) : "nothing",
+    fmt::print("Recorded {} into {}{}\n",
+               written > 0 ? fmt::format("{:.3f} s", static_cast<double>(written) / streamSampleRate) : "nothing",
                written > 0 ? options.output : options.output + " (removed)", how);
-    fmt::print("  duration:         {:.3f} s ({} samples written)\n", static_cast<double>(written) / streamSampleRate, written);
+    fmt::print("  duration:         {:.3f} s ({} samples written)\n",
+               static_cast<double>(written) / streamSampleRate, written);
     fmt::print("  samples received: {}\n", samplesReceived);
     fmt::print("  messages:         {}\n", messages);
     if (gaps.gaps() > 0)
@@ -273,8 +266,7 @@ void RecordSession::printSummary() const
     std::fflush(stdout);
 }
 
-void RecordSession::printFailure() const
-{
+void RecordSession::printFailure() const {
     fmt::print(stderr, "sondrel-record: error: {}\n", failure);
     if (!child)
         return;
@@ -294,8 +286,7 @@ void RecordSession::printFailure() const
     }
 }
 
-std::vector<std::string> RecordSession::lastLines(const std::string& path, std::size_t count)
-{
+std::vector<std::string> RecordSession::lastLines(const std::string& path, std::size_t count) {
     std::ifstream in(recordPath(path));
     std::deque<std::string> tail;
     for (std::string line; std::getline(in, line);) {

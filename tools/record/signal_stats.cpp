@@ -6,8 +6,7 @@
 
 #include "audio_message.h"
 
-void LevelMeter::add(std::span<const float> input)
-{
+void LevelMeter::add(std::span<const float> input) {
     for (float s : input) {
         const float a = std::fabs(s);
         overallPeak = std::max(overallPeak, a);
@@ -17,27 +16,23 @@ void LevelMeter::add(std::span<const float> input)
     samples += input.size();
 }
 
-float LevelMeter::takeRecentPeak()
-{
+float LevelMeter::takeRecentPeak() {
     const float p = recentPeak;
     recentPeak = 0.0f;
     return p;
 }
 
-double LevelMeter::rms() const
-{
+double LevelMeter::rms() const {
     return samples == 0 ? 0.0 : std::sqrt(sumSquares / static_cast<double>(samples));
 }
 
-double LevelMeter::toDbfs(double value)
-{
+double LevelMeter::toDbfs(double value) {
     if (value <= 0.0)
         return -std::numeric_limits<double>::infinity();
     return 20.0 * std::log10(value);
 }
 
-bool GapDetector::onMessage(Clock::time_point arrival, std::size_t sampleCount)
-{
+bool GapDetector::onMessage(Clock::time_point arrival, std::size_t sampleCount) {
     if (!started) {
         started = true;
         origin = arrival;
@@ -59,7 +54,6 @@ bool GapDetector::onMessage(Clock::time_point arrival, std::size_t sampleCount)
     return gap;
 }
 
-std::chrono::milliseconds GapDetector::longestGap() const
-{
+std::chrono::milliseconds GapDetector::longestGap() const {
     return std::chrono::milliseconds(static_cast<long long>(std::lround(longest * 1000.0)));
 }

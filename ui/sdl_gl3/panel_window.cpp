@@ -74,9 +74,7 @@ constexpr unsigned long motifFunctionClose = 1ul << 5;
 constexpr unsigned long motifDecorationBorder = 1ul << 1;
 constexpr unsigned long motifDecorationTitle = 1ul << 3;
 
-std::runtime_error sdlFailure(const std::string& what) {
-    return std::runtime_error(what + ": " + SDL_GetError());
-}
+std::runtime_error sdlFailure(const std::string& what) { return std::runtime_error(what + ": " + SDL_GetError()); }
 
 // Xlib ends the process when the connection to the X server breaks (the default I/O
 // error handler calls exit) and when the server refuses a request (the default error
@@ -196,7 +194,8 @@ private:
         ImGui_ImplOpenGL3_CreateDeviceObjects();
         if (!atlas.IsBuilt() && fromFile) {
             // ImGui would assert in the first frame; its built-in font always builds.
-            Logger::instance().warn("Panel", std::string("字体文件") + panelFontPath + "无法生成字模, 改用内置字体");
+            Logger::instance().warn("Panel",
+                                    std::string("字体文件") + panelFontPath + "无法生成字模, 改用内置字体");
             ImGui_ImplOpenGL3_DestroyFontsTexture();
             atlas.Clear();
             ImGui_ImplOpenGL3_CreateFontsTexture();
@@ -255,7 +254,8 @@ WindowManagerSupport windowManagerSupport(const X11Window& x) {
     const std::vector<unsigned long> supported =
         property32(x, DefaultRootWindow(x.display), "_NET_SUPPORTED", XA_ATOM, 4096);
     const auto declares = [&](const char* name) {
-        return std::find(supported.begin(), supported.end(), XInternAtom(x.display, name, False)) != supported.end();
+        return std::find(supported.begin(), supported.end(), XInternAtom(x.display, name, False)) !=
+               supported.end();
     };
     return {!supported.empty(), declares("_NET_WM_STATE_ABOVE"), declares("_NET_REQUEST_FRAME_EXTENTS")};
 }
@@ -455,7 +455,8 @@ void setBackground(const X11Window& x, const std::vector<unsigned char>& rgba, i
     const Pixmap pixmap = XCreatePixmap(x.display, x.window, static_cast<unsigned>(width),
                                         static_cast<unsigned>(height), static_cast<unsigned>(attributes.depth));
     const GC gc = XCreateGC(x.display, pixmap, 0, nullptr);
-    XPutImage(x.display, pixmap, gc, image, 0, 0, 0, 0, static_cast<unsigned>(width), static_cast<unsigned>(height));
+    XPutImage(x.display, pixmap, gc, image, 0, 0, 0, 0, static_cast<unsigned>(width),
+              static_cast<unsigned>(height));
     XFreeGC(x.display, gc);
     // The window keeps the pixmap for as long as it is its background.
     XSetWindowBackgroundPixmap(x.display, x.window, pixmap);

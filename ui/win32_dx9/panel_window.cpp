@@ -181,8 +181,9 @@ void PanelWindow::Impl::createDevice() {
     presentParameters.EnableAutoDepthStencil = TRUE;
     presentParameters.AutoDepthStencilFormat = D3DFMT_D16;
     presentParameters.PresentationInterval = D3DPRESENT_INTERVAL_ONE;
-    const HRESULT created = direct3d->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, hwnd,
-                                                   D3DCREATE_HARDWARE_VERTEXPROCESSING, &presentParameters, &device);
+    const HRESULT created =
+        direct3d->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, hwnd, D3DCREATE_HARDWARE_VERTEXPROCESSING,
+                               &presentParameters, &device);
     if (FAILED(created)) {
         device = nullptr;
         throw direct3dFailure("IDirect3D9::CreateDevice", created);

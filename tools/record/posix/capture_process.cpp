@@ -17,22 +17,19 @@ namespace {
 // before its end is reported without their last lines.
 constexpr std::chrono::milliseconds drainTimeout(2000);
 
-void closeFd(int& fd)
-{
+void closeFd(int& fd) {
     if (fd >= 0)
         ::close(fd);
     fd = -1;
 }
 
-void makePipe(int fds[2])
-{
+void makePipe(int fds[2]) {
     if (::pipe2(fds, O_CLOEXEC) != 0)
         throw std::runtime_error(std::string("cannot create a pipe: ") + std::strerror(errno));
 }
 
 // Runs in the forked child: only async-signal-safe calls until exec.
-[[noreturn]] void execChild(char* const argv[], int in, int out, int err, int report, pid_t parent)
-{
+[[noreturn]] void execChild(char* const argv[], int in, int out, int err, int report, pid_t parent) {
     ::dup2(in, STDIN_FILENO);
     ::dup2(out, STDOUT_FILENO);
     ::dup2(err, STDERR_FILENO);
@@ -56,8 +53,7 @@ void makePipe(int fds[2])
 } // namespace
 
 CaptureProcess::CaptureProcess(const std::string& binary, const std::string& settingsPath,
-                               const std::string& logPath)
-{
+                               const std::string& logPath) {
     std::vector<std::string> args{binary, settingsPath, logPath};
     std::vector<char*> argv;
     for (auto& a : args)
@@ -106,8 +102,7 @@ CaptureProcess::CaptureProcess(const std::string& binary, const std::string& set
     reader = std::thread(&CaptureProcess::readOutput, this);
 }
 
-CaptureProcess::~CaptureProcess()
-{
+CaptureProcess::~CaptureProcess() {
     if (!status) {
         signal(SIGTERM);
         if (!waitExit(Duration(3000))) {
@@ -126,8 +121,7 @@ CaptureProcess::~CaptureProcess()
     closeFd(stderrFd);
 }
 
-bool CaptureProcess::send(const std::string& command)
-{
+bool CaptureProcess::send(const std::string& command) {
     if (stdinFd < 0)
         return false;
     ssize_t n;
@@ -137,8 +131,7 @@ bool CaptureProcess::send(const std::string& command)
     return n == static_cast<ssize_t>(command.size());
 }
 
-std::optional<int> CaptureProcess::exitStatus()
-{
+std::optional<int> CaptureProcess::exitStatus() {
     if (!status && childPid > 0) {
         int s = 0;
         pid_t r;
@@ -155,8 +148,7 @@ std::optional<int> CaptureProcess::exitStatus()
     return status;
 }
 
-std::optional<int> CaptureProcess::waitExit(Duration timeout)
-{
+std::optional<int> CaptureProcess::waitExit(Duration timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!exitStatus()) {
         if (std::chrono::steady_clock::now() >= deadline)
@@ -166,36 +158,28 @@ std::optional<int> CaptureProcess::waitExit(Duration timeout)
     return status;
 }
 
-void CaptureProcess::terminate()
-{
-    signal(SIGTERM);
-}
+void CaptureProcess::terminate() { signal(SIGTERM); }
 
-void CaptureProcess::kill()
-{
-    signal(SIGKILL);
-}
+void CaptureProcess::kill() { signal(SIGKILL); }
 
-void CaptureProcess::signal(int sig)
-{
+void CaptureProcess::signal(int sig) {
     // Once reaped, the PID may belong to someone else.
     if (childPid > 0 && !exitStatus())
         ::kill(childPid, sig);
 }
 
-std::string CaptureProcess::describeStatus(int s)
-{
+std::string CaptureProcess::describeStatus(int s) {
     if (WIFEXITED(s))
         return "exited with status " + std::to_string(WEXITSTATUS(s));
     if (WIFSIGNALED(s)) {
         const char* name = ::sigabbrev_np(WTERMSIG(s));
-        return "was killed by signal " + std::to_string(WTERMSIG(s)) + (name ? std::string(" (SIG") + name + ")" : "");
+        return "was killed by signal " + std::to_string(WTERMSIG(s)) +
+               (name ? std::string(" (SIG") + name + ")" : "");
     }
     return "ended with wait status " + std::to_string(s);
 }
 
-void CaptureProcess::readOutput()
-{
+void CaptureProcess::readOutput() {
     std::string pendingOut, pendingErr;
     bool outOpen = true, errOpen = true;
     char buffer[8192];

@@ -9,15 +9,11 @@ namespace {
 
 std::atomic<bool>* interruptFlag = nullptr;
 
-extern "C" void onStopSignal(int)
-{
-    interruptFlag->store(true);
-}
+extern "C" void onStopSignal(int) { interruptFlag->store(true); }
 
 } // namespace
 
-void installInterruptHandlers(std::atomic<bool>& interrupted)
-{
+void installInterruptHandlers(std::atomic<bool>& interrupted) {
     interruptFlag = &interrupted;
     struct sigaction action {};
     action.sa_handler = onStopSignal;
@@ -29,13 +25,11 @@ void installInterruptHandlers(std::atomic<bool>& interrupted)
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-std::vector<std::string> recordArguments(int argc, char** argv)
-{
+std::vector<std::string> recordArguments(int argc, char** argv) {
     return std::vector<std::string>(argv, argv + argc);
 }
 
-std::string defaultCapturePath()
-{
+std::string defaultCapturePath() {
     std::error_code ec;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (ec)
@@ -43,22 +37,14 @@ std::string defaultCapturePath()
     return (self.parent_path() / "sondrel-capture").string();
 }
 
-std::filesystem::path recordPath(const std::string& utf8)
-{
-    return std::filesystem::path(utf8);
-}
+std::filesystem::path recordPath(const std::string& utf8) { return std::filesystem::path(utf8); }
 
-int createBinaryFile(const std::string& path)
-{
+int createBinaryFile(const std::string& path) {
     return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
 }
 
-long long writeFileAt(int fd, const void* data, std::size_t size, std::uint64_t offset)
-{
+long long writeFileAt(int fd, const void* data, std::size_t size, std::uint64_t offset) {
     return ::pwrite(fd, data, size, static_cast<off_t>(offset));
 }
 
-int closeFile(int fd)
-{
-    return ::close(fd);
-}
+int closeFile(int fd) { return ::close(fd); }

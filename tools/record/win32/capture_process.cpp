@@ -12,8 +12,7 @@ constexpr DWORD idleWaitMs = 10;
 // before its end is reported without their last lines.
 constexpr std::chrono::milliseconds drainTimeout(2000);
 
-std::wstring wide(const std::string& utf8)
-{
+std::wstring wide(const std::string& utf8) {
     if (utf8.empty())
         return {};
     const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
@@ -22,11 +21,10 @@ std::wstring wide(const std::string& utf8)
     return result;
 }
 
-std::string systemMessage(DWORD error)
-{
+std::string systemMessage(DWORD error) {
     char text[512] = {};
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                        text, sizeof text, nullptr);
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                                        0, text, sizeof text, nullptr);
     std::string message(text, length);
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
         message.pop_back();
@@ -35,8 +33,7 @@ std::string systemMessage(DWORD error)
 
 // One argument as CommandLineToArgvW and the C runtime will read it back: quoted when
 // it has blanks or quotes (or is empty), backslashes doubled only before a quote.
-void appendArgument(std::wstring& line, const std::wstring& argument)
-{
+void appendArgument(std::wstring& line, const std::wstring& argument) {
     if (!line.empty())
         line += L' ';
     if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
@@ -63,8 +60,7 @@ void appendArgument(std::wstring& line, const std::wstring& argument)
     line += L'"';
 }
 
-void closeHandle(void*& handle)
-{
+void closeHandle(void*& handle) {
     if (handle)
         CloseHandle(handle);
     handle = nullptr;
@@ -77,8 +73,7 @@ struct Pipe {
 
 // Both ends are made inheritable by CreatePipe; ours is then taken back, so the child
 // holds only its own end and the pipe reports its end as soon as the child has gone.
-Pipe makePipe(bool childReads)
-{
+Pipe makePipe(bool childReads) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     Pipe pipe;
     if (!CreatePipe(&pipe.read, &pipe.write, &inherit, 0))
@@ -90,8 +85,7 @@ Pipe makePipe(bool childReads)
 } // namespace
 
 CaptureProcess::CaptureProcess(const std::string& binary, const std::string& settingsPath,
-                               const std::string& logPath)
-{
+                               const std::string& logPath) {
     std::wstring commandLine;
     for (const std::string& argument : {binary, settingsPath, logPath})
         appendArgument(commandLine, wide(argument));
@@ -143,8 +137,7 @@ CaptureProcess::CaptureProcess(const std::string& binary, const std::string& set
     reader = std::thread(&CaptureProcess::readOutput, this);
 }
 
-CaptureProcess::~CaptureProcess()
-{
+CaptureProcess::~CaptureProcess() {
     if (!status) {
         terminate();
         if (!waitExit(Duration(3000))) {
@@ -165,8 +158,7 @@ CaptureProcess::~CaptureProcess()
     closeHandle(job);
 }
 
-bool CaptureProcess::send(const std::string& command)
-{
+bool CaptureProcess::send(const std::string& command) {
     if (!stdinPipe)
         return false;
     DWORD written = 0;
@@ -175,8 +167,7 @@ bool CaptureProcess::send(const std::string& command)
     return written == command.size();
 }
 
-std::optional<int> CaptureProcess::exitStatus()
-{
+std::optional<int> CaptureProcess::exitStatus() {
     if (status || !processHandle || WaitForSingleObject(processHandle, 0) != WAIT_OBJECT_0)
         return status;
     DWORD code = 0;
@@ -188,8 +179,7 @@ std::optional<int> CaptureProcess::exitStatus()
     return status;
 }
 
-std::optional<int> CaptureProcess::waitExit(Duration timeout)
-{
+std::optional<int> CaptureProcess::waitExit(Duration timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!exitStatus()) {
         const auto left = std::chrono::duration_cast<Duration>(deadline - std::chrono::steady_clock::now());
@@ -200,8 +190,7 @@ std::optional<int> CaptureProcess::waitExit(Duration timeout)
     return status;
 }
 
-void CaptureProcess::terminate()
-{
+void CaptureProcess::terminate() {
     // The console control event of the child's own process group; sondrel-capture
     // shuts down as for "exit". Without a console shared with the child this does
     // nothing, and the caller's time-out leads to kill().
@@ -209,14 +198,12 @@ void CaptureProcess::terminate()
         GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, childPid);
 }
 
-void CaptureProcess::kill()
-{
+void CaptureProcess::kill() {
     if (processHandle && !exitStatus())
         TerminateProcess(processHandle, 1);
 }
 
-std::string CaptureProcess::describeStatus(int s)
-{
+std::string CaptureProcess::describeStatus(int s) {
     const auto code = static_cast<unsigned long>(static_cast<unsigned int>(s));
     // NTSTATUS error values: the process ended with an unhandled exception.
     if (code >= 0xC0000000ul) {
@@ -229,8 +216,7 @@ std::string CaptureProcess::describeStatus(int s)
 
 // Anonymous pipes cannot be waited on, so the reader looks at both in turn and sleeps
 // briefly while neither has anything.
-void CaptureProcess::readOutput()
-{
+void CaptureProcess::readOutput() {
     std::string pending[2];
     bool open[2] = {true, true};
     HANDLE pipes[2] = {stdoutPipe, stderrPipe};
@@ -247,10 +233,10 @@ void CaptureProcess::readOutput()
                 continue;
             DWORD available = 0;
             DWORD n = 0;
-            const bool ended = !PeekNamedPipe(pipes[i], nullptr, 0, nullptr, &available, nullptr) ||
-                               (available > 0 && (!ReadFile(pipes[i], buffer, std::min<DWORD>(available, sizeof buffer),
-                                                            &n, nullptr) ||
-                                                  n == 0));
+            const bool ended =
+                !PeekNamedPipe(pipes[i], nullptr, 0, nullptr, &available, nullptr) ||
+                (available > 0 &&
+                 (!ReadFile(pipes[i], buffer, std::min<DWORD>(available, sizeof buffer), &n, nullptr) || n == 0));
             if (ended) {
                 takeLines(pending[i], i == 0, true);
                 open[i] = false;

@@ -13,8 +13,7 @@ std::atomic<bool>* interruptFlag = nullptr;
 
 // Runs on a thread the system starts for the event. For a closed console the process
 // ends once the handler returns, which leaves the child to the job object.
-BOOL WINAPI onConsoleControl(DWORD event)
-{
+BOOL WINAPI onConsoleControl(DWORD event) {
     switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
@@ -26,8 +25,7 @@ BOOL WINAPI onConsoleControl(DWORD event)
     }
 }
 
-std::wstring wide(const std::string& utf8)
-{
+std::wstring wide(const std::string& utf8) {
     if (utf8.empty())
         return {};
     const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
@@ -36,12 +34,11 @@ std::wstring wide(const std::string& utf8)
     return result;
 }
 
-std::string utf8(const std::wstring& text)
-{
+std::string utf8(const std::wstring& text) {
     if (text.empty())
         return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string result(static_cast<std::size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr,
                         nullptr);
@@ -50,14 +47,12 @@ std::string utf8(const std::wstring& text)
 
 } // namespace
 
-void installInterruptHandlers(std::atomic<bool>& interrupted)
-{
+void installInterruptHandlers(std::atomic<bool>& interrupted) {
     interruptFlag = &interrupted;
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
 }
 
-std::vector<std::string> recordArguments(int argc, char** argv)
-{
+std::vector<std::string> recordArguments(int argc, char** argv) {
     int count = 0;
     wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
     if (!arguments)
@@ -69,8 +64,7 @@ std::vector<std::string> recordArguments(int argc, char** argv)
     return result;
 }
 
-std::string defaultCapturePath()
-{
+std::string defaultCapturePath() {
     std::wstring self(MAX_PATH, L'\0');
     for (;;) {
         const DWORD length = GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
@@ -85,20 +79,15 @@ std::string defaultCapturePath()
     return utf8((std::filesystem::path(self).parent_path() / L"sondrel-capture.exe").wstring());
 }
 
-std::filesystem::path recordPath(const std::string& utf8Path)
-{
-    return std::filesystem::path(wide(utf8Path));
-}
+std::filesystem::path recordPath(const std::string& utf8Path) { return std::filesystem::path(wide(utf8Path)); }
 
-int createBinaryFile(const std::string& path)
-{
+int createBinaryFile(const std::string& path) {
     // Binary: in text mode every 0x0A byte of the audio would gain a 0x0D.
     return _wopen(wide(path).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
                   _S_IREAD | _S_IWRITE);
 }
 
-long long writeFileAt(int fd, const void* data, std::size_t size, std::uint64_t offset)
-{
+long long writeFileAt(int fd, const void* data, std::size_t size, std::uint64_t offset) {
     // The writer is the file's only user, so seeking and writing need not be atomic.
     if (_lseeki64(fd, static_cast<long long>(offset), SEEK_SET) < 0)
         return -1;
@@ -106,7 +95,4 @@ long long writeFileAt(int fd, const void* data, std::size_t size, std::uint64_t 
     return _write(fd, data, chunk);
 }
 
-int closeFile(int fd)
-{
-    return _close(fd);
-}
+int closeFile(int fd) { return _close(fd); }
