@@ -13,6 +13,7 @@ packages=(
   xvfb openbox xdotool wmctrl x11-utils x11-apps imagemagick fonts-wqy-microhei libgl1-mesa-dri
   clang libclang-rt-14-dev
   procps groff-base chromium
+  clang-format ccache
 )
 # Machines of this kind come with Node.js (and its npm) from another source; Debian's
 # own packages would conflict with it, so they are installed only when it is missing.
