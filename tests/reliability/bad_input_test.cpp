@@ -138,7 +138,13 @@ TEST_F(BadInput, MessageOverTheSizeLimitClosesOnlyThatConnection) {
     ASSERT_TRUE(big.connect(run->port(), 10s));
     ASSERT_TRUE(big.sendBinary(std::string(33'000'000, 'x')));
     ASSERT_TRUE(big.waitForEnd(30s));
-    EXPECT_EQ(big.remoteCloseCode(), 1009);
+    // The library ends the TCP connection as soon as its 1009 close frame is written,
+    // with the rest of the payload still arriving, so the kernel answers that payload
+    // with a reset. A client whose network thread is slow to read (as under
+    // ThreadSanitizer) may see the reset before the close frame: 1006. The frame itself
+    // is checked on the raw connection above, where nothing is left unread.
+    const int code = big.remoteCloseCode();
+    EXPECT_TRUE(code == 1009 || code == 1006) << code;
 
     // The other connection's messages still become commands.
     EXPECT_TRUE(observer.isOpen());
