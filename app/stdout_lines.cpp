@@ -5,6 +5,8 @@
 
 namespace {
 
+const std::string hiddenLine = "{ \"event\": \"hidden\" }";
+
 // Set once the shown line is written, cleared when the hidden line is handed to the
 // stream: the window's last word to the parent must be "hidden".
 std::atomic<bool> hiddenLineOwed{false};
@@ -22,13 +24,13 @@ void writeShownLine() {
 
 void writeHiddenLine() {
     hiddenLineOwed = false;
-    writeStdoutLine("{ \"event\": \"hidden\" }");
+    writeStdoutLine(hiddenLine);
 }
 
 void writeErrorLine(unsigned long code) { writeStdoutLine("{ \"error\": \"" + std::to_string(code) + "\" }"); }
 
 void finishStandardStreamsWithOwedHiddenLine() {
     if (hiddenLineOwed.exchange(false))
-        writeStdoutLine("{ \"event\": \"hidden\" }");
+        writeStdoutLine(hiddenLine);
     finishStandardStreams();
 }

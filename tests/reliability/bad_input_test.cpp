@@ -21,25 +21,9 @@ namespace {
 
 const std::string hiddenLine = "{ \"event\": \"hidden\" }";
 
-class BadInput : public ::testing::Test {
+class BadInput : public CaptureTest {
 protected:
-    void SetUp() override {
-        if (!VirtualMic::available())
-            GTEST_SKIP() << "pulseaudio is not installed";
-        mic = std::make_unique<VirtualMic>();
-        mic->playTone(toneFrequency, 48000, 0.5, 110.0);
-    }
-    void TearDown() override {
-        run.reset();
-        if (mic)
-            mic->stopTone();
-        mic.reset();
-    }
-
-    void start(CaptureRun::Options options = {}) {
-        run = std::make_unique<CaptureRun>(*mic, std::move(options));
-        ASSERT_NE(run->port(), 0) << "no port line; stderr:\n" << run->process().stderrText();
-    }
+    BadInput() : CaptureTest(110.0) {}
 
     // The client that listens for the whole case; audio must flow before the bad input.
     void listen(WsTestClient& client) {
@@ -70,9 +54,6 @@ protected:
         }
         return true;
     }
-
-    std::unique_ptr<VirtualMic> mic;
-    std::unique_ptr<CaptureRun> run;
 };
 
 // Random bytes with NULs, every other control byte and invalid UTF-8, framed by

@@ -73,3 +73,36 @@ StreamCheck analyseMessages(const std::vector<WsTestClient::Message>& messages);
 // Every assertion about "still streams": whole messages, a continuous 1 kHz tone.
 constexpr double toneFrequency = 1000.0;
 ::testing::AssertionResult isContinuousStream(const StreamCheck& check, std::size_t minimumSamples);
+
+// The fixture of the process-level cases: a virtual microphone playing the 1 kHz tone
+// for toneSeconds, and at most one capture run on it.
+class CaptureTest : public ::testing::Test {
+protected:
+    explicit CaptureTest(double toneSeconds) : toneSeconds(toneSeconds) {}
+
+    void SetUp() override {
+        if (!VirtualMic::available())
+            GTEST_SKIP() << "pulseaudio is not installed";
+        mic = std::make_unique<VirtualMic>();
+        mic->playTone(toneFrequency, 48000, 0.5, toneSeconds);
+    }
+    void TearDown() override {
+        run.reset();
+        if (mic)
+            mic->stopTone();
+        mic.reset();
+    }
+
+    // Starts the capture; unless told not to wait for it, its port line must come.
+    void start(CaptureRun::Options options = {}) {
+        const bool portExpected = options.waitForPort;
+        run = std::make_unique<CaptureRun>(*mic, std::move(options));
+        if (portExpected) {
+            ASSERT_NE(run->port(), 0) << "no port line; stderr:\n" << run->process().stderrText();
+        }
+    }
+
+    const double toneSeconds;
+    std::unique_ptr<VirtualMic> mic;
+    std::unique_ptr<CaptureRun> run;
+};

@@ -74,25 +74,9 @@ double longestStallSeconds(const std::vector<WsTestClient::Message>& messages, C
     return longest;
 }
 
-class HostilePeers : public ::testing::Test {
+class HostilePeers : public CaptureTest {
 protected:
-    void SetUp() override {
-        if (!VirtualMic::available())
-            GTEST_SKIP() << "pulseaudio is not installed";
-        mic = std::make_unique<VirtualMic>();
-        mic->playTone(toneFrequency, 48000, 0.5, 200.0);
-    }
-    void TearDown() override {
-        run.reset();
-        if (mic)
-            mic->stopTone();
-        mic.reset();
-    }
-
-    void start(CaptureRun::Options options = {}) {
-        run = std::make_unique<CaptureRun>(*mic, std::move(options));
-        ASSERT_NE(run->port(), 0) << "no port line; stderr:\n" << run->process().stderrText();
-    }
+    HostilePeers() : CaptureTest(200.0) {}
 
     // The standard output of the process goes into a FIFO that a helper opens, reads up
     // to the port line (which it passes on) and then keeps open without ever reading
@@ -134,8 +118,6 @@ protected:
 
     int fifos = 0;
     std::string fifo;
-    std::unique_ptr<VirtualMic> mic;
-    std::unique_ptr<CaptureRun> run;
 };
 
 } // namespace

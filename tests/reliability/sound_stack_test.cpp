@@ -34,18 +34,10 @@ constexpr bool sanitized = false;
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-std::size_t countLinesWith(const std::string& text, const std::string& piece) {
-    return countOccurrences(text, piece);
-}
-
-class SoundStack : public ::testing::Test {
+class SoundStack : public CaptureTest {
 protected:
-    void SetUp() override {
-        if (!VirtualMic::available())
-            GTEST_SKIP() << "pulseaudio is not installed";
-        mic = std::make_unique<VirtualMic>();
-        mic->playTone(toneFrequency, 48000, 0.5, 300.0);
-    }
+    SoundStack() : CaptureTest(300.0) {}
+
     void TearDown() override {
         if (run)
             endGroup();
@@ -53,14 +45,6 @@ protected:
             stdinWriter.join();
         run.reset();
         mic.reset(); // continues a frozen daemon before ending it
-    }
-
-    void start(CaptureRun::Options options = {}) {
-        const bool portExpected = options.waitForPort;
-        run = std::make_unique<CaptureRun>(*mic, std::move(options));
-        if (portExpected) {
-            ASSERT_NE(run->port(), 0) << "no port line; stderr:\n" << run->process().stderrText();
-        }
     }
 
     ChildProcess& process() { return run->process(); }
@@ -105,8 +89,6 @@ protected:
     // The child leads its process group; a helper it was started with is in it too.
     void endGroup() { ::kill(-process().pid(), SIGKILL); }
 
-    std::unique_ptr<VirtualMic> mic;
-    std::unique_ptr<CaptureRun> run;
     std::thread stdinWriter;
 };
 
@@ -135,8 +117,8 @@ TEST_F(SoundStack, FrozenServerHoldsUpNeitherCommandsNorTheExit) {
     ASSERT_TRUE(process().waitStdoutClosed(5s));
     EXPECT_TRUE(process().stdoutText().ends_with(hiddenLine + "\n"));
     const std::string log = run->logText();
-    EXPECT_EQ(countLinesWith(log, "[ERROR] <Main> 3 秒内未能退出, 卡在: 关闭音频引擎"), 1u) << log;
-    EXPECT_EQ(countLinesWith(log, "[WARN] <Audio> 音频流中断"), 1u) << log;
+    EXPECT_EQ(countOccurrences(log, "[ERROR] <Main> 3 秒内未能退出, 卡在: 关闭音频引擎"), 1u) << log;
+    EXPECT_EQ(countOccurrences(log, "[WARN] <Audio> 音频流中断"), 1u) << log;
 }
 
 TEST_F(SoundStack, StopSignalDuringAFreezeEndsWithinThreeSeconds) {
@@ -152,7 +134,7 @@ TEST_F(SoundStack, StopSignalDuringAFreezeEndsWithinThreeSeconds) {
     std::cout << "SIGTERM with a frozen server ended the process after " << seconds(*took) << " s\n";
     ASSERT_TRUE(process().waitStdoutClosed(5s));
     EXPECT_TRUE(process().stdoutText().ends_with(hiddenLine + "\n"));
-    EXPECT_EQ(countLinesWith(run->logText(), "[INFO] <Main> 收到终止信号, 准备退出"), 1u);
+    EXPECT_EQ(countOccurrences(run->logText(), "[INFO] <Main> 收到终止信号, 准备退出"), 1u);
 }
 
 // PortAudio's initialisation against a frozen server used to take 120 s before the
@@ -174,7 +156,7 @@ TEST_F(SoundStack, StartWithAFrozenServerFailsAfterFifteenSeconds) {
     for (const std::string& line : process().stdoutLines())
         EXPECT_FALSE(output_line::parsePort(line)) << line;
     const std::string log = run->logText();
-    EXPECT_EQ(countLinesWith(log, "[ERROR] <Audio> 音频系统 15 秒没有响应 (Pa_"), 1u) << log;
+    EXPECT_EQ(countOccurrences(log, "[ERROR] <Audio> 音频系统 15 秒没有响应 (Pa_"), 1u) << log;
 }
 
 // SIGTERM used to set a flag that a main thread blocked in a write to a full pipe never
@@ -237,7 +219,7 @@ TEST_F(SoundStack, ExitOverTheSocketEndsTheProcessWhileTheMainThreadIsStuck) {
     ASSERT_TRUE(process().waitStdoutClosed(5s));
     EXPECT_TRUE(process().stdoutText().ends_with(hiddenLine + "\n")) << process().stdoutText();
     const std::string log = run->logText();
-    EXPECT_EQ(countLinesWith(log, "[ERROR] <Main> 3 秒内未能退出, 卡在: "), 1u) << log;
+    EXPECT_EQ(countOccurrences(log, "[ERROR] <Main> 3 秒内未能退出, 卡在: "), 1u) << log;
 }
 
 // A parent that dies without a word must not leave us holding the microphone. Here the
@@ -260,7 +242,7 @@ TEST_F(SoundStack, ProcessEndsWhenItsParentDies) {
     std::cout << "capture ended " << seconds(took) << " s after its parent was killed\n";
     EXPECT_TRUE(process().stdoutText().ends_with(hiddenLine + "\n"));
     const std::string log = run->logText();
-    EXPECT_EQ(countLinesWith(log, "[WARN] <Main> 父进程已退出, 准备退出"), 1u) << log;
+    EXPECT_EQ(countOccurrences(log, "[WARN] <Main> 父进程已退出, 准备退出"), 1u) << log;
 }
 
 // Killed right after its port line, the process leaves the whole start-up in its log.
@@ -338,8 +320,8 @@ TEST_F(SoundStack, RestartedServerBringsAudioBackToTheSameClient) {
     EXPECT_TRUE(isContinuousStream(analyseMessages(after), 2 * 44100));
     EXPECT_TRUE(client.isOpen());
     const std::string log = run->logText();
-    EXPECT_EQ(countLinesWith(log, "[WARN] <Audio> 音频流中断"), 1u) << log;
-    EXPECT_EQ(countLinesWith(log, "[INFO] <Audio> 音频流已恢复"), 1u) << log;
+    EXPECT_EQ(countOccurrences(log, "[WARN] <Audio> 音频流中断"), 1u) << log;
+    EXPECT_EQ(countOccurrences(log, "[INFO] <Audio> 音频流已恢复"), 1u) << log;
     EXPECT_EQ(run->exitOverStdin(), 0);
 }
 
@@ -373,7 +355,7 @@ TEST_F(SoundStack, UnpluggedSourceComesBackToTheSameClient) {
               << " s of the source's return\n";
     EXPECT_TRUE(client.isOpen());
     const std::string log = run->logText();
-    EXPECT_GE(countLinesWith(log, "[WARN] <Audio> 音频流中断"), 1u) << log;
-    EXPECT_GE(countLinesWith(log, "[INFO] <Audio> 音频流已恢复"), 1u) << log;
+    EXPECT_GE(countOccurrences(log, "[WARN] <Audio> 音频流中断"), 1u) << log;
+    EXPECT_GE(countOccurrences(log, "[INFO] <Audio> 音频流已恢复"), 1u) << log;
     EXPECT_EQ(run->exitOverStdin(), 0);
 }
