@@ -535,6 +535,17 @@ extern "C" char* XGetAtomName(Display* display, Atom atom) {
     return name;
 }
 
+// The same for the modifier map SDL reads on every focus change: once the connection
+// is broken an empty map (no keys per modifier, so no lock keys found) instead of none.
+extern "C" XModifierKeymap* XGetModifierMapping(Display* display) {
+    using GetMap = XModifierKeymap* (*)(Display*);
+    static const GetMap getMap = reinterpret_cast<GetMap>(dlsym(RTLD_NEXT, "XGetModifierMapping"));
+    XModifierKeymap* map = getMap ? getMap(display) : nullptr;
+    if (!map && connectionBroken.load())
+        return XNewModifiermap(0);
+    return map;
+}
+
 struct PanelWindow::Impl {
     // Released in reverse order: ImGui before the GL context, the window, then the
     // video subsystem.
