@@ -7,7 +7,8 @@
 #      Wine with the virtual microphone and Xvfb + openbox: commands, settings, log,
 #      streaming, clients, Origin, exit, the settings window, the recorder.
 # One Wine prefix for the whole stage, inside build-windows (never in a HOME the tests
-# change), with a Wine server that lives as long as the stage and is ended by its PID.
+# change), with a Wine server that lives until the window tests and is ended by its PID;
+# each window test then gets a fresh server of its own.
 set -euo pipefail
 
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -66,11 +67,24 @@ cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDREL_BEN
       -DSONDREL_TEST_CAPTURE="$win/sondrel-capture.exe" >/dev/null
 cmake --build "$native" -j2 --target app_process_tests server_e2e_tests record_e2e_tests ui_window_test \
       sound_stack_tests
-# The labels of exactly those four programs' tests, and the stop requests of the sound-stack
+# The labels of exactly those programs' tests, and the stop requests of the sound-stack
 # tests: one or two Ctrl+C while standard output is blocked.
-ctest --test-dir "$native" --output-on-failure -j2 --timeout 300 -L 'process|e2e|gui' || status=1
+ctest --test-dir "$native" --output-on-failure -j2 --timeout 300 -L 'process|e2e' || status=1
 ctest --test-dir "$native" --output-on-failure --timeout 300 \
       -R '^SoundStack\.(OneStopSignal|SecondStopSignal)' || status=1
+
+# The window tests, each with a Wine server of its own. Wine's desktop belongs to the X
+# display of the program that started the server: the stage's server has none (it
+# started without a display, see above), and a server left over from the test before
+# has the desktop on an X server that test has ended. Neither can show the window.
+echo "=== windows window tests (a Wine server per test) ==="
+stop_wineserver
+trap 'wineserver -k 2>/dev/null || true' EXIT
+while read -r name; do
+  wineserver -k 2>/dev/null || true
+  wineserver -w
+  ctest --test-dir "$native" --output-on-failure --timeout 300 -R "^${name}\$" || status=1
+done < <(ctest --test-dir "$native" -N -L gui | sed -n 's/^ *Test *#[0-9]*: //p')
 
 echo "=== windows stage: $((SECONDS - started)) s ==="
 exit $status
