@@ -2,10 +2,9 @@
 # Builds and runs the whole test suite: a plain optimised build; the integrator kit
 # against it (the Node module's tests, the browser page in headless Chromium, and the
 # Debian package installed, tried and removed); then AddressSanitizer+UndefinedBehavior-
-# Sanitizer, then ThreadSanitizer builds. The Windows build under Wine
-# (tools/test-windows.sh) runs when asked for: its window tests still fail in a fresh
-# Wine prefix (see docs/reliability.md), so it is not part of the default run yet.
-# Usage: bash tools/run-tests.sh [plain|kit|address|thread|windows ...]   (default: the first four)
+# Sanitizer, then ThreadSanitizer builds; then the Windows build under Wine
+# (tools/test-windows.sh).
+# Usage: bash tools/run-tests.sh [plain|kit|address|thread|windows ...]   (default: all five)
 set -euo pipefail
 
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -13,7 +12,7 @@ cd "$top"
 bash tools/setup-tests.sh
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(plain kit address thread)
+[ ${#stages[@]} -gt 0 ] || stages=(plain kit address thread windows)
 
 # Repeated runs on one machine rebuild only what changed.
 launcher=()
