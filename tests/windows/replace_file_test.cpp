@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string>
 
 namespace {
 
@@ -32,7 +33,8 @@ std::size_t filesIn(const fs::path& dir) {
 class WindowsReplaceFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() / L"sondrel_replace_测试";
+        // One folder per test process: CTest runs these tests two at a time.
+        dir = fs::temp_directory_path() / (L"sondrel_replace_测试_" + std::to_wstring(GetCurrentProcessId()));
         clear();
         fs::create_directories(dir);
     }
