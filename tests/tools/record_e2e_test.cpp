@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -77,15 +78,28 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
     return done();
 }
 
+// What a /proc file of another process holds; empty once that process is gone, where
+// the read fails with ESRCH (which std::ifstream would throw).
+std::string procFile(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    std::string text;
+    char buffer[4096];
+    ssize_t n = 0;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+    return n < 0 ? std::string() : text;
+}
+
 // The PID of a child of `parent` whose command name is `name`, if there is one.
 std::optional<pid_t> childNamed(pid_t parent, const std::string& name) {
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         const std::string pidText = entry.path().filename();
         if (pidText.find_first_not_of("0123456789") != std::string::npos)
             continue;
-        std::ifstream in(entry.path() / "stat");
-        std::string stat;
-        std::getline(in, stat);
+        const std::string stat = procFile(entry.path() / "stat");
         const auto open = stat.find('('), close = stat.rfind(')');
         if (open == std::string::npos || close == std::string::npos)
             continue;
@@ -109,8 +123,7 @@ std::optional<pid_t> captureStartedFor(pid_t recorder, const std::filesystem::pa
         const std::string pidText = entry.path().filename();
         if (pidText.find_first_not_of("0123456789") != std::string::npos)
             continue;
-        std::ifstream in(entry.path() / "cmdline", std::ios::binary);
-        const std::string cmdline{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        const std::string cmdline = procFile(entry.path() / "cmdline");
         const std::string program = cmdline.substr(0, cmdline.find('\0'));
         if (program.ends_with("sondrel-capture.exe") && cmdline.find(settings) != std::string::npos)
             return static_cast<pid_t>(std::stoi(pidText));
@@ -119,9 +132,8 @@ std::optional<pid_t> captureStartedFor(pid_t recorder, const std::filesystem::pa
 }
 
 bool processGone(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat;
-    if (!std::getline(in, stat))
+    const std::string stat = procFile("/proc/" + std::to_string(pid) + "/stat");
+    if (stat.empty())
         return true;
     const auto close = stat.rfind(')');
     return close != std::string::npos && stat.size() > close + 2 && stat[close + 2] == 'Z';
