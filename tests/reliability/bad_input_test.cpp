@@ -19,8 +19,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string hiddenLine = "{ \"event\": \"hidden\" }";
-
 class BadInput : public CaptureTest {
 protected:
     BadInput() : CaptureTest(110.0) {}

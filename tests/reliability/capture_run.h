@@ -70,6 +70,10 @@ struct StreamCheck {
 StreamCheck receiveTone(int port, std::chrono::milliseconds span);
 StreamCheck analyseMessages(const std::vector<WsTestClient::Message>& messages);
 
+// The window's protocol lines, as the parent reads them.
+inline const std::string shownLine = "{ \"event\": \"shown\" }";
+inline const std::string hiddenLine = "{ \"event\": \"hidden\" }";
+
 // Every assertion about "still streams": whole messages, a continuous 1 kHz tone.
 constexpr double toneFrequency = 1000.0;
 ::testing::AssertionResult isContinuousStream(const StreamCheck& check, std::size_t minimumSamples);

@@ -28,8 +28,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const std::string hiddenLine = "{ \"event\": \"hidden\" }";
-
 // Memory and time bounds define correct behaviour, but not under a sanitizer: its
 // quarantine keeps freed memory resident and its checks slow everything down. There the
 // figures are only printed, and the exit gets ten seconds.

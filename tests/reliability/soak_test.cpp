@@ -20,9 +20,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const std::string shownLine = "{ \"event\": \"shown\" }";
-const std::string hiddenLine = "{ \"event\": \"hidden\" }";
-
 int taskCount(pid_t pid) {
     DIR* dir = ::opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
     if (!dir)

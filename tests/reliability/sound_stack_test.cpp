@@ -21,8 +21,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const std::string hiddenLine = "{ \"event\": \"hidden\" }";
-const std::string shownLine = "{ \"event\": \"shown\" }";
 // The promise is 3 s; the margin is for a loaded machine.
 constexpr auto exitBound = 4500ms;
 

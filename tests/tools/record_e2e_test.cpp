@@ -79,7 +79,7 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 }
 
 // What a /proc file of another process holds; empty once that process is gone, where
-// the read fails with ESRCH (which std::ifstream would throw).
+// the read fails with ESRCH (which std::istreambuf_iterator throws).
 std::string procFile(const std::filesystem::path& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)

@@ -26,15 +26,6 @@ using Clock = std::chrono::steady_clock;
 using WindowManager = XSession::WindowManager;
 
 const std::string title = "Sondrel: 音频控制面板";
-const std::string shownLine = "{ \"event\": \"shown\" }";
-const std::string hiddenLine = "{ \"event\": \"hidden\" }";
-
-std::string readFile(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 // The window reports itself in the JSON lines; echoes and library entries are skipped.
 bool isJsonLine(const std::string& line) { return output_line::isProtocol(line) && line.starts_with("{ "); }
@@ -93,8 +84,8 @@ public:
         ASSERT_TRUE(echo) << "no echo for " << word << "; output so far:\n" << process->stdoutText();
     }
 
-    std::string log() const { return readFile(dir / "capture.log"); }
-    std::string settings() const { return readFile(dir / "settings.json"); }
+    std::string log() const { return readWholeFile(dir / "capture.log"); }
+    std::string settings() const { return readWholeFile(dir / "settings.json"); }
 
     fs::path dir;
     std::unique_ptr<ChildProcess> process;
