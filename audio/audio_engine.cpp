@@ -2,17 +2,13 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <stdexcept>
 #include <utility>
 
-#include "library_messages.h"
+#include "capture_stream.h"
 #include "logger.h"
 #include "process_platform.h"
-#include "replace_file.h"
-#include "ring_buffer.h"
 
 namespace {
 
@@ -22,132 +18,7 @@ void logInfo(const std::string& message) { Logger::instance().info(tag, message)
 void logWarn(const std::string& message) { Logger::instance().warn(tag, message); }
 void logError(const std::string& message) { Logger::instance().error(tag, message); }
 
-// True when the file already holds exactly this text. Only a regular file of a
-// settings file's size is read: a FIFO or a device must not be read from.
-bool fileHolds(const std::filesystem::path& path, const std::string& text) {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec) || std::filesystem::file_size(path, ec) > 65536 || ec)
-        return false;
-    // Text mode, as the file is written: CR LF on Windows reads back as LF.
-    std::ifstream file(path);
-    const std::string held((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    return !file.bad() && held == text;
-}
-
-bool hasInputDevice(const std::vector<DeviceEntry>& devices) {
-    return std::any_of(devices.begin(), devices.end(),
-                       [](const DeviceEntry& d) { return d.maxInputChannels > 0; });
-}
-
-// The sound libraries' probing chatter explains a failed initialisation; after one that
-// found an input device it is only counted.
-void reportLibraryMessages(const LibraryMessages& messages, bool initialisationFailed) {
-    if (messages.count == 0)
-        return;
-    if (!initialisationFailed) {
-        logInfo("已省略 " + std::to_string(messages.count) + " 条 ALSA/JACK 探测消息");
-        return;
-    }
-    for (const std::string& message : messages.kept)
-        logInfo(message);
-    if (messages.count > messages.kept.size())
-        logInfo("另有 " + std::to_string(messages.count - messages.kept.size()) + " 条 ALSA/JACK 探测消息未记录");
-}
-
 } // namespace
-
-AudioSettings captureSettings(double sampleRate, std::uint32_t framesPerBuffer, std::int32_t hostApiType,
-                              std::int32_t inputDevice) {
-    AudioSettings settings;
-    settings.sampleRate = sampleRate;
-    settings.framesPerBuffer = framesPerBuffer;
-    settings.hostApiType = hostApiType;
-    settings.inputDevice = inputDevice;
-    settings.inputChannelCount = 1;
-    settings.inputSampleFormat = paFloat32;
-    settings.inputSuggestedLatency = 0.12;
-    settings.outputDevice = paNoDevice;
-    settings.outputChannelCount = 0;
-    settings.outputSampleFormat = paFloat32;
-    settings.outputSuggestedLatency = 0.012;
-    return settings;
-}
-
-void writeSettingsFile(const std::string& settingsPath, const AudioSettings& settings) {
-    const std::string text = settings.toJson();
-    if (settingsPath.empty()) {
-        logError("无法更新配置文件");
-        return;
-    }
-    const std::filesystem::path path = pathFromUtf8(settingsPath);
-    // Most starts save what the file already says; that would cost a write and two syncs.
-    if (fileHolds(path, text))
-        return;
-    if (replaceFileContents(path, text) != ReplaceResult::Done)
-        logError("无法更新配置文件");
-}
-
-PaException::PaException(PaError code) : message(Pa_GetErrorText(code)), code(code) {}
-
-void throwIfPaError(PaError result) {
-    if (result != paNoError)
-        throw PaException(result);
-}
-
-CaptureContext::CaptureContext(AudioEngine* engine, const AudioSettings& settings)
-    : engine(engine), settings(settings) {
-    const int channels = std::max(1, static_cast<int>(settings.inputChannelCount));
-    int error = 0;
-    resampler = src_new(SRC_SINC_BEST_QUALITY, channels, &error);
-    if (!resampler)
-        return;
-    // One conversion of silence, then back to a fresh state: otherwise the stream's first
-    // callback pays for bringing the filter tables into memory.
-    float silence[256] = {};
-    conversion.data_in = silence;
-    conversion.data_out = resampled;
-    conversion.input_frames = static_cast<long>(std::size(silence)) / channels;
-    conversion.output_frames = static_cast<long>(std::size(resampled)) / channels;
-    conversion.src_ratio = 44100.0 / settings.sampleRate;
-    src_process(resampler, &conversion);
-    src_reset(resampler);
-    conversion = {};
-}
-
-CaptureContext::~CaptureContext() {
-    if (stream) {
-        try {
-            const PaError stopped = Pa_IsStreamStopped(stream);
-            if (stopped != 1) {
-                if (stopped == 0) {
-                    throwIfPaError(Pa_AbortStream(stream));
-                    engine->running = false;
-                } else {
-                    throwIfPaError(stopped);
-                }
-            }
-            Pa_CloseStream(stream);
-        } catch (const std::exception&) {
-            // Closing never fails; an unclosable stream is left to Pa_Terminate.
-        }
-    }
-    stream = nullptr;
-    if (resampler) {
-        src_delete(resampler);
-        resampler = nullptr;
-    }
-}
-
-void OutputRing::set(std::shared_ptr<RingBuffer> ring) {
-    // The previous ring stays referenced until the new pointer is visible.
-    std::shared_ptr<RingBuffer> previous = std::exchange(owner, std::move(ring));
-    published.store(owner.get(), std::memory_order_release);
-}
-
-void OutputRing::reset() {
-    published.store(nullptr, std::memory_order_release);
-    owner.reset();
-}
 
 AudioEngine::AudioEngine(std::string settingsPath) : settingsPath(std::move(settingsPath)) {
     logInfo("初始化音频引擎, 配置文件地址\"" + this->settingsPath + "\"");
@@ -220,21 +91,17 @@ void AudioEngine::poll() {
 
 void AudioEngine::loadSettings(bool fileExisted) {
     if (fileExisted) {
-        AudioSettings stored;
-        bool parsed = false;
+        std::optional<AudioSettings> stored;
         try {
-            std::ifstream file(pathFromUtf8(settingsPath));
-            const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-            stored.fromJson(text);
-            parsed = true;
-            applySettings(stored);
+            stored = readSettingsFile(settingsPath);
+            applySettings(*stored);
             return;
         } catch (const std::exception&) {
             logError("无法加载配置文件");
         }
         // A sound profile whose device or host API is not here now (an unplugged
         // microphone): the file keeps it rather than the defaults used for this run.
-        if (parsed) {
+        if (stored) {
             keptProfile = stored;
             logInfo("配置文件中的设定暂时保留, 直到在窗口中另选设备");
         }
@@ -249,12 +116,12 @@ void AudioEngine::refreshDevices() {
 }
 
 void AudioEngine::addRefresh() {
-    auto found = std::make_shared<Catalogue>();
+    auto found = std::make_shared<DeviceCatalogue>();
     control.add({[this] { forgetStream(); }, [this, found] { *found = refreshOnAudioThread(); },
                  [this, found] { adopt(std::move(*found)); }});
 }
 
-AudioEngine::Catalogue AudioEngine::refreshOnAudioThread() {
+DeviceCatalogue AudioEngine::refreshOnAudioThread() {
     if (capture) {
         PaError stopped;
         {
@@ -273,75 +140,16 @@ AudioEngine::Catalogue AudioEngine::refreshOnAudioThread() {
         PortAudioCall call("Pa_CloseStream");
         capture.reset();
     }
-    return reinitialise(Report::Logged);
+    return listOnAudioThread(ListingReport::Logged);
 }
 
-// Re-initialising is what makes devices attached or removed since the last time appear
-// or disappear.
-AudioEngine::Catalogue AudioEngine::reinitialise(Report report) {
-    {
-        PortAudioCall call("Pa_Terminate");
-        Pa_Terminate();
-    }
-    routeLibraryMessagesToLog();
-    collectLibraryMessages();
-    PaError initialised;
-    {
-        PortAudioCall call("Pa_Initialize");
-        initialised = Pa_Initialize();
-    }
-    const LibraryMessages chatter = takeLibraryMessages();
+DeviceCatalogue AudioEngine::listOnAudioThread(ListingReport report) {
+    DeviceCatalogue found = listCatalogue(report);
     portAudioOwned = true;
-    const bool logged = report == Report::Logged;
-    if (logged)
-        logInfo("设备已关闭");
-
-    Catalogue found;
-    const PaHostApiIndex apiCount = Pa_GetHostApiCount();
-    const PaDeviceIndex deviceCount = Pa_GetDeviceCount();
-    if (logged) {
-        logInfo("共找到可用API: " + std::to_string(apiCount));
-        logInfo("共找到可用设备(麦克风+扬声器+其他音频设备): " + std::to_string(deviceCount));
-    }
-    for (PaHostApiIndex i = 0; i < apiCount; ++i) {
-        const PaHostApiInfo* info = Pa_GetHostApiInfo(i);
-        if (!info) {
-            if (logged)
-                logError("查询API信息时发生错误Invalid HostAPI Index");
-            break;
-        }
-        found.hostApis.push_back({info->name ? info->name : "", static_cast<std::int32_t>(info->type),
-                                  info->deviceCount, info->defaultInputDevice, info->defaultOutputDevice});
-    }
-    for (PaDeviceIndex i = 0; i < deviceCount; ++i) {
-        const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
-        const PaHostApiInfo* api = info ? Pa_GetHostApiInfo(info->hostApi) : nullptr;
-        if (!api) {
-            if (logged)
-                logError(std::string("查询设备信息时发生错误") +
-                         (info ? "Invalid HostAPI Index" : "Invalid Device Index"));
-            break;
-        }
-        DeviceEntry entry;
-        entry.index = i;
-        entry.name = info->name ? info->name : "";
-        entry.hostApi = info->hostApi;
-        entry.hostApiType = static_cast<std::int32_t>(api->type);
-        entry.maxInputChannels = info->maxInputChannels;
-        entry.maxOutputChannels = info->maxOutputChannels;
-        entry.defaultLowInputLatency = info->defaultLowInputLatency;
-        entry.defaultLowOutputLatency = info->defaultLowOutputLatency;
-        entry.defaultHighInputLatency = info->defaultHighInputLatency;
-        entry.defaultHighOutputLatency = info->defaultHighOutputLatency;
-        entry.defaultSampleRate = static_cast<std::int32_t>(info->defaultSampleRate);
-        found.devices.push_back(std::move(entry));
-    }
-    if (logged)
-        reportLibraryMessages(chatter, initialised != paNoError || !hasInputDevice(found.devices));
     return found;
 }
 
-void AudioEngine::adopt(Catalogue&& catalogue) {
+void AudioEngine::adopt(DeviceCatalogue&& catalogue) {
     hostApis = std::move(catalogue.hostApis);
     devices = std::move(catalogue.devices);
 }
@@ -423,26 +231,10 @@ void AudioEngine::openStream() {
     control.finishWithin(waitLimit);
 }
 
-std::unique_ptr<CaptureContext> AudioEngine::openContext(const AudioSettings& s) {
-    auto context = std::make_unique<CaptureContext>(this, s);
-    PaStreamParameters input{s.inputDevice, s.inputChannelCount, s.inputSampleFormat, s.inputSuggestedLatency,
-                             nullptr};
-    PaStreamParameters output{s.outputDevice, s.outputChannelCount, s.outputSampleFormat, s.outputSuggestedLatency,
-                              nullptr};
-    const bool inputValid = input.channelCount > 0 && input.device >= 0;
-    const bool outputValid = output.channelCount > 0 && output.device >= 0;
-    if (!inputValid && !outputValid)
-        throw std::runtime_error("Both input and output stream params are invalid.");
-    PortAudioCall call("Pa_OpenStream");
-    throwIfPaError(Pa_OpenStream(&context->stream, inputValid ? &input : nullptr, outputValid ? &output : nullptr,
-                                 s.sampleRate, s.framesPerBuffer, paNoFlag, captureCallback, context.get()));
-    return context;
-}
-
 void AudioEngine::openOnAudioThread(const AudioSettings& settings) {
     try {
         std::lock_guard<std::mutex> guard(mutex);
-        std::unique_ptr<CaptureContext> opened = openContext(settings);
+        std::unique_ptr<CaptureContext> opened = openCaptureStream(this, settings);
         PortAudioCall call("Pa_CloseStream");
         capture = std::move(opened);
     } catch (const std::exception& e) {
@@ -515,4 +307,52 @@ void AudioEngine::stopOnAudioThread() {
         capture.reset();
     }
     logInfo("音频流已停止");
+}
+
+void AudioEngine::forgetStream() { recovery.forget(); }
+
+void AudioEngine::watchFromNow() {
+    if (running)
+        recovery.watchFrom(callbackCount(), Clock::now());
+}
+
+// Only between operations: an operation under way owns the stream.
+void AudioEngine::watchStream(Clock::time_point now) {
+    if (!control.idle() || !recovery.attemptDue(callbackCount(), now, running))
+        return;
+    addRecoveryAttempt();
+    control.advance();
+}
+
+void AudioEngine::addRecoveryAttempt() {
+    auto attempt = std::make_shared<RecoveryAttempt>();
+    control.add({[this, attempt] {
+                     attempt->stored = keptProfile;
+                     attempt->hostApiType = currentSettings().hostApiType;
+                     attempt->device = deviceIndex;
+                     if (deviceIndex >= 0 && deviceIndex < static_cast<std::int32_t>(devices.size()))
+                         attempt->deviceName = devices[static_cast<std::size_t>(deviceIndex)].name;
+                     attempt->sampleRates = sampleRates;
+                     attempt->bufferSizes = bufferSizes;
+                     attempt->sampleRateIndex = sampleRateIndex;
+                     attempt->bufferSizeIndex = bufferSizeIndex;
+                 },
+                 [this, attempt] {
+                     recoverStream(*attempt, capture, this, mutex, settingsPath);
+                     portAudioOwned = true;
+                 },
+                 [this, attempt] { finishRecoveryAttempt(*attempt); }});
+}
+
+void AudioEngine::finishRecoveryAttempt(RecoveryAttempt& attempt) {
+    adopt(std::move(attempt.catalogue));
+    recovery.attemptFinished(attempt, callbackCount(), Clock::now());
+    if (!attempt.started)
+        return;
+    hostApiIndex = attempt.choice->hostApiRow;
+    deviceIndex = attempt.choice->device;
+    sampleRateIndex = attempt.sampleRateIndex;
+    bufferSizeIndex = attempt.bufferSizeIndex;
+    if (attempt.choice->storedProfile)
+        keptProfile.reset();
 }

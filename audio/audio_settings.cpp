@@ -1,10 +1,18 @@
 #include "audio_settings.h"
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
+#include <portaudio.h>
+
+#include "logger.h"
+#include "process_platform.h"
+#include "replace_file.h"
 
 using nlohmann::json;
 
@@ -60,6 +68,18 @@ double floatValue(const json& value) {
     }
 }
 
+// True when the file already holds exactly this text. Only a regular file of a
+// settings file's size is read: a FIFO or a device must not be read from.
+bool fileHolds(const std::filesystem::path& path, const std::string& text) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec) || std::filesystem::file_size(path, ec) > 65536 || ec)
+        return false;
+    // Text mode, as the file is written: CR LF on Windows reads back as LF.
+    std::ifstream file(path);
+    const std::string held((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    return !file.bad() && held == text;
+}
+
 } // namespace
 
 std::string AudioSettings::toJson() const {
@@ -108,4 +128,43 @@ void AudioSettings::fromJson(const std::string& text) {
         else if (name == "outputSuggestedLatency")
             outputSuggestedLatency = floatValue(value);
     }
+}
+
+AudioSettings captureSettings(double sampleRate, std::uint32_t framesPerBuffer, std::int32_t hostApiType,
+                              std::int32_t inputDevice) {
+    AudioSettings settings;
+    settings.sampleRate = sampleRate;
+    settings.framesPerBuffer = framesPerBuffer;
+    settings.hostApiType = hostApiType;
+    settings.inputDevice = inputDevice;
+    settings.inputChannelCount = 1;
+    settings.inputSampleFormat = paFloat32;
+    settings.inputSuggestedLatency = 0.12;
+    settings.outputDevice = paNoDevice;
+    settings.outputChannelCount = 0;
+    settings.outputSampleFormat = paFloat32;
+    settings.outputSuggestedLatency = 0.012;
+    return settings;
+}
+
+AudioSettings readSettingsFile(const std::string& settingsPath) {
+    std::ifstream file(pathFromUtf8(settingsPath));
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    AudioSettings stored;
+    stored.fromJson(text);
+    return stored;
+}
+
+void writeSettingsFile(const std::string& settingsPath, const AudioSettings& settings) {
+    const std::string text = settings.toJson();
+    if (settingsPath.empty()) {
+        Logger::instance().error("Audio", "无法更新配置文件");
+        return;
+    }
+    const std::filesystem::path path = pathFromUtf8(settingsPath);
+    // Most starts save what the file already says; that would cost a write and two syncs.
+    if (fileHolds(path, text))
+        return;
+    if (replaceFileContents(path, text) != ReplaceResult::Done)
+        Logger::instance().error("Audio", "无法更新配置文件");
 }

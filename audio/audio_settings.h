@@ -23,3 +23,15 @@ struct AudioSettings {
     // Throws the JSON library's parse_error or type_error.
     void fromJson(const std::string& text);
 };
+
+// The record a capture stream is opened with and the settings file stores: the given
+// rate, buffer size, host-API type and device, one channel of float32 at 0.12 s latency.
+AudioSettings captureSettings(double sampleRate, std::uint32_t framesPerBuffer, std::int32_t hostApiType,
+                              std::int32_t inputDevice);
+
+// The settings file's record, over the defaults. Throws what fromJson throws.
+AudioSettings readSettingsFile(const std::string& settingsPath);
+
+// Writes the record to the settings file, unless the file holds that text already.
+// Failures are logged. Any thread.
+void writeSettingsFile(const std::string& settingsPath, const AudioSettings& settings);

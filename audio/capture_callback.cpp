@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "audio_engine.h"
+#include "capture_stream.h"
 #include "ring_buffer.h"
 
 namespace {

@@ -15,6 +15,7 @@
 #include <samplerate.h>
 
 #include "audio_engine.h"
+#include "capture_stream.h"
 #include "ring_buffer.h"
 
 namespace {

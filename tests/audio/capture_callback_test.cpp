@@ -12,6 +12,7 @@
 #endif
 
 #include "audio_engine.h"
+#include "capture_stream.h"
 #include "log_capture.h"
 #include "ring_buffer.h"
 #include "sine_check.h"

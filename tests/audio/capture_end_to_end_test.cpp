@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "audio_engine.h"
+#include "capture_stream.h"
 #include "log_capture.h"
 #include "ring_buffer.h"
 #include "sine_check.h"
