@@ -43,3 +43,15 @@ void RepeatedWarning::summarise(Clock::time_point t) {
     pending = 0;
     lastLogged = t;
 }
+
+void RepeatedWarnings::report(const std::string& detail) {
+    RepeatedWarning* warning;
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        std::unique_ptr<RepeatedWarning>& slot = byDetail[detail];
+        if (!slot)
+            slot = std::make_unique<RepeatedWarning>(tag, prefix + detail);
+        warning = slot.get();
+    }
+    warning->report();
+}

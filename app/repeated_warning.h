@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -38,4 +40,19 @@ private:
     bool inBurst = false;
     Clock::time_point lastLogged{};
     std::uint64_t pending = 0;
+};
+
+// A warning whose message ends in a library's error text: each text is its own
+// RepeatedWarning, so a burst of one error is logged once and then counted.
+class RepeatedWarnings {
+public:
+    RepeatedWarnings(std::string tag, std::string prefix) : tag(std::move(tag)), prefix(std::move(prefix)) {}
+
+    void report(const std::string& detail);
+
+private:
+    const std::string tag;
+    const std::string prefix;
+    std::mutex mutex;
+    std::map<std::string, std::unique_ptr<RepeatedWarning>> byDetail;
 };

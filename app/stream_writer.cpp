@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "logger.h"
-#include "quoted_text.h"
 #include "standard_stream.h"
 
 namespace {
@@ -170,23 +169,4 @@ void finishStandardStreams() {
     // Standard output first: it carries the last protocol line.
     standardOutput().finish(std::chrono::milliseconds(100), std::chrono::milliseconds(400));
     standardError().finish(std::chrono::milliseconds(50), std::chrono::milliseconds(100));
-}
-
-LibraryLogBuf::int_type LibraryLogBuf::overflow(int_type ch) {
-    if (!traits_type::eq_int_type(ch, traits_type::eof()))
-        pending.push_back(traits_type::to_char_type(ch));
-    return traits_type::not_eof(ch);
-}
-
-std::streamsize LibraryLogBuf::xsputn(const char* s, std::streamsize n) {
-    pending.append(s, static_cast<std::size_t>(n));
-    return n;
-}
-
-int LibraryLogBuf::sync() {
-    if (pending.empty())
-        return 0;
-    target.writeLibraryEntry(confineLibraryEntry(pending));
-    pending.clear();
-    return 0;
 }

@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <chrono>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -16,12 +14,13 @@
 #include <websocketpp/server.hpp>
 
 #include "command_queue.h"
+#include "library_log.h"
 #include "listen_socket.h"
 #include "logger.h"
+#include "origin_policy.h"
 #include "quoted_text.h"
 #include "repeated_warning.h"
 #include "ring_buffer.h"
-#include "stream_writer.h"
 
 namespace {
 
@@ -38,152 +37,6 @@ constexpr std::size_t maxConnections = 64;
 // Waits before accepting again after a failed accept (descriptors exhausted).
 constexpr auto firstAcceptDelay = std::chrono::milliseconds(50);
 constexpr auto lastAcceptDelay = std::chrono::milliseconds(1000);
-
-std::string lowered(std::string_view text) {
-    std::string result(text);
-    std::transform(result.begin(), result.end(), result.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return result;
-}
-
-bool allDigits(std::string_view text) {
-    return std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
-}
-
-// Only the canonical dotted quad counts; browsers serialise IPv4 hosts that way, and
-// anything looser ("127.1", octal, hex) is treated as a name, i.e. not loopback.
-bool isLoopbackIpv4(std::string_view host) {
-    std::vector<std::string_view> parts;
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t dot = host.find('.', start);
-        parts.push_back(host.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start));
-        if (dot == std::string_view::npos)
-            break;
-        start = dot + 1;
-    }
-    if (parts.size() != 4)
-        return false;
-    for (std::string_view part : parts) {
-        if (part.empty() || part.size() > 3 || !allDigits(part) || (part.size() > 1 && part[0] == '0'))
-            return false;
-        if (std::stoi(std::string(part)) > 255)
-            return false;
-    }
-    return parts[0] == "127";
-}
-
-bool isLoopbackIpv6(std::string_view literal) {
-    asio::error_code ec;
-    asio::ip::address_v6 address = asio::ip::make_address_v6(std::string(literal), ec);
-    if (ec || address.scope_id() != 0)
-        return false;
-    if (address.is_loopback())
-        return true;
-    return address.is_v4_mapped() && asio::ip::make_address_v4(asio::ip::v4_mapped, address).to_bytes()[0] == 127;
-}
-
-// The authority's host is local: localhost, 127.0.0.0/8 or [::1]. The port must be
-// empty or decimal; anything unparseable is not local.
-bool isLocalAuthority(std::string_view authority) {
-    std::size_t at = authority.rfind('@');
-    if (at != std::string_view::npos)
-        authority.remove_prefix(at + 1);
-    if (authority.empty())
-        return false;
-
-    std::string_view host;
-    std::string_view rest;
-    if (!authority.empty() && authority.front() == '[') {
-        std::size_t close = authority.find(']');
-        if (close == std::string_view::npos)
-            return false;
-        host = authority.substr(1, close - 1);
-        rest = authority.substr(close + 1);
-    } else {
-        std::size_t colon = authority.find(':');
-        host = authority.substr(0, colon);
-        rest = colon == std::string_view::npos ? std::string_view() : authority.substr(colon);
-    }
-    if (!rest.empty() && (rest.front() != ':' || !allDigits(rest.substr(1))))
-        return false;
-
-    if (authority.front() == '[')
-        return isLoopbackIpv6(host);
-
-    std::string name = lowered(host);
-    if (!name.empty() && name.back() == '.')
-        name.pop_back();
-    return name == "localhost" || isLoopbackIpv4(name);
-}
-
-// RFC 3986: a letter, then letters, digits, "+", "-" and ".".
-bool isScheme(std::string_view text) {
-    if (text.empty() || !std::isalpha(static_cast<unsigned char>(text.front())))
-        return false;
-    return std::all_of(text.begin(), text.end(),
-                       [](unsigned char c) { return std::isalnum(c) != 0 || c == '+' || c == '-' || c == '.'; });
-}
-
-bool isForeignSingleOrigin(std::string_view origin) {
-    std::size_t separator = origin.find("://");
-    if (separator == std::string_view::npos)
-        return true; // "null" and other opaque origins: a sandboxed frame or a data: URL
-    std::string scheme = lowered(origin.substr(0, separator));
-    if (!isScheme(scheme))
-        return true; // not an origin at all
-    if (scheme == "file")
-        return false;
-    bool web = scheme == "http" || scheme == "https" || scheme == "ws" || scheme == "wss";
-    if (!web)
-        return false; // an installed extension or app (chrome-extension://...)
-    std::string_view authority = origin.substr(separator + 3);
-    authority = authority.substr(0, authority.find_first_of("/?#"));
-    return authority.empty() || !isLocalAuthority(authority);
-}
-
-} // namespace
-
-bool isForeignWebOrigin(std::string_view origin) {
-    // Repeated Origin headers arrive joined with ", "; each entry must pass.
-    std::size_t position = 0;
-    while (position < origin.size()) {
-        std::size_t end = origin.find_first_of(", \t", position);
-        if (end == std::string_view::npos)
-            end = origin.size();
-        if (end > position && isForeignSingleOrigin(origin.substr(position, end - position)))
-            return true;
-        position = end + 1;
-    }
-    return false;
-}
-
-namespace {
-
-// A warning whose message ends in a library's error text: each text is its own
-// RepeatedWarning, so a burst of one error is logged once and then counted.
-class RepeatedWarnings {
-public:
-    RepeatedWarnings(std::string tag, std::string prefix) : tag(std::move(tag)), prefix(std::move(prefix)) {}
-
-    void report(const std::string& detail) {
-        RepeatedWarning* warning;
-        {
-            std::lock_guard<std::mutex> guard(mutex);
-            std::unique_ptr<RepeatedWarning>& slot = byDetail[detail];
-            if (!slot)
-                slot = std::make_unique<RepeatedWarning>(tag, prefix + detail);
-            warning = slot.get();
-        }
-        warning->report();
-    }
-
-private:
-    const std::string tag;
-    const std::string prefix;
-    std::mutex mutex;
-    std::map<std::string, std::unique_ptr<RepeatedWarning>> byDetail;
-};
 
 } // namespace
 
@@ -461,45 +314,22 @@ void Server::Impl::deliver(const WsServer::connection_ptr& connection, const std
         sendProblems.report(ec.message());
 }
 
-namespace {
-
-// A handshake whose header lines hold a bare CR or LF would have the library quote
-// them (the user agent, the resource) in its access log on standard output.
-bool hasBareLineBreak(const websocketpp::http::parser::request& request) {
-    auto breaks = [](const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; };
-    if (breaks(request.get_method()) || breaks(request.get_uri()) || breaks(request.get_version()))
-        return true;
-    for (const auto& [name, value] : request.get_headers())
-        if (breaks(name) || breaks(value))
-            return true;
-    return false;
-}
-
-} // namespace
-
 bool Server::Impl::onValidate(websocketpp::connection_hdl hdl) {
     WsServer::connection_ptr connection = endpoint.get_con_from_hdl(hdl);
-    const websocketpp::http::parser::request& request = connection->get_request();
-    if (hasBareLineBreak(request)) {
-        connection->set_status(websocketpp::http::status_code::bad_request);
-        Logger::instance().warn(logTag, "拒绝含有换行符的握手请求");
-        return false;
-    }
-    // Older drafts take the origin from another header (Sec-WebSocket-Origin), which no
-    // browser sends; only RFC 6455 clients get the origin check that protects us.
-    const std::string& version = request.get_header("Sec-WebSocket-Version");
-    if (version != "13") {
-        connection->set_status(websocketpp::http::status_code::upgrade_required);
-        connection->append_header("Sec-WebSocket-Version", "13");
-        Logger::instance().warn(logTag, "拒绝不支持的协议版本: " + quoteText(version));
-        return false;
-    }
-    const std::string& origin = connection->get_origin();
-    if (!isForeignWebOrigin(origin))
+    const websocketpp::http::parser::request& http = connection->get_request();
+    HandshakeRequest request{
+        http.get_method(),       http.get_uri(), http.get_version(), {}, http.get_header("Sec-WebSocket-Version"),
+        connection->get_origin()};
+    for (const auto& [name, value] : http.get_headers())
+        request.headers.emplace_back(name, value);
+    const std::optional<HandshakeRefusal> refusal = judgeHandshake(request);
+    if (!refusal)
         return true;
     // Without an explicit status the library answers 400, which reads as a client bug.
-    connection->set_status(websocketpp::http::status_code::forbidden);
-    Logger::instance().warn(logTag, "拒绝来自外部网页的连接: " + quoteText(origin));
+    connection->set_status(static_cast<websocketpp::http::status_code::value>(refusal->status));
+    if (!refusal->header.first.empty())
+        connection->append_header(refusal->header.first, refusal->header.second);
+    Logger::instance().warn(logTag, refusal->warning);
     return false;
 }
 

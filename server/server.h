@@ -1,19 +1,9 @@
 #pragma once
 
 #include <memory>
-#include <string_view>
 
 class RingBuffer;
 class CommandQueue;
-
-// True when an Origin header value may be a web page the user merely visits, whose
-// handshake is refused: a web origin (http, https, ws, wss) whose host is not this
-// machine (localhost, 127.0.0.0/8, [::1]), and an opaque origin ("null", sent for
-// sandboxed frames and data: URLs, or anything else that is no scheme://... value).
-// An empty value (native clients send no Origin), file:// and the other schemes
-// (browser extensions, desktop apps) are not foreign. A value that lists several
-// origins is foreign when any of them is.
-bool isForeignWebOrigin(std::string_view origin);
 
 // The local WebSocket endpoint: one client receives the audio as 512-sample float
 // messages; every client's messages become commands. Listens on 127.0.0.1, port

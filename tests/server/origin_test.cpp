@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "server.h"
+#include "origin_policy.h"
 
 namespace {
 
