@@ -121,7 +121,7 @@ TEST_F(CaptureProcessTest, PortTimeOutAndCancelBothReturnAndTheChildIsEnded) {
     pid_t pid;
     {
         CaptureProcess p(script("exec sleep 30\n"), "s", "l");
-        pid = p.pid();
+        pid = static_cast<pid_t>(p.pid());
         auto start = Clock::now();
         EXPECT_FALSE(p.waitForPort(300ms, never));
         const auto waited = Clock::now() - start;
@@ -139,7 +139,7 @@ TEST_F(CaptureProcessTest, PortTimeOutAndCancelBothReturnAndTheChildIsEnded) {
 TEST_F(CaptureProcessTest, ReportsDeathBySignalAndRefusesCommandsAfterwards) {
     CaptureProcess p(script("echo '{ \"port\": 1 }'; exec sleep 30\n"), "s", "l");
     ASSERT_EQ(p.waitForPort(5000ms, never), 1);
-    p.signal(SIGKILL);
+    p.kill();
     const auto status = p.waitExit(5000ms);
     ASSERT_TRUE(status);
     EXPECT_EQ(CaptureProcess::describeStatus(*status), "was killed by signal 9 (SIGKILL)");

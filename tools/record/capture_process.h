@@ -4,26 +4,19 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#ifdef _WIN32
-using ProcessId = unsigned long;
-#else
-#include <sys/types.h>
-using ProcessId = pid_t;
-#endif
+#include "child_pipes.h"
 
-// sondrel-capture running as our child: its stdin is a pipe we write commands
-// into, its stdout and stderr are read continuously by a thread of ours (a full
-// pipe would block the child). The child gets its own process group, so a
-// Ctrl+C at the terminal reaches only us and we decide how it ends; and it is
-// sent SIGTERM (an orderly shutdown) should we die first. On Windows it runs in
-// a job object that ends it should we die first.
-// One implementation per platform (posix/, win32/); the line handling is shared.
+// sondrel-capture running as our child (ChildPipes): we write commands into its
+// standard input, and a thread of ours reads its standard output and standard error
+// continuously (a full pipe would block the child), keeping the port line, whether the
+// last protocol line was the hidden line, and the most recent lines.
 class CaptureProcess {
 public:
     using Duration = std::chrono::milliseconds;
@@ -36,7 +29,7 @@ public:
     CaptureProcess(const CaptureProcess&) = delete;
     CaptureProcess& operator=(const CaptureProcess&) = delete;
 
-    ProcessId pid() const { return childPid; }
+    ProcessId pid() const { return pipes->pid(); }
 
     // Waits for the port line. Returns the port; nothing when the time ran out,
     // the child closed its output first, or `cancelled` returned true.
@@ -58,44 +51,29 @@ public:
     void terminate();
     // Ends the child at once: SIGKILL; on Windows TerminateProcess.
     void kill();
-#ifndef _WIN32
-    // Sends a signal to the child while it has not been reaped.
-    void signal(int sig);
-#endif
 
     // True while the latest protocol line is the one an orderly exit ends with.
     bool endedWithHiddenLine();
     // The most recent protocol and standard-error lines, oldest first.
     std::vector<std::string> recentOutput();
 
-    // "exited with status N" / "was killed by signal N (NAME)" (on Windows
-    // "ended with exception 0xC0000005" for a crash).
-    static std::string describeStatus(int status);
+    static std::string describeStatus(int status) { return ChildPipes::describeStatus(status); }
 
     // When set, every protocol line is copied to standard error as it arrives.
     void setEcho(bool on);
 
 private:
+    enum class Source { Stdout, Stderr };
+    enum class Pending { Complete, All }; // lines ended by a line feed, or the rest as well
+
     void readOutput();
-    void takeLines(std::string& pending, bool fromStdout, bool flushAll);
-    void onLine(const std::string& line, bool fromStdout);
+    void takeLines(std::string& pending, Source source, Pending which);
+    void onLine(const std::string& line, Source source);
     std::optional<int> portOrWait(Duration slice);
     void waitUntilDrained(Duration timeout);
 
-    ProcessId childPid = static_cast<ProcessId>(-1);
+    std::unique_ptr<ChildPipes> pipes;
     std::optional<int> status;
-#ifdef _WIN32
-    // HANDLEs, kept as void* so that <windows.h> stays out of this header.
-    void* processHandle = nullptr;
-    void* job = nullptr;
-    void* stdinPipe = nullptr;
-    void* stdoutPipe = nullptr;
-    void* stderrPipe = nullptr;
-#else
-    int stdinFd = -1;
-    int stdoutFd = -1;
-    int stderrFd = -1;
-#endif
 
     std::mutex mutex;
     std::condition_variable changed;

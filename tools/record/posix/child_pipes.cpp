@@ -1,9 +1,10 @@
-#include "capture_process.h"
+#include "child_pipes.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,9 +14,10 @@
 
 namespace {
 
-// How long an ended child's pipes may stay open (a grandchild that inherited them)
-// before its end is reported without their last lines.
-constexpr std::chrono::milliseconds drainTimeout(2000);
+// Between looks at a child that is being waited for: waitpid cannot wait with a bound.
+constexpr ChildPipes::Duration reapSlice(10);
+// How long a child whose program could not be executed may take to end.
+constexpr ChildPipes::Duration failedStartWait(2000);
 
 void closeFd(int& fd) {
     if (fd >= 0)
@@ -52,9 +54,40 @@ void makePipe(int fds[2]) {
 
 } // namespace
 
-CaptureProcess::CaptureProcess(const std::string& binary, const std::string& settingsPath,
-                               const std::string& logPath) {
-    std::vector<std::string> args{binary, settingsPath, logPath};
+struct ChildPipes::Impl {
+    pid_t pid = -1;
+    std::optional<int> status;
+    int stdinFd = -1;
+    std::array<int, 2> outputFds{-1, -1};
+
+    ~Impl() {
+        closeFd(stdinFd);
+        closeFd(outputFds[0]);
+        closeFd(outputFds[1]);
+    }
+
+    std::optional<int> reap() {
+        if (!status && pid > 0) {
+            int s = 0;
+            pid_t r;
+            do {
+                r = ::waitpid(pid, &s, WNOHANG);
+            } while (r < 0 && errno == EINTR);
+            if (r == pid)
+                status = s;
+        }
+        return status;
+    }
+
+    void signal(int sig) {
+        // Once reaped, the PID may belong to someone else.
+        if (pid > 0 && !reap())
+            ::kill(pid, sig);
+    }
+};
+
+ChildPipes::ChildPipes(const std::vector<std::string>& arguments) : impl(std::make_unique<Impl>()) {
+    std::vector<std::string> args = arguments;
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(a.data());
@@ -67,23 +100,19 @@ CaptureProcess::CaptureProcess(const std::string& binary, const std::string& set
     makePipe(report);
 
     const pid_t parent = ::getpid();
-    childPid = ::fork();
-    if (childPid == 0)
+    impl->pid = ::fork();
+    if (impl->pid == 0)
         execChild(argv.data(), in[0], out[1], err[1], report[1], parent);
     const int forkErrno = errno;
     ::close(in[0]);
     ::close(out[1]);
     ::close(err[1]);
     ::close(report[1]);
-    stdinFd = in[1];
-    stdoutFd = out[0];
-    stderrFd = err[0];
-    if (childPid < 0) {
-        closeFd(stdinFd);
-        closeFd(stdoutFd);
-        closeFd(stderrFd);
+    impl->stdinFd = in[1];
+    impl->outputFds = {out[0], err[0]};
+    if (impl->pid < 0) {
         ::close(report[0]);
-        throw std::runtime_error(std::string("cannot start ") + binary + ": " + std::strerror(forkErrno));
+        throw std::runtime_error("cannot start " + arguments.at(0) + ": " + std::strerror(forkErrno));
     }
 
     int execErrno = 0;
@@ -93,82 +122,66 @@ CaptureProcess::CaptureProcess(const std::string& binary, const std::string& set
     } while (n < 0 && errno == EINTR);
     ::close(report[0]);
     if (n == sizeof execErrno) {
-        waitExit(Duration(2000));
-        closeFd(stdinFd);
-        closeFd(stdoutFd);
-        closeFd(stderrFd);
-        throw std::runtime_error("cannot start " + binary + ": " + std::strerror(execErrno));
+        const auto deadline = std::chrono::steady_clock::now() + failedStartWait;
+        while (!impl->reap() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(reapSlice);
+        throw std::runtime_error("cannot start " + arguments.at(0) + ": " + std::strerror(execErrno));
     }
-    reader = std::thread(&CaptureProcess::readOutput, this);
 }
 
-CaptureProcess::~CaptureProcess() {
-    if (!status) {
-        signal(SIGTERM);
-        if (!waitExit(Duration(3000))) {
-            signal(SIGKILL);
-            waitExit(Duration(3000));
-        }
-    }
-    {
-        std::lock_guard lock(mutex);
-        stopReading = true;
-    }
-    if (reader.joinable())
-        reader.join();
-    closeFd(stdinFd);
-    closeFd(stdoutFd);
-    closeFd(stderrFd);
-}
+ChildPipes::~ChildPipes() = default;
 
-bool CaptureProcess::send(const std::string& command) {
-    if (stdinFd < 0)
+ProcessId ChildPipes::pid() const { return impl->pid; }
+
+bool ChildPipes::write(std::string_view bytes) {
+    if (impl->stdinFd < 0)
         return false;
     ssize_t n;
     do {
-        n = ::write(stdinFd, command.data(), command.size());
+        n = ::write(impl->stdinFd, bytes.data(), bytes.size());
     } while (n < 0 && errno == EINTR);
-    return n == static_cast<ssize_t>(command.size());
+    return n == static_cast<ssize_t>(bytes.size());
 }
 
-std::optional<int> CaptureProcess::exitStatus() {
-    if (!status && childPid > 0) {
-        int s = 0;
-        pid_t r;
+ChildPipes::Output ChildPipes::read(const std::array<bool, 2>& open, Duration wait) {
+    Output output;
+    pollfd fds[2] = {{open[0] ? impl->outputFds[0] : -1, POLLIN, 0},
+                     {open[1] ? impl->outputFds[1] : -1, POLLIN, 0}};
+    const int ready = ::poll(fds, 2, static_cast<int>(wait.count()));
+    if (ready < 0 && errno != EINTR) {
+        // Nothing more can be read: report both as ended rather than spin.
+        output.ended = open;
+        return output;
+    }
+    char buffer[8192];
+    for (std::size_t i = 0; i < 2 && ready > 0; ++i) {
+        if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+            continue;
+        ssize_t n;
         do {
-            r = ::waitpid(childPid, &s, WNOHANG);
-        } while (r < 0 && errno == EINTR);
-        if (r == childPid) {
-            // Its last lines may still be in the pipes; whoever asks how it ended
-            // also wants to know what it said last.
-            waitUntilDrained(drainTimeout);
-            status = s;
-        }
+            n = ::read(fds[i].fd, buffer, sizeof buffer);
+        } while (n < 0 && errno == EINTR);
+        if (n <= 0)
+            output.ended[i] = true;
+        else
+            output.bytes[i].assign(buffer, static_cast<std::size_t>(n));
     }
-    return status;
+    return output;
 }
 
-std::optional<int> CaptureProcess::waitExit(Duration timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!exitStatus()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return std::nullopt;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return status;
+std::optional<int> ChildPipes::ended() { return impl->reap(); }
+
+void ChildPipes::waitForEnd(Duration slice) {
+    const auto deadline = std::chrono::steady_clock::now() + slice;
+    while (!impl->reap() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(reapSlice);
 }
 
-void CaptureProcess::terminate() { signal(SIGTERM); }
+void ChildPipes::terminate() { impl->signal(SIGTERM); }
 
-void CaptureProcess::kill() { signal(SIGKILL); }
+void ChildPipes::kill() { impl->signal(SIGKILL); }
 
-void CaptureProcess::signal(int sig) {
-    // Once reaped, the PID may belong to someone else.
-    if (childPid > 0 && !exitStatus())
-        ::kill(childPid, sig);
-}
-
-std::string CaptureProcess::describeStatus(int s) {
+std::string ChildPipes::describeStatus(int s) {
     if (WIFEXITED(s))
         return "exited with status " + std::to_string(WEXITSTATUS(s));
     if (WIFSIGNALED(s)) {
@@ -177,45 +190,4 @@ std::string CaptureProcess::describeStatus(int s) {
                (name ? std::string(" (SIG") + name + ")" : "");
     }
     return "ended with wait status " + std::to_string(s);
-}
-
-void CaptureProcess::readOutput() {
-    std::string pendingOut, pendingErr;
-    bool outOpen = true, errOpen = true;
-    char buffer[8192];
-    while (outOpen || errOpen) {
-        {
-            std::lock_guard lock(mutex);
-            if (stopReading)
-                break;
-        }
-        pollfd fds[2] = {{outOpen ? stdoutFd : -1, POLLIN, 0}, {errOpen ? stderrFd : -1, POLLIN, 0}};
-        const int ready = ::poll(fds, 2, 100);
-        if (ready < 0 && errno != EINTR)
-            break;
-        for (int i = 0; i < 2 && ready > 0; ++i) {
-            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR)
-                continue;
-            std::string& pending = i == 0 ? pendingOut : pendingErr;
-            if (n <= 0) {
-                takeLines(pending, i == 0, true);
-                (i == 0 ? outOpen : errOpen) = false;
-                if (i == 0) {
-                    std::lock_guard lock(mutex);
-                    outputClosed = true;
-                    changed.notify_all();
-                }
-                continue;
-            }
-            pending.append(buffer, static_cast<std::size_t>(n));
-            takeLines(pending, i == 0, false);
-        }
-    }
-    std::lock_guard lock(mutex);
-    outputClosed = true;
-    drained = true;
-    changed.notify_all();
 }

@@ -1,16 +1,14 @@
-#include "capture_process.h"
+#include "child_pipes.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
 namespace {
 
 constexpr DWORD idleWaitMs = 10;
-// How long an ended child's pipes may stay open (a grandchild that inherited them)
-// before its end is reported without their last lines.
-constexpr std::chrono::milliseconds drainTimeout(2000);
 
 std::wstring wide(const std::string& utf8) {
     if (utf8.empty())
@@ -60,7 +58,7 @@ void appendArgument(std::wstring& line, const std::wstring& argument) {
     line += L'"';
 }
 
-void closeHandle(void*& handle) {
+void closeHandle(HANDLE& handle) {
     if (handle)
         CloseHandle(handle);
     handle = nullptr;
@@ -84,10 +82,36 @@ Pipe makePipe(bool childReads) {
 
 } // namespace
 
-CaptureProcess::CaptureProcess(const std::string& binary, const std::string& settingsPath,
-                               const std::string& logPath) {
+struct ChildPipes::Impl {
+    DWORD pid = 0;
+    std::optional<int> status;
+    HANDLE process = nullptr;
+    HANDLE job = nullptr;
+    HANDLE stdinPipe = nullptr;
+    std::array<HANDLE, 2> outputPipes{nullptr, nullptr};
+
+    ~Impl() {
+        closeHandle(stdinPipe);
+        closeHandle(outputPipes[0]);
+        closeHandle(outputPipes[1]);
+        closeHandle(process);
+        // Closing the job ends a child that is still in it.
+        closeHandle(job);
+    }
+
+    std::optional<int> reap() {
+        if (status || !process || WaitForSingleObject(process, 0) != WAIT_OBJECT_0)
+            return status;
+        DWORD code = 0;
+        GetExitCodeProcess(process, &code);
+        status = static_cast<int>(code);
+        return status;
+    }
+};
+
+ChildPipes::ChildPipes(const std::vector<std::string>& arguments) : impl(std::make_unique<Impl>()) {
     std::wstring commandLine;
-    for (const std::string& argument : {binary, settingsPath, logPath})
+    for (const std::string& argument : arguments)
         appendArgument(commandLine, wide(argument));
 
     Pipe in = makePipe(true);
@@ -95,11 +119,11 @@ CaptureProcess::CaptureProcess(const std::string& binary, const std::string& set
     Pipe err = makePipe(false);
 
     // The job ends the child should we end first, however we end.
-    job = CreateJobObjectW(nullptr, nullptr);
-    if (job) {
+    impl->job = CreateJobObjectW(nullptr, nullptr);
+    if (impl->job) {
         JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
         limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+        SetInformationJobObject(impl->job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
     }
 
     STARTUPINFOW startup{};
@@ -118,92 +142,84 @@ CaptureProcess::CaptureProcess(const std::string& binary, const std::string& set
     CloseHandle(in.read);
     CloseHandle(out.write);
     CloseHandle(err.write);
-    stdinPipe = in.write;
-    stdoutPipe = out.read;
-    stderrPipe = err.read;
-    if (!started) {
-        closeHandle(stdinPipe);
-        closeHandle(stdoutPipe);
-        closeHandle(stderrPipe);
-        closeHandle(job);
-        throw std::runtime_error("cannot start " + binary + ": " + systemMessage(startError));
-    }
-    if (job)
-        AssignProcessToJobObject(job, info.hProcess);
+    impl->stdinPipe = in.write;
+    impl->outputPipes = {out.read, err.read};
+    if (!started)
+        throw std::runtime_error("cannot start " + arguments.at(0) + ": " + systemMessage(startError));
+    if (impl->job)
+        AssignProcessToJobObject(impl->job, info.hProcess);
     ResumeThread(info.hThread);
     CloseHandle(info.hThread);
-    processHandle = info.hProcess;
-    childPid = info.dwProcessId;
-    reader = std::thread(&CaptureProcess::readOutput, this);
+    impl->process = info.hProcess;
+    impl->pid = info.dwProcessId;
 }
 
-CaptureProcess::~CaptureProcess() {
-    if (!status) {
-        terminate();
-        if (!waitExit(Duration(3000))) {
-            kill();
-            waitExit(Duration(3000));
-        }
-    }
-    {
-        std::lock_guard lock(mutex);
-        stopReading = true;
-    }
-    if (reader.joinable())
-        reader.join();
-    closeHandle(stdinPipe);
-    closeHandle(stdoutPipe);
-    closeHandle(stderrPipe);
-    closeHandle(processHandle);
-    closeHandle(job);
-}
+ChildPipes::~ChildPipes() = default;
 
-bool CaptureProcess::send(const std::string& command) {
-    if (!stdinPipe)
+ProcessId ChildPipes::pid() const { return impl->pid; }
+
+bool ChildPipes::write(std::string_view bytes) {
+    if (!impl->stdinPipe)
         return false;
     DWORD written = 0;
-    if (!WriteFile(stdinPipe, command.data(), static_cast<DWORD>(command.size()), &written, nullptr))
+    if (!WriteFile(impl->stdinPipe, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
         return false;
-    return written == command.size();
+    return written == bytes.size();
 }
 
-std::optional<int> CaptureProcess::exitStatus() {
-    if (status || !processHandle || WaitForSingleObject(processHandle, 0) != WAIT_OBJECT_0)
-        return status;
-    DWORD code = 0;
-    GetExitCodeProcess(processHandle, &code);
-    // Its last lines (the hidden line of an orderly exit, an error on standard error)
-    // may still be in the pipes; they are taken before its end is reported.
-    waitUntilDrained(drainTimeout);
-    status = static_cast<int>(code);
-    return status;
-}
-
-std::optional<int> CaptureProcess::waitExit(Duration timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!exitStatus()) {
-        const auto left = std::chrono::duration_cast<Duration>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return std::nullopt;
-        WaitForSingleObject(processHandle, static_cast<DWORD>(std::min<long long>(left.count(), 100)));
+// Anonymous pipes cannot be waited on, so both are looked at in turn, with a short
+// sleep while neither has anything.
+ChildPipes::Output ChildPipes::read(const std::array<bool, 2>& open, Duration wait) {
+    Output output;
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    char buffer[8192];
+    for (;;) {
+        bool readSomething = false;
+        for (std::size_t i = 0; i < 2; ++i) {
+            if (!open[i] || output.ended[i])
+                continue;
+            HANDLE pipe = impl->outputPipes[i];
+            DWORD available = 0;
+            DWORD n = 0;
+            const bool ended =
+                !PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) ||
+                (available > 0 &&
+                 (!ReadFile(pipe, buffer, std::min<DWORD>(available, sizeof buffer), &n, nullptr) || n == 0));
+            if (ended) {
+                output.ended[i] = true;
+                readSomething = true;
+            } else if (n > 0) {
+                output.bytes[i].append(buffer, n);
+                readSomething = true;
+            }
+        }
+        if (readSomething || std::chrono::steady_clock::now() >= deadline)
+            return output;
+        Sleep(idleWaitMs);
     }
-    return status;
 }
 
-void CaptureProcess::terminate() {
+std::optional<int> ChildPipes::ended() { return impl->reap(); }
+
+void ChildPipes::waitForEnd(Duration slice) {
+    if (impl->process && !impl->status)
+        WaitForSingleObject(impl->process, static_cast<DWORD>(std::max<long long>(slice.count(), 0)));
+}
+
+void ChildPipes::terminate() {
     // The console control event of the child's own process group; sondrel-capture
     // shuts down as for "exit". Without a console shared with the child this does
     // nothing, and the caller's time-out leads to kill().
-    if (processHandle && !exitStatus())
-        GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, childPid);
+    if (impl->process && !impl->reap())
+        GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, impl->pid);
 }
 
-void CaptureProcess::kill() {
-    if (processHandle && !exitStatus())
-        TerminateProcess(processHandle, 1);
+void ChildPipes::kill() {
+    if (impl->process && !impl->reap())
+        TerminateProcess(impl->process, 1);
 }
 
-std::string CaptureProcess::describeStatus(int s) {
+std::string ChildPipes::describeStatus(int s) {
     const auto code = static_cast<unsigned long>(static_cast<unsigned int>(s));
     // NTSTATUS error values: the process ended with an unhandled exception.
     if (code >= 0xC0000000ul) {
@@ -212,52 +228,4 @@ std::string CaptureProcess::describeStatus(int s) {
         return std::string("ended with exception ") + text;
     }
     return "exited with status " + std::to_string(code);
-}
-
-// Anonymous pipes cannot be waited on, so the reader looks at both in turn and sleeps
-// briefly while neither has anything.
-void CaptureProcess::readOutput() {
-    std::string pending[2];
-    bool open[2] = {true, true};
-    HANDLE pipes[2] = {stdoutPipe, stderrPipe};
-    char buffer[8192];
-    while (open[0] || open[1]) {
-        {
-            std::lock_guard lock(mutex);
-            if (stopReading)
-                break;
-        }
-        bool readSomething = false;
-        for (int i = 0; i < 2; ++i) {
-            if (!open[i])
-                continue;
-            DWORD available = 0;
-            DWORD n = 0;
-            const bool ended =
-                !PeekNamedPipe(pipes[i], nullptr, 0, nullptr, &available, nullptr) ||
-                (available > 0 &&
-                 (!ReadFile(pipes[i], buffer, std::min<DWORD>(available, sizeof buffer), &n, nullptr) || n == 0));
-            if (ended) {
-                takeLines(pending[i], i == 0, true);
-                open[i] = false;
-                if (i == 0) {
-                    std::lock_guard lock(mutex);
-                    outputClosed = true;
-                    changed.notify_all();
-                }
-                continue;
-            }
-            if (n > 0) {
-                readSomething = true;
-                pending[i].append(buffer, n);
-                takeLines(pending[i], i == 0, false);
-            }
-        }
-        if (!readSomething)
-            Sleep(idleWaitMs);
-    }
-    std::lock_guard lock(mutex);
-    outputClosed = true;
-    drained = true;
-    changed.notify_all();
 }
