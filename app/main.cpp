@@ -1,8 +1,12 @@
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include <uv.h>
@@ -16,6 +20,7 @@
 #include "process_platform.h"
 #include "program_info.h"
 #include "quoted_text.h"
+#include "remote_selection.h"
 #include "ring_buffer.h"
 #include "sample_encoding.h"
 #include "server.h"
@@ -27,11 +32,45 @@ namespace {
 // Six seconds of mono float samples at 44100 Hz.
 constexpr std::uint64_t ringCapacity = 264600;
 
+// Answers to the parent's device commands, written in the order the commands came. One
+// that reports what an engine operation leads to waits until the engine is idle, for at
+// most answerWait; then it tells what is in effect by then.
+class Answers {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr Clock::duration answerWait = std::chrono::seconds(2);
+
+    explicit Answers(const AudioEngine& engine) : engine(engine) {}
+
+    void afterEngine(std::function<std::string()> line) { queue.push_back({std::move(line), Clock::now()}); }
+    void now(std::string line) {
+        queue.push_back({[line = std::move(line)] { return line; }, Clock::time_point{}});
+    }
+    // Control loop, once per iteration.
+    void writeReady() {
+        while (!queue.empty() && (queue.front().waitsFrom == Clock::time_point{} || engine.idle() ||
+                                  Clock::now() - queue.front().waitsFrom >= answerWait)) {
+            writeStdoutLine(queue.front().line(), Flush::Now);
+            queue.pop_front();
+        }
+    }
+
+private:
+    struct Answer {
+        std::function<std::string()> line;
+        Clock::time_point waitsFrom; // zero for an answer that waits for nothing
+    };
+    const AudioEngine& engine;
+    std::deque<Answer> queue;
+};
+
 struct Command {
     const std::shared_ptr<RingBuffer>& ring;
     AudioEngine& engine;
     Server& server;
     ControlPanel& panel;
+    Answers& answers;
+    bool& watching;
     bool& exitRequested;
 
     void run(const std::string& command) {
@@ -59,10 +98,41 @@ struct Command {
             engine.outputRing.reset();
             server.discardBuffered();
             break;
+        case CommandWord::Devices:
+            settle();
+            engine.refreshKeepingSelection();
+            answers.afterEngine([this] { return devicesLine(engine); });
+            break;
+        case CommandWord::Select:
+            select(command);
+            break;
+        case CommandWord::Watch:
+            watching = true;
+            answers.now(streamLine(engine.running));
+            break;
         case CommandWord::Unrecognised:
             writeStdoutLine("Unrecognisable command " + quoteText(command), Flush::Later);
             break;
         }
+    }
+
+    // A choice is checked against the catalogue an earlier command may still be listing.
+    void settle() { engine.waitUntilIdle(Answers::answerWait); }
+
+    void select(const std::string& command) {
+        settle();
+        std::variant<SelectionChoice, std::string> parsed = parseSelectionChoice(selectArgument(command));
+        std::optional<std::string> refused;
+        if (const auto* reason = std::get_if<std::string>(&parsed))
+            refused = *reason;
+        else
+            refused = engine.choose(std::get<SelectionChoice>(parsed));
+        if (refused) {
+            Logger::instance().warn("Main", "无法应用父进程的选择, " + *refused);
+            answers.now(selectErrorLine(*refused));
+            return;
+        }
+        answers.afterEngine([this] { return selectedLine(engine); });
     }
 };
 
@@ -83,7 +153,13 @@ int run(const std::string& settingsPath, ExitWatch& exitWatch) {
 
     exitWatch.step("控制循环");
     bool exitRequested = false;
-    Command command{ring, *engine, *server, *panel, exitRequested};
+    bool watching = false;
+    Answers answers(*engine);
+    engine->streamChanged = [&watching](bool running) {
+        if (watching)
+            writeStdoutLine(streamLine(running), Flush::Now);
+    };
+    Command command{ring, *engine, *server, *panel, answers, watching, exitRequested};
     for (;;) {
         if (!queue.empty()) {
             std::string text = queue.tryPop();
@@ -94,6 +170,7 @@ int run(const std::string& settingsPath, ExitWatch& exitWatch) {
         panel->runFrame();
         uv_run(loop, UV_RUN_NOWAIT);
         engine->poll();
+        answers.writeReady();
         if (exitRequested || exitWatch.requested())
             break;
     }

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include <fmt/format.h>
+
 #include "capture_stream.h"
 #include "logger.h"
 #include "process_platform.h"
@@ -91,18 +93,19 @@ void AudioEngine::poll() {
 
 void AudioEngine::loadSettings(bool fileExisted) {
     if (fileExisted) {
-        std::optional<AudioSettings> stored;
+        std::optional<StoredSettings> stored;
         try {
             stored = readSettingsFile(settingsPath);
-            applySettings(*stored);
+            applySettings(stored->settings);
             return;
         } catch (const std::exception&) {
             logError("无法加载配置文件");
         }
         // A sound profile whose device or host API is not here now (an unplugged
-        // microphone): the file keeps it rather than the defaults used for this run.
-        if (stored) {
-            keptProfile = stored;
+        // microphone): the file keeps it rather than the defaults used for this run. A
+        // file that holds no settings object is no profile; it gets the defaults.
+        if (stored && stored->isObject) {
+            keptProfile = stored->settings;
             logInfo("配置文件中的设定暂时保留, 直到在窗口中另选设备");
         }
     }
@@ -180,13 +183,7 @@ void AudioEngine::applySettings(const AudioSettings& settings) {
     sampleRateIndex = settings.sampleRate == 44100.0 ? 0 : 1;
     logInfo(sampleRateIndex == 0 ? "SR=44100Hz" : "SR=48000Hz");
 
-    std::int32_t apiRow = -1;
-    for (std::size_t i = 0; i < hostApis.size(); ++i) {
-        if (hostApis[i].type == settings.hostApiType) {
-            apiRow = static_cast<std::int32_t>(i);
-            break;
-        }
-    }
+    const std::int32_t apiRow = hostApiRowOfType(hostApis, settings.hostApiType);
     if (apiRow < 0) {
         logError("找不到满足条件的API");
         throw std::runtime_error("Invalid Profile");
@@ -284,6 +281,81 @@ void AudioEngine::startOnAudioThread(const StartOrder& order) {
         writeSettingsFile(settingsPath, order.settings);
 }
 
+std::optional<std::string> AudioEngine::choose(const SelectionChoice& choice) {
+    const std::int32_t row = choice.hostApiType ? hostApiRowOfType(hostApis, *choice.hostApiType) : hostApiIndex;
+    if (row < 0 || row >= static_cast<std::int32_t>(hostApis.size()))
+        return "找不到满足条件的API";
+    std::int32_t device = deviceIndex;
+    if (choice.inputDevice)
+        device = *choice.inputDevice;
+    else if (row != hostApiIndex)
+        device = hostApis[static_cast<std::size_t>(row)].defaultInputDevice; // what the window picks
+    const bool input = device >= 0 && device < static_cast<std::int32_t>(devices.size()) &&
+                       devices[static_cast<std::size_t>(device)].hostApi == row &&
+                       devices[static_cast<std::size_t>(device)].maxInputChannels > 0;
+    if (!input)
+        return "找不到适合的音频设备#" + std::to_string(device);
+    std::int32_t rate = sampleRateIndex;
+    if (choice.sampleRate) {
+        const auto found = std::find(sampleRates.begin(), sampleRates.end(), *choice.sampleRate);
+        if (found == sampleRates.end())
+            return fmt::format("不支持的采样率: {}", *choice.sampleRate);
+        rate = static_cast<std::int32_t>(found - sampleRates.begin());
+    }
+    std::int32_t size = bufferSizeIndex;
+    if (choice.framesPerBuffer) {
+        const auto found = std::find(bufferSizes.begin(), bufferSizes.end(), *choice.framesPerBuffer);
+        if (found == bufferSizes.end())
+            return "不支持的缓冲区长度: " + std::to_string(*choice.framesPerBuffer);
+        size = static_cast<std::int32_t>(found - bufferSizes.begin());
+    }
+    hostApiIndex = row;
+    deviceIndex = device;
+    sampleRateIndex = rate;
+    bufferSizeIndex = size;
+    logInfo("已按父进程的选择配置为使用" + hostApis[static_cast<std::size_t>(row)].name + ", " +
+            devices[static_cast<std::size_t>(device)].name);
+    stopStream();
+    startStream();
+    return std::nullopt;
+}
+
+void AudioEngine::refreshKeepingSelection() {
+    struct Chosen {
+        std::string name;
+        std::int32_t hostApiType = -1;
+    };
+    auto chosen = std::make_shared<Chosen>();
+    control.add({[this, chosen] {
+                     if (deviceIndex >= 0 && deviceIndex < static_cast<std::int32_t>(devices.size()))
+                         chosen->name = devices[static_cast<std::size_t>(deviceIndex)].name;
+                     chosen->hostApiType = currentSettings().hostApiType;
+                 },
+                 {},
+                 {}});
+    addRefresh();
+    control.add({[this, chosen] { reselect(chosen->name, chosen->hostApiType); }, {}, {}});
+    addStart(false);
+    control.finishWithin(waitLimit);
+}
+
+void AudioEngine::reselect(const std::string& deviceName, std::int32_t hostApiType) {
+    const std::optional<RecoveryChoice> same =
+        chooseRecoveryDevice(hostApis, devices, std::nullopt, hostApiType, deviceIndex, deviceName);
+    if (same) {
+        hostApiIndex = same->hostApiRow;
+        deviceIndex = same->device;
+        return;
+    }
+    const std::int32_t row = hostApiRowOfType(hostApis, hostApiType);
+    if (row < 0) {
+        selectHostApiNow(0);
+        return;
+    }
+    hostApiIndex = row;
+    deviceIndex = hostApis[static_cast<std::size_t>(row)].defaultInputDevice;
+}
+
 void AudioEngine::stopStream() {
     control.add({[this] { forgetStream(); }, [this] { stopOnAudioThread(); }, {}});
     control.finishWithin(waitLimit);
@@ -311,14 +383,27 @@ void AudioEngine::stopOnAudioThread() {
 
 void AudioEngine::forgetStream() { recovery.forget(); }
 
+void AudioEngine::notifyStream(bool delivering) {
+    if (streamChanged)
+        streamChanged(delivering);
+}
+
 void AudioEngine::watchFromNow() {
-    if (running)
-        recovery.watchFrom(callbackCount(), Clock::now());
+    if (!running)
+        return;
+    recovery.watchFrom(callbackCount(), Clock::now());
+    notifyStream(true);
 }
 
 // Only between operations: an operation under way owns the stream.
 void AudioEngine::watchStream(Clock::time_point now) {
-    if (!control.idle() || !recovery.attemptDue(callbackCount(), now, running))
+    if (!control.idle())
+        return;
+    const bool wasRunning = running;
+    const bool attemptDue = recovery.attemptDue(callbackCount(), now, running);
+    if (running != wasRunning)
+        notifyStream(running);
+    if (!attemptDue)
         return;
     addRecoveryAttempt();
     control.advance();

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -14,6 +15,7 @@
 #include "audio_settings.h"
 #include "capture_shared.h"
 #include "catalogue.h"
+#include "remote_selection.h"
 #include "repeated_warning.h"
 #include "stream_recovery.h"
 
@@ -60,6 +62,19 @@ public:
     void openStream();
     void startStream();
     void stopStream();
+
+    // The parent's counterparts of the settings window. choose() checks a choice
+    // against the catalogue and applies it as the window would (stop, start, save); it
+    // returns the reason when it refuses one, and then nothing has changed.
+    // refreshKeepingSelection() lists the devices afresh, like the window's refresh, but
+    // keeps the device that was chosen (by index while that row keeps its name, else by
+    // name) with its rate and size; only when it is gone does the host API's default
+    // take its place.
+    std::optional<std::string> choose(const SelectionChoice& choice);
+    void refreshKeepingSelection();
+    // Called on the main thread whenever capture starts delivering (a start, a stream
+    // that came back) or stops delivering (the stall watch).
+    std::function<void(bool running)> streamChanged;
 
     // Control loop, once per iteration: finishes what the audio-control thread has done,
     // logs what the capture callback counted, and watches a stream that should run. When
@@ -119,6 +134,8 @@ private:
     // Main thread.
     void addRefresh();
     void addStart(bool chosenInWindow);
+    void reselect(const std::string& deviceName, std::int32_t hostApiType);
+    void notifyStream(bool delivering);
     void finishStartUpStep();
     void selectHostApiNow(std::int32_t row);
     void adopt(DeviceCatalogue&& catalogue);

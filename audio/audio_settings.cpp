@@ -98,10 +98,10 @@ std::string AudioSettings::toJson() const {
     return document.dump(4);
 }
 
-void AudioSettings::fromJson(const std::string& text) {
+bool AudioSettings::fromJson(const std::string& text) {
     const json document = json::parse(text, nullptr, true, false);
     if (!document.is_object())
-        return;
+        return false;
     // Members are visited in key order, so a type error leaves the members before it stored.
     for (const auto& [key, value] : document.items()) {
         const std::string_view name = key;
@@ -128,6 +128,7 @@ void AudioSettings::fromJson(const std::string& text) {
         else if (name == "outputSuggestedLatency")
             outputSuggestedLatency = floatValue(value);
     }
+    return true;
 }
 
 AudioSettings captureSettings(double sampleRate, std::uint32_t framesPerBuffer, std::int32_t hostApiType,
@@ -147,11 +148,11 @@ AudioSettings captureSettings(double sampleRate, std::uint32_t framesPerBuffer, 
     return settings;
 }
 
-AudioSettings readSettingsFile(const std::string& settingsPath) {
+StoredSettings readSettingsFile(const std::string& settingsPath) {
     std::ifstream file(pathFromUtf8(settingsPath));
     const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    AudioSettings stored;
-    stored.fromJson(text);
+    StoredSettings stored;
+    stored.isObject = stored.settings.fromJson(text);
     return stored;
 }
 

@@ -19,9 +19,10 @@ struct AudioSettings {
 
     // Pretty-printed JSON, keys sorted, four-space indent, no trailing newline.
     std::string toJson() const;
-    // Parses text into this record; members the text lacks keep their values.
-    // Throws the JSON library's parse_error or type_error.
-    void fromJson(const std::string& text);
+    // Parses text into this record; members the text lacks keep their values. A text that
+    // is JSON but no object (an array, a number) sets nothing; the result says whether the
+    // text was an object. Throws the JSON library's parse_error or type_error.
+    bool fromJson(const std::string& text);
 };
 
 // The record a capture stream is opened with and the settings file stores: the given
@@ -29,8 +30,13 @@ struct AudioSettings {
 AudioSettings captureSettings(double sampleRate, std::uint32_t framesPerBuffer, std::int32_t hostApiType,
                               std::int32_t inputDevice);
 
-// The settings file's record, over the defaults. Throws what fromJson throws.
-AudioSettings readSettingsFile(const std::string& settingsPath);
+// The settings file's record over the defaults, and whether the file holds a settings
+// object at all. Throws what fromJson throws.
+struct StoredSettings {
+    AudioSettings settings;
+    bool isObject = false;
+};
+StoredSettings readSettingsFile(const std::string& settingsPath);
 
 // Writes the record to the settings file, unless the file holds that text already.
 // Failures are logged. Any thread.

@@ -58,12 +58,6 @@ bool usableInput(const std::vector<DeviceEntry>& devices, std::int32_t index, st
     return device.hostApiType == hostApiType && device.maxInputChannels > 0;
 }
 
-std::int32_t firstRowOfType(const std::vector<HostApiEntry>& hostApis, std::int32_t type) {
-    const auto row =
-        std::find_if(hostApis.begin(), hostApis.end(), [&](const HostApiEntry& api) { return api.type == type; });
-    return row == hostApis.end() ? -1 : static_cast<std::int32_t>(row - hostApis.begin());
-}
-
 } // namespace
 
 DeviceCatalogue listCatalogue(ListingReport report) {
@@ -116,17 +110,23 @@ DeviceCatalogue listCatalogue(ListingReport report) {
     return found;
 }
 
+std::int32_t hostApiRowOfType(const std::vector<HostApiEntry>& hostApis, std::int32_t type) {
+    const auto row =
+        std::find_if(hostApis.begin(), hostApis.end(), [&](const HostApiEntry& api) { return api.type == type; });
+    return row == hostApis.end() ? -1 : static_cast<std::int32_t>(row - hostApis.begin());
+}
+
 std::optional<RecoveryChoice> chooseRecoveryDevice(const std::vector<HostApiEntry>& hostApis,
                                                    const std::vector<DeviceEntry>& devices,
                                                    const std::optional<AudioSettings>& stored,
                                                    std::int32_t hostApiType, std::int32_t device,
                                                    const std::string& deviceName) {
     if (stored) {
-        const std::int32_t row = firstRowOfType(hostApis, stored->hostApiType);
+        const std::int32_t row = hostApiRowOfType(hostApis, stored->hostApiType);
         if (row >= 0 && usableInput(devices, stored->inputDevice, stored->hostApiType))
             return RecoveryChoice{row, stored->inputDevice, true};
     }
-    const std::int32_t row = firstRowOfType(hostApis, hostApiType);
+    const std::int32_t row = hostApiRowOfType(hostApis, hostApiType);
     if (row < 0)
         return std::nullopt;
     // Devices that came and went may have renumbered the others.

@@ -44,6 +44,9 @@ enum class ListingReport { Logged, Quiet };
 // stream may be open. Audio-control thread.
 DeviceCatalogue listCatalogue(ListingReport report);
 
+// The first host-API row of this type, or -1.
+std::int32_t hostApiRowOfType(const std::vector<HostApiEntry>& hostApis, std::int32_t type);
+
 // Where a stream that stopped delivering is started again, in a freshly listed catalogue:
 // a profile kept from the settings file first (by its index, as at start-up); else the
 // device that was running, at its index if that row still has its name, else the first

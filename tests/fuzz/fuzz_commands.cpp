@@ -32,11 +32,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (queue.tryPop() != trimmed || queue.tryPop() != text || !queue.empty())
         std::abort();
 
-    // A word is recognised exactly when the bytes are the word.
+    // A word is recognised exactly when the bytes are the word; "select" may carry the
+    // rest of the line after one space.
     const CommandWord word = matchCommand(trimmed);
     const bool isWord = trimmed == "show" || trimmed == "hide" || trimmed == "exit" || trimmed == "connected" ||
-                        trimmed == "disconnected";
+                        trimmed == "disconnected" || trimmed == "devices" || trimmed == "watch" ||
+                        trimmed == "select" || trimmed.rfind("select ", 0) == 0;
     if (isWord != (word != CommandWord::Unrecognised))
+        std::abort();
+    if (word == CommandWord::Select && std::string("select ") + std::string(selectArgument(trimmed)) != trimmed &&
+        trimmed != "select")
         std::abort();
 
     // Its echo is one line however it was made up, and bounded.
