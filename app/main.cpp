@@ -38,7 +38,7 @@ constexpr std::uint64_t ringCapacity = 264600;
 class Answers {
 public:
     using Clock = std::chrono::steady_clock;
-    static constexpr Clock::duration answerWait = std::chrono::seconds(2);
+    static constexpr Clock::duration answerWait = std::chrono::seconds(5);
 
     explicit Answers(const AudioEngine& engine) : engine(engine) {}
 
@@ -117,7 +117,9 @@ struct Command {
     }
 
     // A choice is checked against the catalogue an earlier command may still be listing.
-    void settle() { engine.waitUntilIdle(Answers::answerWait); }
+    // This holds the control loop, so not for long: with a sound server that does not
+    // answer, the choice is checked against what is known.
+    void settle() { engine.waitUntilIdle(std::chrono::seconds(2)); }
 
     void select(const std::string& command) {
         settle();

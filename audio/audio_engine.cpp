@@ -333,6 +333,9 @@ void AudioEngine::refreshKeepingSelection() {
                  },
                  {},
                  {}});
+    // Aborted rather than stopped: nothing it still buffers is wanted, and stopping a
+    // capture stream can wait seconds for the device.
+    control.add({[this] { forgetStream(); }, [this] { stopOnAudioThread(); }, {}});
     addRefresh();
     control.add({[this, chosen] { reselect(chosen->name, chosen->hostApiType); }, {}, {}});
     addStart(false);

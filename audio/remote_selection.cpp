@@ -27,8 +27,8 @@ std::string boolText(bool value) { return value ? "true" : "false"; }
 
 std::string selectionObject(const AudioSettings& s) {
     return "{ \"hostApiType\": " + jsonValue(s.hostApiType) + ", \"inputDevice\": " + jsonValue(s.inputDevice) +
-           ", \"sampleRate\": " + jsonValue(s.sampleRate) + ", \"framesPerBuffer\": " + jsonValue(s.framesPerBuffer) +
-           " }";
+           ", \"sampleRate\": " + jsonValue(s.sampleRate) +
+           ", \"framesPerBuffer\": " + jsonValue(s.framesPerBuffer) + " }";
 }
 
 std::string deviceObject(const DeviceEntry& device, const HostApiEntry& api) {
@@ -77,7 +77,8 @@ std::variant<SelectionChoice, std::string> parseSelectionChoice(std::string_view
             choice.framesPerBuffer = static_cast<std::uint32_t>(*number);
             continue;
         }
-        if (*number < std::numeric_limits<std::int32_t>::min() || *number > std::numeric_limits<std::int32_t>::max())
+        if (*number < std::numeric_limits<std::int32_t>::min() ||
+            *number > std::numeric_limits<std::int32_t>::max())
             return key == "hostApiType" ? std::string("找不到满足条件的API")
                                         : "找不到适合的音频设备#" + std::to_string(*number);
         (key == "hostApiType" ? choice.hostApiType : choice.inputDevice) = static_cast<std::int32_t>(*number);
@@ -88,7 +89,8 @@ std::variant<SelectionChoice, std::string> parseSelectionChoice(std::string_view
 std::string devicesLine(const AudioEngine& engine) {
     std::string devices;
     for (const DeviceEntry& device : engine.devices) {
-        const bool apiKnown = device.hostApi >= 0 && static_cast<std::size_t>(device.hostApi) < engine.hostApis.size();
+        const bool apiKnown =
+            device.hostApi >= 0 && static_cast<std::size_t>(device.hostApi) < engine.hostApis.size();
         if (device.maxInputChannels <= 0 || !apiKnown)
             continue;
         devices += (devices.empty() ? "" : ", ") +
@@ -100,8 +102,8 @@ std::string devicesLine(const AudioEngine& engine) {
 }
 
 std::string selectedLine(const AudioEngine& engine) {
-    return "{ \"selected\": " + selectionObject(engine.currentSettings()) + ", \"running\": " +
-           boolText(engine.running) + " }";
+    return "{ \"selected\": " + selectionObject(engine.currentSettings()) +
+           ", \"running\": " + boolText(engine.running) + " }";
 }
 
 std::string selectErrorLine(std::string_view reason) { return "{ \"selectError\": " + jsonText(reason) + " }"; }

@@ -96,9 +96,9 @@ protected:
 TEST_F(ParentChoice, RefusedChoicesChangeNothingAndWriteNothing) {
     const std::vector<std::pair<SelectionChoice, std::string>> cases{
         {pick(13), "找不到满足条件的API"},
-        {pick(7), "找不到适合的音频设备#-1"}, // OSS has no default input device
-        {pick({}, 2), "找不到适合的音频设备#2"},  // an output
-        {pick({}, 3), "找不到适合的音频设备#3"},  // OSS's, not ALSA's
+        {pick(7), "找不到适合的音频设备#-1"},    // OSS has no default input device
+        {pick({}, 2), "找不到适合的音频设备#2"}, // an output
+        {pick({}, 3), "找不到适合的音频设备#3"}, // OSS's, not ALSA's
         {pick({}, 4), "找不到适合的音频设备#4"},
         {pick({}, -1), "找不到适合的音频设备#-1"},
         {pick(8, 3), "找不到适合的音频设备#3"},
@@ -165,22 +165,24 @@ TEST_F(ParentChoice, AnswersHaveTheDocumentedBytes) {
     engine.devices[1].name = "Mikrofon \"USB\" \\ 麦克风 🎤";
     engine.devices[3].name = std::string("bad \xff byte");
     engine.running = true;
-    EXPECT_EQ(devicesLine(engine),
-              R"({ "devices": [ )"
-              R"({ "index": 0, "name": "pulse", "hostApi": "ALSA", "hostApiType": 8, "maxInputChannels": 32, )"
-              R"("defaultSampleRate": 44100, "isDefault": false }, )"
-              R"({ "index": 1, "name": "Mikrofon \"USB\" \\ 麦克风 🎤", "hostApi": "ALSA", "hostApiType": 8, )"
-              R"("maxInputChannels": 32, "defaultSampleRate": 44100, "isDefault": true }, )"
-              R"({ "index": 3, "name": "bad )"
-              "\xEF\xBF\xBD"
-              R"( byte", "hostApi": "OSS", "hostApiType": 7, "maxInputChannels": 2, )"
-              R"("defaultSampleRate": 44100, "isDefault": false } ], )"
-              R"("selected": { "hostApiType": 8, "inputDevice": 1, "sampleRate": 44100.0, "framesPerBuffer": 120 }, )"
-              R"("running": true })");
+    EXPECT_EQ(
+        devicesLine(engine),
+        R"({ "devices": [ )"
+        R"({ "index": 0, "name": "pulse", "hostApi": "ALSA", "hostApiType": 8, "maxInputChannels": 32, )"
+        R"("defaultSampleRate": 44100, "isDefault": false }, )"
+        R"({ "index": 1, "name": "Mikrofon \"USB\" \\ 麦克风 🎤", "hostApi": "ALSA", "hostApiType": 8, )"
+        R"("maxInputChannels": 32, "defaultSampleRate": 44100, "isDefault": true }, )"
+        R"({ "index": 3, "name": "bad )"
+        "\xEF\xBF\xBD"
+        R"( byte", "hostApi": "OSS", "hostApiType": 7, "maxInputChannels": 2, )"
+        R"("defaultSampleRate": 44100, "isDefault": false } ], )"
+        R"("selected": { "hostApiType": 8, "inputDevice": 1, "sampleRate": 44100.0, "framesPerBuffer": 120 }, )"
+        R"("running": true })");
     engine.running = false;
     engine.sampleRateIndex = 1;
-    EXPECT_EQ(selectedLine(engine), R"({ "selected": { "hostApiType": 8, "inputDevice": 1, "sampleRate": 48000.0, )"
-                                    R"("framesPerBuffer": 120 }, "running": false })");
+    EXPECT_EQ(selectedLine(engine),
+              R"({ "selected": { "hostApiType": 8, "inputDevice": 1, "sampleRate": 48000.0, )"
+              R"("framesPerBuffer": 120 }, "running": false })");
     EXPECT_EQ(selectErrorLine("不支持的采样率: 22050"), R"({ "selectError": "不支持的采样率: 22050" })");
     EXPECT_EQ(streamLine(true), R"({ "stream": "running" })");
     EXPECT_EQ(streamLine(false), R"({ "stream": "stopped" })");
