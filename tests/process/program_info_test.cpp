@@ -48,7 +48,6 @@ protected:
         ChildProcess child({{SONDREL_CAPTURE_PATH, flag}, {}, dir.string(), ChildProcess::StdinMode::DevNull});
         Result r;
         r.status = child.waitExit(10s);
-        child.waitStdoutClosed(5s);
         r.out = child.stdoutText();
         r.err = child.stderrText();
         return r;

@@ -147,24 +147,6 @@ std::optional<std::string> summaryValue(const std::string& out, const std::strin
     return out.substr(start, out.find('\n', start) - start);
 }
 
-// Waits for sondrel-record to end and for its output to be read to the end:
-// the process may be reaped before its last lines have left the pipes.
-std::optional<int> finish(ChildProcess& rec, std::chrono::milliseconds timeout) {
-    const auto status = rec.waitExit(timeout);
-    if (!status)
-        return status;
-    rec.waitStdoutClosed(10s);
-    std::size_t size = rec.stderrText().size();
-    for (auto until = Clock::now() + 2s; Clock::now() < until;) {
-        std::this_thread::sleep_for(100ms);
-        const std::size_t now = rec.stderrText().size();
-        if (now == size)
-            break;
-        size = now;
-    }
-    return status;
-}
-
 class RecordEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -218,7 +200,7 @@ TEST_F(RecordEndToEnd, TwoSecondsOfToneGiveAValidWavOfContinuousSine) {
     VirtualMic mic;
     mic.playTone(1000, 48000, 0.5, 30);
     auto rec = startRecord({"-d", "2"}, mic.environment());
-    const auto status = finish(*rec, 60s);
+    const auto status = rec->waitExit(60s);
     ASSERT_TRUE(status) << "sondrel-record did not end";
     const std::string raw = rec->stdoutText();
     const std::string out = capture_under_test::text(raw);
@@ -254,7 +236,7 @@ TEST_F(RecordEndToEnd, NoInputDeviceFailsWithAClearReasonAndNoFile) {
     std::filesystem::create_directories(empty);
     auto rec = startRecord(
         {"-d", "2"}, {"XDG_RUNTIME_DIR=" + empty, "HOME=" + empty, "PULSE_SERVER=unix:" + empty + "/no-server"});
-    const auto status = finish(*rec, 60s);
+    const auto status = rec->waitExit(60s);
     ASSERT_TRUE(status) << "sondrel-record did not end";
     EXPECT_EQ(*status, 1);
     const std::string err = rec->stderrText();
@@ -277,7 +259,7 @@ TEST_F(RecordEndToEnd, CaptureKilledMidRecordingFailsAndLeavesAReadableWav) {
         << rec->stdoutText() << rec->stderrText();
     ASSERT_EQ(::kill(*capture, SIGKILL), 0);
 
-    const auto status = finish(*rec, 30s);
+    const auto status = rec->waitExit(30s);
     ASSERT_TRUE(status) << "sondrel-record did not end";
     EXPECT_EQ(*status, 1);
     const std::string err = rec->stderrText();
@@ -304,7 +286,7 @@ TEST_F(RecordEndToEnd, InterruptEndsTheRecordingCleanly) {
         << "no audio recorded\n"
         << rec->stdoutText() << rec->stderrText();
     ASSERT_TRUE(rec->kill(SIGINT));
-    const auto status = finish(*rec, 30s);
+    const auto status = rec->waitExit(30s);
     ASSERT_TRUE(status) << "sondrel-record did not end";
     const std::string out = capture_under_test::text(rec->stdoutText());
     EXPECT_EQ(*status, 0) << out << rec->stderrText();
