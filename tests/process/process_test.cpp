@@ -16,6 +16,7 @@
 #include "capture_under_test.h"
 #include "child_process.h"
 #include "output_lines.h"
+#include "temp_dir.h"
 #include "virtual_mic.h"
 
 namespace fs = std::filesystem;
@@ -386,24 +387,20 @@ TEST_F(CaptureProcess, ClosedStandardOutputDoesNotCaptureOurFiles) {
 // Without a usable input device the process ends before the port line, with a
 // failure status, and the reason is in the log.
 TEST(CaptureProcessNoDevice, EndsBeforeThePortLineWithTheReasonLogged) {
-    char pattern[] = "/tmp/capture-nodevice-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    fs::path dir = pattern;
-    fs::path log = dir / "capture.log";
+    const TempDir dir("capture-nodevice");
+    const fs::path log = dir / "capture.log";
     {
-        ChildProcess child({{SONDREL_CAPTURE_PATH, (dir / "settings.json").string(), log.string()},
-                            {"XDG_RUNTIME_DIR=" + dir.string(), "HOME=" + dir.string(),
-                             "PULSE_SERVER=unix:" + (dir / "none").string()},
-                            dir.string(),
-                            ChildProcess::StdinMode::Pipe});
+        ChildProcess child(
+            {{SONDREL_CAPTURE_PATH, dir.file("settings.json"), log.string()},
+             {"XDG_RUNTIME_DIR=" + dir.path, "HOME=" + dir.path, "PULSE_SERVER=unix:" + dir.file("none")},
+             dir.path,
+             ChildProcess::StdinMode::Pipe});
         auto status = child.waitExit(30s);
         ASSERT_TRUE(status);
         EXPECT_NE(*status, 0);
-        child.waitStdoutClosed(5s);
         for (auto& line : child.stdoutLines())
             EXPECT_EQ(line.find("\"port\""), std::string::npos) << line;
     }
     std::string logText = readFile(log);
     EXPECT_NE(logText.find("] [ERROR] <Audio> "), std::string::npos) << logText;
-    fs::remove_all(dir);
 }

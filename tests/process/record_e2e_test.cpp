@@ -19,6 +19,7 @@
 #include "capture_under_test.h"
 #include "child_process.h"
 #include "sine_check.h"
+#include "temp_dir.h"
 #include "virtual_mic.h"
 #include "wav_bytes.h"
 
@@ -149,17 +150,6 @@ std::optional<std::string> summaryValue(const std::string& out, const std::strin
 
 class RecordEndToEnd : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir = std::filesystem::temp_directory_path() /
-              ("record_e2e_" + std::to_string(::getpid()) + "_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
-        wavPath = (dir / "out.wav").string();
-        logPath = (dir / "capture.log").string();
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-
     std::unique_ptr<ChildProcess> startRecord(std::vector<std::string> args, std::vector<std::string> env) {
         ChildProcess::Options o;
         o.argv = {SONDREL_RECORD_PATH,
@@ -172,7 +162,7 @@ protected:
         o.argv.insert(o.argv.end(), args.begin(), args.end());
         o.argv.push_back(wavPath);
         o.environment = std::move(env);
-        o.workingDirectory = dir.string();
+        o.workingDirectory = dir.path;
         o.stdinMode = ChildProcess::StdinMode::DevNull;
         return std::make_unique<ChildProcess>(std::move(o));
     }
@@ -183,9 +173,9 @@ protected:
         return ec ? 0 : size;
     }
 
-    std::filesystem::path dir;
-    std::string wavPath;
-    std::string logPath;
+    const TempDir dir{"record-e2e"};
+    const std::string wavPath = dir.file("out.wav");
+    const std::string logPath = dir.file("capture.log");
 };
 
 void expectContinuousTone(const std::vector<float>& samples) {
@@ -253,7 +243,7 @@ TEST_F(RecordEndToEnd, CaptureKilledMidRecordingFailsAndLeavesAReadableWav) {
     mic.playTone(1000, 48000, 0.5, 60);
     auto rec = startRecord({"-d", "30"}, mic.environment());
     std::optional<pid_t> capture;
-    ASSERT_TRUE(waitUntil([&] { return (capture = captureStartedFor(rec->pid(), dir)).has_value(); }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return (capture = captureStartedFor(rec->pid(), dir.path)).has_value(); }, 10s));
     ASSERT_TRUE(waitUntil([&] { return wavSize() > 58 + 44100 * 4; }, 30s))
         << "no audio recorded\n"
         << rec->stdoutText() << rec->stderrText();
@@ -305,7 +295,7 @@ TEST_F(RecordEndToEnd, KilledRecorderLeavesAReadableWavAndCaptureShutsDown) {
     mic.playTone(1000, 48000, 0.5, 60);
     auto rec = startRecord({"-d", "30"}, mic.environment());
     std::optional<pid_t> capture;
-    ASSERT_TRUE(waitUntil([&] { return (capture = captureStartedFor(rec->pid(), dir)).has_value(); }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return (capture = captureStartedFor(rec->pid(), dir.path)).has_value(); }, 10s));
     // Past the first periodic header update.
     ASSERT_TRUE(waitUntil([&] { return wavSize() > 58 + 2 * 44100 * 4; }, 30s))
         << "no audio recorded\n"
