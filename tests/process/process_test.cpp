@@ -13,18 +13,16 @@
 #include <sstream>
 #include <thread>
 
+#include "capture_run.h"
 #include "capture_under_test.h"
 #include "child_process.h"
 #include "output_lines.h"
 #include "temp_dir.h"
-#include "virtual_mic.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
-
-const std::string hiddenLine = "{ \"event\": \"hidden\" }";
 
 // A file as text: what the Windows build writes ends its lines in CR LF, read back here
 // as line feeds.
@@ -64,31 +62,31 @@ double mainThreadCpuSeconds(pid_t pid) {
     return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
-class CaptureProcess : public ::testing::Test {
+// Runs share one folder for their settings and log, so that a second run finds what the
+// first one left; the arguments are the test's own.
+class CaptureProcess : public CaptureTest {
 protected:
+    CaptureProcess() : CaptureTest(0) {}
+
     void SetUp() override {
-        if (!VirtualMic::available())
-            GTEST_SKIP() << "pulseaudio is not installed";
-        mic = std::make_unique<VirtualMic>();
+        CaptureTest::SetUp();
+        if (IsSkipped())
+            return;
         dir = fs::path(mic->directory()) / "run";
         fs::create_directories(dir);
         settings = dir / "settings.json";
         log = dir / "capture.log";
     }
 
-    void TearDown() override {
-        child.reset(); // kills by PID if a test left it running
-        mic.reset();
-    }
-
     void start(std::vector<std::string> args, ChildProcess::StdinMode mode = ChildProcess::StdinMode::Pipe,
                std::vector<std::string> argvPrefix = {}) {
-        std::vector<std::string> argv = argvPrefix;
-        argv.push_back(SONDREL_CAPTURE_PATH);
-        for (auto& a : args)
-            argv.push_back(a);
-        child =
-            std::make_unique<ChildProcess>(ChildProcess::Options{argv, mic->environment(), dir.string(), mode});
+        CaptureRun::Options options;
+        options.arguments = std::move(args);
+        options.stdinMode = mode;
+        options.argvPrefix = std::move(argvPrefix);
+        options.waitForPort = false;
+        CaptureTest::start(std::move(options));
+        child = &run->process();
     }
     void startNormally(ChildProcess::StdinMode mode = ChildProcess::StdinMode::Pipe) {
         start({settings.string(), log.string()}, mode);
@@ -130,8 +128,7 @@ protected:
         EXPECT_EQ(lines.back(), hiddenLine);
     }
 
-    std::unique_ptr<VirtualMic> mic;
-    std::unique_ptr<ChildProcess> child;
+    ChildProcess* child = nullptr; // the current run's
     fs::path dir, settings, log;
 };
 
