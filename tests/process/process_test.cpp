@@ -335,18 +335,26 @@ TEST_F(CaptureProcess, SecondRunTruncatesTheLog) {
     EXPECT_NE(logText.find("second-run"), std::string::npos);
 }
 
+// A log path in a directory that does not exist: no file, no directory, no message on
+// either stream, and the process works normally.
 TEST_F(CaptureProcess, UnwritableLogPathIsSilent) {
+    mic->playTone(toneFrequency, 48000, 0.5, 30);
     fs::path unwritable = dir / "missing" / "capture.log";
     start({settings.string(), unwritable.string()});
-    expectPortLine();
+    const int port = expectPortLine();
     send("hide\n");
     expectLine("Getting command: hide");
     expectLine(hiddenLine);
+    EXPECT_TRUE(isContinuousStream(receiveTone(port, 3s), 44100));
+    expectLine("Getting command: connected");
+    expectLine("Getting command: disconnected");
     send("exit\n");
     expectOrderlyEnd();
-    EXPECT_FALSE(fs::exists(unwritable));
-    auto lines = protocolLines(*child);
-    EXPECT_EQ(lines.size(), 5u); // port, 2 echoes, 2 hidden lines, nothing about the log
+    EXPECT_FALSE(fs::exists(dir / "missing"));
+    EXPECT_TRUE(fs::exists(settings)); // the settings were still saved
+    // Nothing about the log: port, 4 echoes, 2 hidden lines.
+    EXPECT_EQ(protocolLines(*child).size(), 7u);
+    EXPECT_EQ(child->stderrText().find("capture.log"), std::string::npos) << child->stderrText();
 }
 
 // A parent that stops reading standard output must not kill the process: the
