@@ -48,6 +48,25 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$top/tests/tsan.supp"
 export LSAN_OPTIONS="suppressions=$top/tests/lsan.supp"
 
+# Skipped tests, each with the reason it gave (GTEST_SKIP), from the last ctest run in
+# build dir $1: CTest's own summary names them but not why.
+report_skips() {
+  local log="$1/Testing/Temporary/LastTest.log"
+  [ -f "$log" ] || return 0
+  awk 'function show(line, reason) {
+         sub(/^\[  SKIPPED \] /, "", line); sub(/ \([0-9]+ ms\)$/, "", line)
+         printf "  %s: %s\n", line, (reason == "" ? "(no reason given)" : reason)
+       }
+       /: Skipped$/ { reason = ""; pending = 1
+                      if ((getline line) > 0) { if (line ~ /^\[  SKIPPED \] /) { show(line, ""); pending = 0 } else reason = line }
+                      next }
+       pending && /^\[  SKIPPED \] / { show($0, reason); pending = 0 }' "$log" | sort -u > "$1/skipped.txt"
+  if [ -s "$1/skipped.txt" ]; then
+    echo "=== $2: skipped tests ==="
+    cat "$1/skipped.txt"
+  fi
+}
+
 status=0
 echo "=== format ==="
 bash tools/check-format.sh || status=1
@@ -84,5 +103,6 @@ for stage in "${stages[@]}"; do
   if ! ctest --test-dir "$dir" --output-on-failure --no-tests=error -j2 --timeout 300 "${skip[@]}"; then
     status=1
   fi
+  report_skips "$dir" "$stage"
 done
 exit $status

@@ -14,7 +14,10 @@ TEST(CommandQueue, FifoOrderEmptyEntriesAndEmptyPop) {
     EXPECT_EQ(queue.tryPop(), "");
     EXPECT_TRUE(queue.empty());
 
-    queue.push("show");
+    // The reader's buffer is reused for the next read: an entry keeps its own text.
+    std::string line = "show";
+    queue.push(line);
+    line = "changed";
     queue.push("");
     queue.push("hide");
     queue.push("exit");
@@ -25,21 +28,10 @@ TEST(CommandQueue, FifoOrderEmptyEntriesAndEmptyPop) {
     EXPECT_EQ(queue.tryPop(), "hide");
     EXPECT_EQ(queue.tryPop(), "exit");
     EXPECT_TRUE(queue.empty());
-}
 
-TEST(CommandQueue, EntriesAreCopiesOfThePushedText) {
-    CommandQueue queue;
-    std::string text = "connected";
-    queue.push(text);
-    text = "changed";
-    EXPECT_EQ(queue.tryPop(), "connected");
-}
-
-TEST(CommandQueue, DestroyedWithEntriesLeft) {
-    auto queue = std::make_unique<CommandQueue>();
+    // Entries the control loop never took go with the queue (LeakSanitizer checks).
     for (int i = 0; i < 1000; ++i)
-        queue->push(std::string(100, 'x'));
-    queue.reset(); // ASan reports it if the entries leak
+        queue.push(std::string(100, 'x'));
 }
 
 // Producers on other threads while the consumer polls like the control loop:

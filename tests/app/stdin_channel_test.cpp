@@ -12,12 +12,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <thread>
 #include <vector>
 
 #include "command_queue.h"
+#include "temp_dir.h"
 
 using namespace std::chrono_literals;
 
@@ -48,6 +49,14 @@ bool pollUntil(uv_loop_t* loop, Predicate predicate) {
         std::this_thread::sleep_for(1ms);
     }
     return true;
+}
+
+// The text as a regular file opened for reading, as a shell's "< file" hands it over.
+int openAsInput(const std::string& text) {
+    TempDir dir("stdin-channel");
+    const std::string path = dir.file("input");
+    std::ofstream(path, std::ios::binary) << text;
+    return ::open(path.c_str(), O_RDONLY); // still readable once the folder is gone
 }
 
 class LoopFixture : public ::testing::Test {
@@ -254,21 +263,27 @@ TEST_F(LoopFixture, DevNullEndsAtOnce) {
 }
 
 TEST_F(LoopFixture, RegularFileIsReadToItsEnd) {
-    auto path = std::filesystem::temp_directory_path() / ("stdin_channel_" + std::to_string(::getpid()));
-    {
-        std::FILE* f = std::fopen(path.c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        std::fputs(" show\nexit \n", f);
-        std::fclose(f);
-    }
-    int fd = ::open(path.c_str(), O_RDONLY);
-    std::filesystem::remove(path);
-    ASSERT_GE(fd, 0);
-    fds = {fd};
-    channel = std::make_unique<StdinChannel>(&loop, fd, &queue);
+    fds = {openAsInput(" show\nexit \n")};
+    ASSERT_GE(fds[0], 0);
+    channel = std::make_unique<StdinChannel>(&loop, fds[0], &queue);
     ASSERT_EQ(channel->kind(), StdinChannel::Kind::File);
     ASSERT_TRUE(pollUntil(&loop, [&] { return channel->ended(); }));
     EXPECT_EQ(drain(queue), (std::vector<std::string>{"show", "exit"}));
+}
+
+// A file of whole 64 KiB reads: the last one is full, so its unterminated "exit" waits
+// for text that might follow; the end of the file must then deliver it.
+TEST_F(LoopFixture, ALastWordWithoutLineFeedAtTheEndOfAFullReadIsTaken) {
+    constexpr std::size_t readSize = 65536;
+    std::string text = "show" + std::string(readSize - 5, ' ') + "\n";
+    text += "hide" + std::string(readSize - 9, ' ') + "\nexit";
+    ASSERT_EQ(text.size(), 2 * readSize);
+    fds = {openAsInput(text)};
+    ASSERT_GE(fds[0], 0);
+    channel = std::make_unique<StdinChannel>(&loop, fds[0], &queue);
+    ASSERT_EQ(channel->kind(), StdinChannel::Kind::File);
+    ASSERT_TRUE(pollUntil(&loop, [&] { return channel->ended(); }));
+    EXPECT_EQ(drain(queue), (std::vector<std::string>{"show", "hide", "exit"}));
 }
 
 TEST_F(LoopFixture, ClosedDescriptorAttachesNothing) {

@@ -298,5 +298,15 @@ TEST_F(Callback, RingCanBeAttachedAndDetachedWhileCallbacksRun) {
     stop = true;
     audio.join();
     sender.join();
-    EXPECT_FALSE(engine.outputRing);
+
+    // Detached, the ring gets nothing more; attached again, the samples go on into it.
+    drain(*ring);
+    Tone tone(1000, 44100, 0.5);
+    for (int i = 0; i < 4; ++i)
+        call(context44, tone.next(120));
+    EXPECT_EQ(ring->readable(), 0u);
+    engine.outputRing.set(ring);
+    for (int i = 0; i < 4; ++i)
+        call(context44, tone.next(120));
+    EXPECT_GT(ring->readable(), 0u);
 }

@@ -23,6 +23,7 @@
 #include "log_capture.h"
 #include "ring_buffer.h"
 #include "sine_check.h"
+#include "temp_dir.h"
 #include "virtual_mic.h"
 
 namespace {
@@ -516,11 +517,10 @@ TEST(NoInputDevice, ConstructionFails) {
     if (hasSoundCard())
         GTEST_SKIP() << "this machine has a sound card";
     LogCapture log;
-    char pattern[] = "/tmp/audio-nodevice-XXXXXX";
-    const std::string dir = mkdtemp(pattern);
-    setenv("PULSE_SERVER", ("unix:" + dir + "/nothing").c_str(), 1);
-    StderrCapture err(dir + "/stderr.txt");
-    EXPECT_THROW(AudioEngine engine(dir + "/settings.json"), std::runtime_error);
+    const TempDir dir("audio-nodevice");
+    setenv("PULSE_SERVER", ("unix:" + dir.file("nothing")).c_str(), 1);
+    StderrCapture err(dir.file("stderr.txt"));
+    EXPECT_THROW(AudioEngine engine(dir.file("settings.json")), std::runtime_error);
     const std::string stderrText = err.text();
     unsetenv("PULSE_SERVER");
     EXPECT_EQ(stderrText, "");
@@ -533,8 +533,7 @@ TEST(NoInputDevice, ConstructionFails) {
     for (const auto& line : log.rawLines())
         EXPECT_EQ(line.rfind("[", 0), 0u) << line;
     EXPECT_EQ(log.count("INFO 准备启动音频流"), 0u);
-    EXPECT_FALSE(std::filesystem::exists(dir + "/settings.json"));
-    std::filesystem::remove_all(dir);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("settings.json")));
 }
 
 int main(int argc, char** argv) {

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include "audio_engine.h"
+#include "temp_dir.h"
 
 // An engine whose catalogue the test writes; it never touches PortAudio.
 class CatalogueEngine : public AudioEngine {
@@ -40,18 +41,3 @@ inline std::string readFile(const std::string& path) {
 inline void writeFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
-
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/audio-settings-XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~TempDir() {
-        chmod(path.c_str(), 0700);
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    std::string file(const std::string& name) const { return path + "/" + name; }
-    std::string path;
-};

@@ -1,13 +1,19 @@
 // How the settings file is written on a POSIX system: replaced by rename where that is
 // safe, written in place where renaming would do harm or cannot work, left alone where we
 // may not write, and not written at all when it already holds the text.
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -18,6 +24,58 @@
 
 #include "catalogue_engine.h"
 #include "log_capture.h"
+
+// Every fsync() and rename() of this test program passes through here on its way to
+// the C library (a definition in the program comes before the library's), so that a test
+// can see which file was flushed to disk, at what size, and what was renamed after it.
+namespace {
+
+struct FileEvent {
+    enum class Kind { sync, rename } kind;
+    std::string path, to; // for a sync: the file and its size when flushed
+    off_t size = -1;
+};
+
+std::mutex fileEventsMutex;
+std::vector<FileEvent> fileEvents;
+
+void recordFileEvent(FileEvent event) {
+    std::lock_guard lock(fileEventsMutex);
+    fileEvents.push_back(std::move(event));
+}
+
+std::vector<FileEvent> takeFileEvents() {
+    std::lock_guard lock(fileEventsMutex);
+    return std::exchange(fileEvents, {});
+}
+
+template <typename Function>
+Function next(const char* name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+} // namespace
+
+extern "C" int fsync(int fd) {
+    static const auto real = next<int (*)(int)>("fsync");
+    char link[64];
+    char target[4096];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t length = ::readlink(link, target, sizeof target);
+    struct stat s {};
+    if (length > 0 && ::fstat(fd, &s) == 0)
+        recordFileEvent(
+            {FileEvent::Kind::sync, std::string(target, static_cast<std::size_t>(length)), {}, s.st_size});
+    return real(fd);
+}
+
+extern "C" int rename(const char* from, const char* to) noexcept {
+    static const auto real = next<int (*)(const char*, const char*)>("rename");
+    const int result = real(from, to);
+    if (result == 0)
+        recordFileEvent({FileEvent::Kind::rename, from, to});
+    return result;
+}
 
 namespace {
 
@@ -95,6 +153,25 @@ TEST_F(SettingsWrite, IdenticalTextIsNotWrittenAgain) {
     EXPECT_EQ(second.st_mtim.tv_nsec, first.st_mtim.tv_nsec);
     EXPECT_EQ(readFile(path), expectedText());
     EXPECT_TRUE(log.lines().empty());
+}
+
+// A crash or power cut just after the rename must find the new text, not an empty file:
+// the temporary file is flushed to disk with all of it before it takes the old one's name.
+TEST_F(SettingsWrite, ReplacementIsOnDiskBeforeItTakesTheName) {
+    writeFile(path, "{\"inputDevice\": 0}");
+    takeFileEvents();
+    save();
+    const std::vector<FileEvent> events = takeFileEvents();
+    ASSERT_EQ(readFile(path), expectedText());
+    const auto renamed = std::find_if(events.begin(), events.end(), [&](const FileEvent& e) {
+        return e.kind == FileEvent::Kind::rename && e.to == path;
+    });
+    ASSERT_NE(renamed, events.end()) << "the old file was not replaced by rename";
+    const auto synced = std::find_if(events.begin(), renamed, [&](const FileEvent& e) {
+        return e.kind == FileEvent::Kind::sync && e.path == renamed->path;
+    });
+    ASSERT_NE(synced, renamed) << renamed->path << " was renamed without being flushed first";
+    EXPECT_EQ(synced->size, static_cast<off_t>(expectedText().size())) << "flushed before all was written";
 }
 
 // A plain write is refused for a file without write permission; replacing it by rename

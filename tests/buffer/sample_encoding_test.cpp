@@ -269,9 +269,3 @@ TEST(ConvertSamplesDither, NoiseShapedMatchesErrorFeedbackFilterAndRestartsEachC
     std::srand(99);
     EXPECT_EQ(floatToPcm16(in, DitherMode::NoiseShaped), first);
 }
-
-TEST(ConvertSamplesDither, ResetClearsEveryField) {
-    setDirtyState();
-    ditherState.reset();
-    EXPECT_TRUE(stateEquals(ditherState, DitherState{}));
-}

@@ -270,8 +270,15 @@ std::optional<std::string> ChildProcess::waitForLine(const std::function<bool(co
     }
 }
 
+void ChildProcess::waitForOutputEnd(std::unique_lock<std::mutex>& lock) const {
+    if (outputGraceSpent_ || (stdoutEof_ && stderrEof_) || !reaped())
+        return;
+    outputGraceSpent_ = !changed_.wait_for(lock, outputGrace, [this] { return stdoutEof_ && stderrEof_; });
+}
+
 std::vector<std::string> ChildProcess::stdoutLines() const {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    waitForOutputEnd(lock);
     std::vector<std::string> lines;
     std::size_t start = 0;
     for (std::size_t nl; (nl = stdoutData_.find('\n', start)) != std::string::npos; start = nl + 1) {
@@ -282,12 +289,14 @@ std::vector<std::string> ChildProcess::stdoutLines() const {
 }
 
 std::string ChildProcess::stdoutText() const {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    waitForOutputEnd(lock);
     return stdoutData_;
 }
 
 std::string ChildProcess::stderrText() const {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    waitForOutputEnd(lock);
     return stderrData_;
 }
 

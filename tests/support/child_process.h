@@ -42,8 +42,12 @@ public:
     std::optional<std::string> waitForLine(const std::function<bool(const std::string&)>& predicate,
                                            std::chrono::milliseconds timeout);
 
-    std::vector<std::string> stdoutLines() const; // all complete lines so far
-    std::string stdoutText() const;               // raw bytes so far, unterminated tail included
+    // What the child wrote so far. Once it has been reaped (waitExit(), running()), they
+    // first wait for both pipes to reach their end, so that the text is all of it: the
+    // reader may still be draining one pipe when the other has ended and the child is
+    // gone. A descendant that holds the pipes open gets outputGrace, once.
+    std::vector<std::string> stdoutLines() const; // all complete lines
+    std::string stdoutText() const;               // raw bytes, unterminated tail included
     std::string stderrText() const;
     // Waits until stdout has reached EOF (child and its descendants closed it).
     bool waitStdoutClosed(std::chrono::milliseconds timeout);
@@ -60,8 +64,11 @@ public:
     double cpuSeconds() const; // utime + stime of the child, -1 when unavailable
     long residentKiB() const;  // VmRSS, -1 when unavailable
 
+    static constexpr std::chrono::seconds outputGrace{10};
+
 private:
     void readerLoop();
+    void waitForOutputEnd(std::unique_lock<std::mutex>& lock) const;
     bool reap(bool block);
     bool reaped() const;
 
@@ -76,12 +83,13 @@ private:
     std::optional<int> exitStatus_;
 
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
+    mutable std::condition_variable changed_;
     std::string stdoutData_;
     std::string stderrData_;
     std::size_t consumed_ = 0; // offset in stdoutData_ of the next line readLine() returns
     bool stdoutEof_ = false;
     bool stderrEof_ = false;
+    mutable bool outputGraceSpent_ = false;
 
     std::thread reader_; // drains stdout and stderr
 };

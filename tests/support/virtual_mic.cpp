@@ -70,17 +70,7 @@ bool pulseBinaryInstalled() {
 VirtualMic::VirtualMic() {
     if (!available())
         throw std::runtime_error("VirtualMic: the pulseaudio binary is not installed");
-    char pattern[] = "/tmp/virtual-mic-XXXXXX";
-    if (!mkdtemp(pattern))
-        throw std::runtime_error(std::string("VirtualMic: mkdtemp failed: ") + std::strerror(errno));
-    dir = pattern;
-
-    try {
-        startDaemon();
-    } catch (...) {
-        std::filesystem::remove_all(dir);
-        throw;
-    }
+    startDaemon();
 }
 
 void VirtualMic::startDaemon() {
@@ -113,8 +103,6 @@ void VirtualMic::startDaemon() {
 VirtualMic::~VirtualMic() {
     stopTone();
     stopDaemon();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
 }
 
 bool VirtualMic::available() { return pulseBinaryInstalled(); }

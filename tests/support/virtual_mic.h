@@ -4,6 +4,8 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "temp_dir.h"
+
 // A private PulseAudio daemon with a null sink whose monitor is the default source, so
 // that whatever is played into the sink can be captured as a microphone. Everything
 // lives in a temporary directory that also serves as XDG_RUNTIME_DIR and HOME of the
@@ -56,7 +58,8 @@ private:
     void stopDaemon();
     void pactl(const std::vector<std::string>& arguments) const;
 
-    std::string dir;
+    const TempDir home{"virtual-mic"}; // the daemon's runtime folder, its log and the tones
+    const std::string& dir = home.path;
     pid_t daemon = -1;
     bool frozen = false;
     std::vector<pid_t> players;

@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "temp_dir.h"
 #include "wav_bytes.h"
 
 namespace {
@@ -32,15 +33,8 @@ std::vector<float> ramp(std::size_t n, float start = 0.0f) {
 
 class WavWriterTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir = std::filesystem::temp_directory_path() / ("wav_writer_test_" + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir);
-        path = (dir / "out.wav").string();
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-
-    std::filesystem::path dir;
-    std::string path;
+    const TempDir dir{"wav-writer"};
+    const std::string path = dir.file("out.wav");
 };
 
 TEST_F(WavWriterTest, HeaderDescribesMonoFloat44100) {

@@ -1,6 +1,7 @@
 #include "panel_font.h"
 
 #include "logger.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <imgui.h>
@@ -94,16 +95,8 @@ TEST(FontProblem, ATruncatedCopyOfTheShippedFontIsRejected) {
 
 class AddPanelFontTest : public ::testing::Test {
 protected:
-    AddPanelFontTest() {
-        char pattern[] = "/tmp/sondrel-font-XXXXXX";
-        dir = mkdtemp(pattern);
-        Logger::instance().openFile((dir / "panel.log").string());
-    }
-    ~AddPanelFontTest() override {
-        Logger::instance().openFile((dir / "closed.log").string());
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
-    }
+    AddPanelFontTest() { Logger::instance().openFile((dir / "panel.log").string()); }
+    ~AddPanelFontTest() override { Logger::instance().openFile((dir / "closed.log").string()); }
 
     std::string log() {
         Logger::instance().flush();
@@ -121,7 +114,7 @@ protected:
         EXPECT_STREQ(atlas.Fonts[0]->GetDebugName(), "ProggyClean.ttf, 13px");
     }
 
-    fs::path dir;
+    const TempDir dir{"sondrel-font"};
     ImFontAtlas atlas;
 };
 

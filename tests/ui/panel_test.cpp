@@ -2,6 +2,7 @@
 #include "panel_harness.h"
 
 #include "logger.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -62,8 +63,6 @@ std::string readFile(const fs::path& path) {
 class PanelTest : public ::testing::Test {
 protected:
     PanelTest() {
-        char pattern[] = "/tmp/sondrel-panel-XXXXXX";
-        dir = mkdtemp(pattern);
         logPath = dir / "panel.log";
         Logger::instance().openFile(logPath.string());
         engine = std::make_unique<FakeEngine>((dir / "settings.json").string());
@@ -87,8 +86,6 @@ protected:
         harness.reset();
         engine.reset();
         Logger::instance().openFile((dir / "closed.log").string());
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
     }
 
     static DeviceEntry device(int index, const char* name, int hostApi, int type, int inputs, int outputs) {
@@ -142,7 +139,7 @@ protected:
         return span;
     }
 
-    fs::path dir;
+    const TempDir dir{"sondrel-panel"};
     fs::path logPath;
     std::unique_ptr<FakeEngine> engine;
     std::unique_ptr<PanelHarness> harness;

@@ -299,22 +299,6 @@ TEST_F(BadInput, SettingsPathThatIsADirectory) {
     EXPECT_NE(log.find("音频流已启动"), std::string::npos) << log;
 }
 
-// A log path in a directory that does not exist: no file, no directory, no message,
-// and the process works normally.
-TEST_F(BadInput, LogPathInAMissingDirectory) {
-    fs::path missing = fs::path(mic->directory()) / "no-such-dir";
-    CaptureRun::Options options;
-    options.logPath = (missing / "capture.log").string();
-    start(options);
-    EXPECT_TRUE(run->command("hide"));
-    EXPECT_EQ(run->nextProtocolLine(10s), hiddenLine);
-    expectStillStreaming();
-    expectOrderlyExit();
-    EXPECT_FALSE(fs::exists(missing));
-    EXPECT_TRUE(fs::exists(run->settingsPath())); // the settings were still saved
-    EXPECT_EQ(run->process().stderrText().find("capture.log"), std::string::npos);
-}
-
 // The parent reads the port line and then closes its end of standard output. The
 // process must survive the failed writes, keep streaming, take commands from both
 // channels and end with 0 on "exit" over the socket.

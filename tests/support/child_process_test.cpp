@@ -15,8 +15,11 @@ ChildProcess shell(const std::string& script, ChildProcess::StdinMode mode = Chi
 
 } // namespace
 
+// What is read after the exit is all the child and its descendants wrote, also on the
+// pipe that ends last: here a descendant writes to stderr after stdout's end and the exit.
 TEST(ChildProcess, LinesTailStderrAndExitStatus) {
-    auto child = shell("printf 'one\\ntwo\\ntail'; printf 'oops' >&2; exit 3");
+    auto child =
+        shell("printf 'one\\ntwo\\ntail'; printf 'oo' >&2; (exec 1>&-; sleep 0.3; printf 'ps' >&2) & exit 3");
     EXPECT_EQ(child.readLine(5s), "one");
     EXPECT_EQ(child.readLine(5s), "two");
     EXPECT_EQ(child.readLine(5s), std::nullopt); // the tail has no line feed and stdout ended

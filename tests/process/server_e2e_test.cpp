@@ -16,10 +16,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "child_process.h"
+#include "capture_run.h"
 #include "output_lines.h"
 #include "sine_check.h"
-#include "virtual_mic.h"
 #include "ws_client.h"
 
 namespace {
@@ -29,72 +28,50 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t messageBytes = 2048;
 
-bool isProtocolLine(const std::string& line) { return output_line::isProtocol(line); }
-
-// The real binary on the virtual microphone, with a 1 kHz tone playing.
-class CaptureE2eTest : public ::testing::Test {
+// The real binary on the virtual microphone; each test plays its tone.
+class CaptureE2eTest : public CaptureTest {
 protected:
+    CaptureE2eTest() : CaptureTest(0) {}
+
     void SetUp() override {
-        if (!VirtualMic::available())
-            GTEST_SKIP() << "pulseaudio is not installed";
-        mic = std::make_unique<VirtualMic>();
+        CaptureTest::SetUp();
+        if (IsSkipped())
+            return;
         settingsPath = mic->directory() + "/settings.json";
         logPath = mic->directory() + "/capture.log";
     }
 
     void TearDown() override {
         // Ended as a parent ends it; killing is the fall-back of the destructor.
-        if (process && process->running() && process->writeStdin("exit\n"))
-            process->waitExit(10s);
-        process.reset();
-        if (mic)
-            mic->stopTone();
-        mic.reset();
+        if (run && run->process().running() && run->process().writeStdin("exit\n"))
+            run->process().waitExit(10s);
+        CaptureTest::TearDown();
     }
 
-    std::unique_ptr<ChildProcess> spawn() {
-        ChildProcess::Options options;
-        options.argv = {SONDREL_CAPTURE_PATH, settingsPath, logPath};
-        options.environment = mic->environment();
-        options.workingDirectory = mic->directory();
-        return std::make_unique<ChildProcess>(options);
-    }
-
-    // The first protocol line; library log lines may come before it.
-    static std::string readPortLine(ChildProcess& child) {
-        std::optional<std::string> line = child.waitForLine(isProtocolLine, 20s);
-        return line.value_or("");
+    CaptureRun::Options options() const {
+        CaptureRun::Options o;
+        o.settingsPath = settingsPath;
+        o.logPath = logPath;
+        return o;
     }
 
     void start() {
-        process = spawn();
-        std::string line = readPortLine(*process);
-        std::smatch match;
-        ASSERT_TRUE(std::regex_match(line, match, std::regex(R"(\{ "port": ([1-9][0-9]{0,4}) \})")))
-            << line << "\nstderr:\n"
-            << process->stderrText() << "\nlog so far (buffered lines missing):\n"
-            << [this] {
-                   std::ifstream in(logPath, std::ios::binary);
-                   std::stringstream text;
-                   text << in.rdbuf();
-                   return text.str();
-               }();
-        port = std::stoi(match[1].str());
-        ASSERT_LE(port, 65535);
+        CaptureTest::start(options());
+        port = run->port();
     }
+    ChildProcess& process() { return run->process(); }
 
     // A settings file that selects 48000 Hz on the device the process picks by itself:
     // one run writes the file, then only the rate is changed.
     void prepare48kSettings() {
         {
-            std::unique_ptr<ChildProcess> first = spawn();
-            ASSERT_FALSE(readPortLine(*first).empty());
+            CaptureRun first(*mic, options());
+            ASSERT_NE(first.port(), 0);
             auto deadline = Clock::now() + 10s;
             while (!std::filesystem::exists(settingsPath) && Clock::now() < deadline)
                 std::this_thread::sleep_for(50ms);
             std::this_thread::sleep_for(200ms);
-            ASSERT_TRUE(first->writeStdin("exit\n"));
-            ASSERT_EQ(first->waitExit(10s), 0);
+            ASSERT_EQ(first.exitOverStdin(10s), 0);
         }
         std::ifstream in(settingsPath);
         nlohmann::json settings = nlohmann::json::parse(in);
@@ -147,8 +124,6 @@ protected:
         return client.messageCount() == before;
     }
 
-    std::unique_ptr<VirtualMic> mic;
-    std::unique_ptr<ChildProcess> process;
     std::string settingsPath;
     std::string logPath;
     int port = 0;
@@ -222,7 +197,7 @@ TEST_F(CaptureE2eTest, RefusesAForeignWebPageAndKeepsStreamingToTheLocalClient) 
     EXPECT_TRUE(local.waitForMessages(before + 20, 5s)) << "the refused handshake stopped the audio";
 
     ASSERT_TRUE(local.sendText("exit"));
-    ASSERT_EQ(process->waitExit(15s), 0);
+    ASSERT_EQ(process().waitExit(15s), 0);
     std::ifstream in(logPath, std::ios::binary);
     std::stringstream log;
     log << in.rdbuf();
@@ -232,13 +207,13 @@ TEST_F(CaptureE2eTest, RefusesAForeignWebPageAndKeepsStreamingToTheLocalClient) 
 
 TEST_F(CaptureE2eTest, ExitOverTheSocketEndsTheProcessAfterStdinEnded) {
     start();
-    process->closeStdin();
+    process().closeStdin();
     std::this_thread::sleep_for(500ms);
-    EXPECT_TRUE(process->running());
+    EXPECT_TRUE(process().running());
     WsTestClient client;
     connect(client);
     ASSERT_TRUE(client.sendText("exit"));
-    EXPECT_EQ(process->waitExit(15s), 0);
+    EXPECT_EQ(process().waitExit(15s), 0);
 }
 
 TEST_F(CaptureE2eTest, CommandEchoesStayWholeWhileAudioStreams) {
@@ -255,14 +230,14 @@ TEST_F(CaptureE2eTest, CommandEchoesStayWholeWhileAudioStreams) {
         ASSERT_TRUE(client.sendText(sent.back()));
     }
     std::string lastEcho = "Getting command: " + sent.back();
-    ASSERT_TRUE(process->waitForLine([&](const std::string& line) { return line == lastEcho; }, 30s));
+    ASSERT_TRUE(process().waitForLine([&](const std::string& line) { return line == lastEcho; }, 30s));
     ASSERT_TRUE(client.sendText("exit"));
-    ASSERT_EQ(process->waitExit(15s), 0);
+    ASSERT_EQ(process().waitExit(15s), 0);
 
     const std::regex protocolLine(R"re(\{ "port": [0-9]+ \}|Getting command: .*|Unrecognisable command .*|)re"
                                   R"re(\{ "event": "(shown|hidden)" \}|\{ "error": "[0-9]+" \})re");
     std::vector<std::string> echoes;
-    for (const std::string& line : process->stdoutLines()) {
+    for (const std::string& line : process().stdoutLines()) {
         if (output_line::isLibraryLog(line))
             continue;
         EXPECT_TRUE(std::regex_match(line, protocolLine)) << "torn line: " << line;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "child_process.h"
+#include "temp_dir.h"
 
 #include <chrono>
 #include <memory>
@@ -58,7 +59,7 @@ private:
     bool waitForWindowManager(std::chrono::milliseconds timeout);
 
     std::string name;
-    std::string configDir;
+    std::optional<TempDir> configDir; // openbox's configuration, when it has one of ours
     std::unique_ptr<ChildProcess> server;
     std::unique_ptr<ChildProcess> windowManager;
 };

@@ -41,13 +41,13 @@ CaptureRun::CaptureRun(const VirtualMic& mic, Options options) {
     ChildProcess::Options spawn;
     spawn.argv = options.argvPrefix;
     spawn.argv.push_back(SONDREL_CAPTURE_PATH);
-    spawn.argv.push_back(settings);
-    spawn.argv.push_back(log);
+    const std::vector<std::string> arguments = options.arguments.value_or(std::vector<std::string>{settings, log});
+    spawn.argv.insert(spawn.argv.end(), arguments.begin(), arguments.end());
     spawn.environment = mic.environment();
     for (auto& entry : options.extraEnvironment)
         spawn.environment.push_back(entry);
     spawn.workingDirectory = dir.string();
-    spawn.stdinMode = ChildProcess::StdinMode::Pipe;
+    spawn.stdinMode = options.stdinMode;
     child = std::make_unique<ChildProcess>(std::move(spawn));
 
     if (!options.waitForPort)

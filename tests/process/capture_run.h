@@ -21,8 +21,12 @@ public:
     struct Options {
         std::string settingsPath; // empty: <dir>/settings.json
         std::string logPath;      // empty: <dir>/capture.log
+        // The arguments after the program's path; unset: the settings and the log path.
+        // (Then settingsPath() and logPath() are only what the test passes itself.)
+        std::optional<std::vector<std::string>> arguments;
         std::vector<std::string> extraEnvironment;
         std::vector<std::string> argvPrefix; // a wrapper such as /bin/bash -c "..."
+        ChildProcess::StdinMode stdinMode = ChildProcess::StdinMode::Pipe;
         bool waitForPort = true;
     };
 
@@ -78,8 +82,8 @@ inline const std::string hiddenLine = "{ \"event\": \"hidden\" }";
 constexpr double toneFrequency = 1000.0;
 ::testing::AssertionResult isContinuousStream(const StreamCheck& check, std::size_t minimumSamples);
 
-// The fixture of the process-level cases: a virtual microphone playing the 1 kHz tone
-// for toneSeconds, and at most one capture run on it.
+// The fixture of the tests that start sondrel-capture: a virtual microphone playing the
+// 1 kHz tone for toneSeconds (none for 0), and at most one capture run on it.
 class CaptureTest : public ::testing::Test {
 protected:
     explicit CaptureTest(double toneSeconds) : toneSeconds(toneSeconds) {}
@@ -88,7 +92,8 @@ protected:
         if (!VirtualMic::available())
             GTEST_SKIP() << "pulseaudio is not installed";
         mic = std::make_unique<VirtualMic>();
-        mic->playTone(toneFrequency, 48000, 0.5, toneSeconds);
+        if (toneSeconds > 0)
+            mic->playTone(toneFrequency, 48000, 0.5, toneSeconds);
     }
     void TearDown() override {
         run.reset();
@@ -97,12 +102,16 @@ protected:
         mic.reset();
     }
 
-    // Starts the capture; unless told not to wait for it, its port line must come.
+    // Starts the capture, after the run before has ended; unless told not to wait for
+    // it, its port line must come.
     void start(CaptureRun::Options options = {}) {
         const bool portExpected = options.waitForPort;
+        run.reset();
         run = std::make_unique<CaptureRun>(*mic, std::move(options));
         if (portExpected) {
-            ASSERT_NE(run->port(), 0) << "no port line; stderr:\n" << run->process().stderrText();
+            ASSERT_NE(run->port(), 0) << "no port line; stderr:\n"
+                                      << run->process().stderrText() << "\nlog so far (buffered lines missing):\n"
+                                      << run->logText();
         }
     }
 

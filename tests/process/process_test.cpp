@@ -13,17 +13,16 @@
 #include <sstream>
 #include <thread>
 
+#include "capture_run.h"
 #include "capture_under_test.h"
 #include "child_process.h"
 #include "output_lines.h"
-#include "virtual_mic.h"
+#include "temp_dir.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
-
-const std::string hiddenLine = "{ \"event\": \"hidden\" }";
 
 // A file as text: what the Windows build writes ends its lines in CR LF, read back here
 // as line feeds.
@@ -63,31 +62,31 @@ double mainThreadCpuSeconds(pid_t pid) {
     return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
-class CaptureProcess : public ::testing::Test {
+// Runs share one folder for their settings and log, so that a second run finds what the
+// first one left; the arguments are the test's own.
+class CaptureProcess : public CaptureTest {
 protected:
+    CaptureProcess() : CaptureTest(0) {}
+
     void SetUp() override {
-        if (!VirtualMic::available())
-            GTEST_SKIP() << "pulseaudio is not installed";
-        mic = std::make_unique<VirtualMic>();
+        CaptureTest::SetUp();
+        if (IsSkipped())
+            return;
         dir = fs::path(mic->directory()) / "run";
         fs::create_directories(dir);
         settings = dir / "settings.json";
         log = dir / "capture.log";
     }
 
-    void TearDown() override {
-        child.reset(); // kills by PID if a test left it running
-        mic.reset();
-    }
-
     void start(std::vector<std::string> args, ChildProcess::StdinMode mode = ChildProcess::StdinMode::Pipe,
                std::vector<std::string> argvPrefix = {}) {
-        std::vector<std::string> argv = argvPrefix;
-        argv.push_back(SONDREL_CAPTURE_PATH);
-        for (auto& a : args)
-            argv.push_back(a);
-        child =
-            std::make_unique<ChildProcess>(ChildProcess::Options{argv, mic->environment(), dir.string(), mode});
+        CaptureRun::Options options;
+        options.arguments = std::move(args);
+        options.stdinMode = mode;
+        options.argvPrefix = std::move(argvPrefix);
+        options.waitForPort = false;
+        CaptureTest::start(std::move(options));
+        child = &run->process();
     }
     void startNormally(ChildProcess::StdinMode mode = ChildProcess::StdinMode::Pipe) {
         start({settings.string(), log.string()}, mode);
@@ -129,8 +128,7 @@ protected:
         EXPECT_EQ(lines.back(), hiddenLine);
     }
 
-    std::unique_ptr<VirtualMic> mic;
-    std::unique_ptr<ChildProcess> child;
+    ChildProcess* child = nullptr; // the current run's
     fs::path dir, settings, log;
 };
 
@@ -337,18 +335,26 @@ TEST_F(CaptureProcess, SecondRunTruncatesTheLog) {
     EXPECT_NE(logText.find("second-run"), std::string::npos);
 }
 
+// A log path in a directory that does not exist: no file, no directory, no message on
+// either stream, and the process works normally.
 TEST_F(CaptureProcess, UnwritableLogPathIsSilent) {
+    mic->playTone(toneFrequency, 48000, 0.5, 30);
     fs::path unwritable = dir / "missing" / "capture.log";
     start({settings.string(), unwritable.string()});
-    expectPortLine();
+    const int port = expectPortLine();
     send("hide\n");
     expectLine("Getting command: hide");
     expectLine(hiddenLine);
+    EXPECT_TRUE(isContinuousStream(receiveTone(port, 3s), 44100));
+    expectLine("Getting command: connected");
+    expectLine("Getting command: disconnected");
     send("exit\n");
     expectOrderlyEnd();
-    EXPECT_FALSE(fs::exists(unwritable));
-    auto lines = protocolLines(*child);
-    EXPECT_EQ(lines.size(), 5u); // port, 2 echoes, 2 hidden lines, nothing about the log
+    EXPECT_FALSE(fs::exists(dir / "missing"));
+    EXPECT_TRUE(fs::exists(settings)); // the settings were still saved
+    // Nothing about the log: port, 4 echoes, 2 hidden lines.
+    EXPECT_EQ(protocolLines(*child).size(), 7u);
+    EXPECT_EQ(child->stderrText().find("capture.log"), std::string::npos) << child->stderrText();
 }
 
 // A parent that stops reading standard output must not kill the process: the
@@ -386,24 +392,20 @@ TEST_F(CaptureProcess, ClosedStandardOutputDoesNotCaptureOurFiles) {
 // Without a usable input device the process ends before the port line, with a
 // failure status, and the reason is in the log.
 TEST(CaptureProcessNoDevice, EndsBeforeThePortLineWithTheReasonLogged) {
-    char pattern[] = "/tmp/capture-nodevice-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    fs::path dir = pattern;
-    fs::path log = dir / "capture.log";
+    const TempDir dir("capture-nodevice");
+    const fs::path log = dir / "capture.log";
     {
-        ChildProcess child({{SONDREL_CAPTURE_PATH, (dir / "settings.json").string(), log.string()},
-                            {"XDG_RUNTIME_DIR=" + dir.string(), "HOME=" + dir.string(),
-                             "PULSE_SERVER=unix:" + (dir / "none").string()},
-                            dir.string(),
-                            ChildProcess::StdinMode::Pipe});
+        ChildProcess child(
+            {{SONDREL_CAPTURE_PATH, dir.file("settings.json"), log.string()},
+             {"XDG_RUNTIME_DIR=" + dir.path, "HOME=" + dir.path, "PULSE_SERVER=unix:" + dir.file("none")},
+             dir.path,
+             ChildProcess::StdinMode::Pipe});
         auto status = child.waitExit(30s);
         ASSERT_TRUE(status);
         EXPECT_NE(*status, 0);
-        child.waitStdoutClosed(5s);
         for (auto& line : child.stdoutLines())
             EXPECT_EQ(line.find("\"port\""), std::string::npos) << line;
     }
     std::string logText = readFile(log);
     EXPECT_NE(logText.find("] [ERROR] <Audio> "), std::string::npos) << logText;
-    fs::remove_all(dir);
 }

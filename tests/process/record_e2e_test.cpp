@@ -19,6 +19,7 @@
 #include "capture_under_test.h"
 #include "child_process.h"
 #include "sine_check.h"
+#include "temp_dir.h"
 #include "virtual_mic.h"
 #include "wav_bytes.h"
 
@@ -147,37 +148,8 @@ std::optional<std::string> summaryValue(const std::string& out, const std::strin
     return out.substr(start, out.find('\n', start) - start);
 }
 
-// Waits for sondrel-record to end and for its output to be read to the end:
-// the process may be reaped before its last lines have left the pipes.
-std::optional<int> finish(ChildProcess& rec, std::chrono::milliseconds timeout) {
-    const auto status = rec.waitExit(timeout);
-    if (!status)
-        return status;
-    rec.waitStdoutClosed(10s);
-    std::size_t size = rec.stderrText().size();
-    for (auto until = Clock::now() + 2s; Clock::now() < until;) {
-        std::this_thread::sleep_for(100ms);
-        const std::size_t now = rec.stderrText().size();
-        if (now == size)
-            break;
-        size = now;
-    }
-    return status;
-}
-
 class RecordEndToEnd : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir = std::filesystem::temp_directory_path() /
-              ("record_e2e_" + std::to_string(::getpid()) + "_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
-        wavPath = (dir / "out.wav").string();
-        logPath = (dir / "capture.log").string();
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-
     std::unique_ptr<ChildProcess> startRecord(std::vector<std::string> args, std::vector<std::string> env) {
         ChildProcess::Options o;
         o.argv = {SONDREL_RECORD_PATH,
@@ -190,7 +162,7 @@ protected:
         o.argv.insert(o.argv.end(), args.begin(), args.end());
         o.argv.push_back(wavPath);
         o.environment = std::move(env);
-        o.workingDirectory = dir.string();
+        o.workingDirectory = dir.path;
         o.stdinMode = ChildProcess::StdinMode::DevNull;
         return std::make_unique<ChildProcess>(std::move(o));
     }
@@ -201,9 +173,9 @@ protected:
         return ec ? 0 : size;
     }
 
-    std::filesystem::path dir;
-    std::string wavPath;
-    std::string logPath;
+    const TempDir dir{"record-e2e"};
+    const std::string wavPath = dir.file("out.wav");
+    const std::string logPath = dir.file("capture.log");
 };
 
 void expectContinuousTone(const std::vector<float>& samples) {
@@ -218,7 +190,7 @@ TEST_F(RecordEndToEnd, TwoSecondsOfToneGiveAValidWavOfContinuousSine) {
     VirtualMic mic;
     mic.playTone(1000, 48000, 0.5, 30);
     auto rec = startRecord({"-d", "2"}, mic.environment());
-    const auto status = finish(*rec, 60s);
+    const auto status = rec->waitExit(60s);
     ASSERT_TRUE(status) << "sondrel-record did not end";
     const std::string raw = rec->stdoutText();
     const std::string out = capture_under_test::text(raw);
@@ -254,7 +226,7 @@ TEST_F(RecordEndToEnd, NoInputDeviceFailsWithAClearReasonAndNoFile) {
     std::filesystem::create_directories(empty);
     auto rec = startRecord(
         {"-d", "2"}, {"XDG_RUNTIME_DIR=" + empty, "HOME=" + empty, "PULSE_SERVER=unix:" + empty + "/no-server"});
-    const auto status = finish(*rec, 60s);
+    const auto status = rec->waitExit(60s);
     ASSERT_TRUE(status) << "sondrel-record did not end";
     EXPECT_EQ(*status, 1);
     const std::string err = rec->stderrText();
@@ -271,13 +243,13 @@ TEST_F(RecordEndToEnd, CaptureKilledMidRecordingFailsAndLeavesAReadableWav) {
     mic.playTone(1000, 48000, 0.5, 60);
     auto rec = startRecord({"-d", "30"}, mic.environment());
     std::optional<pid_t> capture;
-    ASSERT_TRUE(waitUntil([&] { return (capture = captureStartedFor(rec->pid(), dir)).has_value(); }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return (capture = captureStartedFor(rec->pid(), dir.path)).has_value(); }, 10s));
     ASSERT_TRUE(waitUntil([&] { return wavSize() > 58 + 44100 * 4; }, 30s))
         << "no audio recorded\n"
         << rec->stdoutText() << rec->stderrText();
     ASSERT_EQ(::kill(*capture, SIGKILL), 0);
 
-    const auto status = finish(*rec, 30s);
+    const auto status = rec->waitExit(30s);
     ASSERT_TRUE(status) << "sondrel-record did not end";
     EXPECT_EQ(*status, 1);
     const std::string err = rec->stderrText();
@@ -304,7 +276,7 @@ TEST_F(RecordEndToEnd, InterruptEndsTheRecordingCleanly) {
         << "no audio recorded\n"
         << rec->stdoutText() << rec->stderrText();
     ASSERT_TRUE(rec->kill(SIGINT));
-    const auto status = finish(*rec, 30s);
+    const auto status = rec->waitExit(30s);
     ASSERT_TRUE(status) << "sondrel-record did not end";
     const std::string out = capture_under_test::text(rec->stdoutText());
     EXPECT_EQ(*status, 0) << out << rec->stderrText();
@@ -323,7 +295,7 @@ TEST_F(RecordEndToEnd, KilledRecorderLeavesAReadableWavAndCaptureShutsDown) {
     mic.playTone(1000, 48000, 0.5, 60);
     auto rec = startRecord({"-d", "30"}, mic.environment());
     std::optional<pid_t> capture;
-    ASSERT_TRUE(waitUntil([&] { return (capture = captureStartedFor(rec->pid(), dir)).has_value(); }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return (capture = captureStartedFor(rec->pid(), dir.path)).has_value(); }, 10s));
     // Past the first periodic header update.
     ASSERT_TRUE(waitUntil([&] { return wavSize() > 58 + 2 * 44100 * 4; }, 30s))
         << "no audio recorded\n"

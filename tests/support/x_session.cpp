@@ -79,12 +79,11 @@ XSession::XSession(WindowManager manager) {
         ChildProcess::Options options;
         options.argv = {"/usr/bin/openbox"};
         if (manager == WindowManager::openboxWithoutFrames) {
-            if (configDir.empty()) {
-                char pattern[] = "/tmp/sondrel-openbox-XXXXXX";
-                configDir = mkdtemp(pattern);
-                std::ofstream(configDir + "/rc.xml") << framelessConfig;
+            if (!configDir) {
+                configDir.emplace("sondrel-openbox");
+                std::ofstream(configDir->file("rc.xml")) << framelessConfig;
             }
-            options.argv.insert(options.argv.end(), {"--config-file", configDir + "/rc.xml"});
+            options.argv.insert(options.argv.end(), {"--config-file", configDir->file("rc.xml")});
         }
         options.environment = {environment()};
         options.stdinMode = ChildProcess::StdinMode::DevNull;
@@ -110,10 +109,6 @@ XSession::~XSession() {
             (*process)->waitExit(3s);
         }
         process->reset();
-    }
-    if (!configDir.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(configDir, ignored);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "program_info.h"
 
 #include "child_process.h"
+#include "temp_dir.h"
 
 #include <filesystem>
 #include <regex>
@@ -33,28 +34,20 @@ TEST(ProgramInfo, OnlyASoleExactFlagAsksForIt) {
 
 class ProgramInfoProcess : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/program-info-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
     struct Result {
         std::optional<int> status;
         std::string out, err;
     };
     Result run(const std::string& flag) {
-        ChildProcess child({{SONDREL_CAPTURE_PATH, flag}, {}, dir.string(), ChildProcess::StdinMode::DevNull});
+        ChildProcess child({{SONDREL_CAPTURE_PATH, flag}, {}, dir.path, ChildProcess::StdinMode::DevNull});
         Result r;
         r.status = child.waitExit(10s);
-        child.waitStdoutClosed(5s);
         r.out = child.stdoutText();
         r.err = child.stderrText();
         return r;
     }
 
-    fs::path dir;
+    const TempDir dir{"program-info"};
 };
 
 TEST_F(ProgramInfoProcess, VersionIsOneLineAndHelpTheUsageBothWithStatusZero) {
@@ -71,7 +64,7 @@ TEST_F(ProgramInfoProcess, VersionIsOneLineAndHelpTheUsageBothWithStatusZero) {
     EXPECT_EQ(help.err, "");
 
     // Taken as a settings path, either flag would have been written as a file here.
-    EXPECT_TRUE(fs::is_empty(dir));
+    EXPECT_TRUE(fs::is_empty(dir.path));
 }
 
 } // namespace

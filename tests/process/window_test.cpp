@@ -2,6 +2,7 @@
 #include "capture_under_test.h"
 #include "child_process.h"
 #include "output_lines.h"
+#include "temp_dir.h"
 #include "virtual_mic.h"
 #include "ws_client.h"
 #include "x_session.h"
@@ -49,23 +50,17 @@ class Capture {
 public:
     explicit Capture(const std::vector<std::string>& environment,
                      FontFile font = withFont ? FontFile::shipped : FontFile::missing) {
-        char pattern[] = "/tmp/sondrel-window-XXXXXX";
-        dir = mkdtemp(pattern);
         placeFont(font);
         ChildProcess::Options options;
         options.argv = {SONDREL_CAPTURE_PATH, (dir / "settings.json").string(), (dir / "capture.log").string()};
         options.environment = environment;
         for (const std::string& entry : windowProcessSanitizerEnvironment())
             options.environment.push_back(entry);
-        options.workingDirectory = dir.string();
+        options.workingDirectory = dir.path;
         options.stdinMode = ChildProcess::StdinMode::Pipe;
         process = std::make_unique<ChildProcess>(std::move(options));
     }
-    ~Capture() {
-        process.reset();
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
-    }
+    ~Capture() { process.reset(); }
 
     // The next protocol line (library log lines are skipped), or nullopt.
     std::optional<std::string> nextProtocolLine(std::chrono::milliseconds timeout) {
@@ -87,7 +82,7 @@ public:
     std::string log() const { return readWholeFile(dir / "capture.log"); }
     std::string settings() const { return readWholeFile(dir / "settings.json"); }
 
-    fs::path dir;
+    const TempDir dir{"sondrel-window"};
     std::unique_ptr<ChildProcess> process;
     int port = 0;
 
