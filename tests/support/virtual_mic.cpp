@@ -119,7 +119,8 @@ void VirtualMic::exportToThisProcess() const {
     }
 }
 
-void VirtualMic::playTone(double frequency, int sampleRate, double amplitude, double seconds) {
+void VirtualMic::playTone(double frequency, int sampleRate, double amplitude, double seconds,
+                          const std::string& sink) {
     const std::string file = dir + "/tone" + std::to_string(toneCount++) + ".raw";
     {
         std::ofstream out(file, std::ios::binary);
@@ -132,8 +133,8 @@ void VirtualMic::playTone(double frequency, int sampleRate, double amplitude, do
         if (!out)
             throw std::runtime_error("VirtualMic: could not write " + file);
     }
-    const pid_t player = spawn(
-        {"paplay", "--raw", "--format=float32le", "--rate=" + std::to_string(sampleRate), "--channels=1", file});
+    const pid_t player = spawn({"paplay", "--raw", "--device=" + sink, "--format=float32le",
+                                "--rate=" + std::to_string(sampleRate), "--channels=1", file});
     if (player <= 0)
         throw std::runtime_error("VirtualMic: could not start paplay");
     players.push_back(player);
@@ -171,6 +172,18 @@ void VirtualMic::thawDaemon() {
         return;
     kill(daemon, SIGCONT);
     frozen = false;
+}
+
+std::string VirtualMic::addSecondMicrophone() {
+    pactl({"load-module", "module-null-sink", "sink_name=second_sink"});
+    // The default sink and source stay the first microphone's.
+    pactl({"set-default-source", "mic_sink.monitor"});
+    pactl({"set-default-sink", "mic_sink"});
+    std::ofstream rc(dir + "/.asoundrc", std::ios::app);
+    rc << "pcm.second_mic {\n    type pulse\n    device second_sink.monitor\n}\n";
+    if (!rc)
+        throw std::runtime_error("VirtualMic: could not write " + dir + "/.asoundrc");
+    return "second_mic";
 }
 
 void VirtualMic::removeSource() { pactl({"unload-module", "module-null-sink"}); }

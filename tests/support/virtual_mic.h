@@ -29,8 +29,14 @@ public:
     // Sets the same variables in this process, for in-process PortAudio use.
     void exportToThisProcess() const;
 
-    // Plays a float32 mono sine of the given length into the null sink (in the background).
-    void playTone(double frequency, int sampleRate, double amplitude, double seconds);
+    // Plays a float32 mono sine of the given length into the null sink (in the background),
+    // or into another sink of this daemon.
+    void playTone(double frequency, int sampleRate, double amplitude, double seconds,
+                  const std::string& sink = "mic_sink");
+    // A second microphone: a null sink "second_sink" whose monitor ALSA's pulse plugin
+    // offers as the PCM "second_mic" (through the .asoundrc in the shared HOME), so that
+    // PortAudio lists it as a device of its own. Its name is returned.
+    std::string addSecondMicrophone();
     // Ends every player started by playTone.
     void stopTone();
     // Ends the daemon abruptly (SIGKILL), as if the device went away.

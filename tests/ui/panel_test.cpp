@@ -449,3 +449,18 @@ TEST_F(PanelTest, RefreshRebuildsSelectsTheHostApiAgainAndStarts) {
 }
 
 } // namespace
+
+// A choice the parent makes while the window is open is what the next frame shows.
+TEST_F(PanelTest, ChoiceFromTheParentIsShownInTheNextFrame) {
+    const std::string before = harness->frame();
+    ASSERT_NE(before.find("pulse"), std::string::npos) << before;
+    SelectionChoice choice;
+    choice.hostApiType = 12;
+    choice.sampleRate = 48000.0;
+    choice.framesPerBuffer = 40;
+    ASSERT_EQ(engine->choose(choice), std::nullopt);
+    const std::string after = harness->frame();
+    for (const char* expected : {"JACK", "systemcapture", "48000", "40"})
+        EXPECT_NE(after.find(expected), std::string::npos) << expected << " missing in: " << after;
+    EXPECT_EQ(after.find("pulse"), std::string::npos) << after;
+}
