@@ -210,11 +210,6 @@ int main(int argc, char** argv) {
     int status = 1;
     try {
         status = run(settingsPath, exitWatch);
-    } catch (const PaTimeout&) {
-        // PortAudio is still inside the call that did not return; nothing may run after us
-        // that could meet it (static destructors, library clean-up).
-        Logger::instance().flush();
-        std::_Exit(1);
     } catch (...) {
         // The failing component has logged why; make sure the line reaches the file
         // before we go.

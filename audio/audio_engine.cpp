@@ -1,6 +1,7 @@
 #include "audio_engine.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <stdexcept>
@@ -65,15 +66,16 @@ AudioEngine::~AudioEngine() {
 }
 
 // A start-up that PortAudio does not let finish cannot be waited for, nor undone: the
-// audio-control thread is left to itself and the process is to end.
+// audio-control thread is still inside PortAudio and works on this engine, and a stream
+// it has opened cannot be closed while its start hangs. So nothing of the engine may be
+// released: the process ends here, before it announces its port, without unwinding.
 void AudioEngine::finishStartUpStep() {
     if (control.finishWithin(startUpLimit))
         return;
     const char* call = PortAudioCall::inProgress();
-    const std::string name = call ? call : "PortAudio";
-    logError("音频系统 15 秒没有响应 (" + name + "), 无法启动");
-    control.abandon();
-    throw PaTimeout(name);
+    logError("音频系统 15 秒没有响应 (" + std::string(call ? call : "PortAudio") + "), 无法启动");
+    Logger::instance().flush();
+    std::_Exit(1);
 }
 
 bool AudioEngine::waitUntilIdle(Clock::duration limit) { return control.finishWithin(limit); }

@@ -21,14 +21,6 @@
 
 struct CaptureContext;
 
-// PortAudio did not return from its initialisation or from the first start of a stream
-// within the start-up limit: the process cannot start, and cannot wait for PortAudio to
-// end either. what() names the call.
-class PaTimeout : public std::runtime_error {
-public:
-    explicit PaTimeout(const std::string& call) : std::runtime_error(call) {}
-};
-
 // The capture engine: the catalogue, the user's selection, and the life of the one
 // capture stream (capture_stream.h), sequenced on its audio-control thread.
 class AudioEngine {
@@ -37,8 +29,9 @@ public:
     static constexpr Clock::duration startUpLimit = std::chrono::seconds(15);
 
     // Initialises PortAudio, builds the catalogue, loads the settings and starts
-    // capturing. Throws when not even the first host API's defaults can be applied, and
-    // PaTimeout when PortAudio does not answer within startUpLimit.
+    // capturing. Throws when not even the first host API's defaults can be applied. When
+    // PortAudio does not answer within startUpLimit, it logs why and ends the process
+    // with status 1.
     explicit AudioEngine(std::string settingsPath);
     // Terminates PortAudio, waiting for it as long as it takes.
     ~AudioEngine();

@@ -29,8 +29,8 @@ constexpr std::size_t blockSamples = 512;
 // The first protocol line after now that begins with prefix (echo lines and others are
 // passed over).
 std::optional<json> answer(CaptureRun& run, const std::string& prefix, std::chrono::milliseconds timeout = 15s) {
-    const auto line = run.process().waitForLine(
-        [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }, timeout);
+    const auto line =
+        run.process().waitForLine([&](const std::string& l) { return l.rfind(prefix, 0) == 0; }, timeout);
     if (!line)
         return std::nullopt;
     return json::parse(*line, nullptr, false);
