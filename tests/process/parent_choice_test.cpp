@@ -238,6 +238,11 @@ TEST_F(ParentChoice, ParentThatNeverSendsTheNewWordsSeesTheSameProtocol) {
     start();
     for (const char* word : {"hide", "connected", "disconnected", "Devices", "watch2", "selectx"})
         ASSERT_TRUE(run->command(word)) << word;
+    // The server goes away once audio flows, as it would in use: gone before the first
+    // callback, the stream is given five seconds to start before it counts as lost.
+    WsTestClient client;
+    ASSERT_TRUE(client.connect(run->port(), 10s));
+    ASSERT_TRUE(client.waitForMessages(20, 15s));
     mic->killDaemon();
     mic->stopTone();
     std::this_thread::sleep_for(2s);
@@ -246,7 +251,11 @@ TEST_F(ParentChoice, ParentThatNeverSendsTheNewWordsSeesTheSameProtocol) {
     const auto deadline = Clock::now() + 40s;
     while (run->logText().find("音频流已恢复") == std::string::npos && Clock::now() < deadline)
         std::this_thread::sleep_for(200ms);
-    ASSERT_NE(run->logText().find("音频流已恢复"), std::string::npos) << "the stream did not restart";
+    ASSERT_NE(run->logText().find("音频流已恢复"), std::string::npos) << "the stream did not restart\n"
+                                                                    << run->logText();
+    client.close(5s);
+    ASSERT_TRUE(run->process().waitForLine([](const std::string& l) { return l == "Getting command: disconnected"; },
+                                           10s));
     ASSERT_EQ(run->exitOverStdin(), 0);
 
     std::vector<std::string> protocol;
@@ -264,6 +273,8 @@ TEST_F(ParentChoice, ParentThatNeverSendsTheNewWordsSeesTheSameProtocol) {
                                             "Unrecognisable command watch2",
                                             "Getting command: selectx",
                                             "Unrecognisable command selectx",
+                                            "Getting command: connected",
+                                            "Getting command: disconnected",
                                             "Getting command: exit",
                                             hiddenLine};
     EXPECT_EQ(protocol, expected);
