@@ -21,10 +21,11 @@ public:
     WsTestClient(const WsTestClient&) = delete;
     WsTestClient& operator=(const WsTestClient&) = delete;
 
-    // Opens ws://host:port/, with an Origin header when origin is not empty, and waits
-    // until the handshake has succeeded or failed. True when the connection is open.
+    // Opens ws://host:port + resource, with an Origin header when origin is not empty,
+    // and waits until the handshake has succeeded or failed. True when the connection is
+    // open.
     bool connect(int port, std::chrono::milliseconds timeout, const std::string& origin = {},
-                 const std::string& host = "127.0.0.1");
+                 const std::string& host = "127.0.0.1", const std::string& resource = "/");
     // HTTP status of the server's answer to the handshake (101 when opened), 0 if none.
     int handshakeStatus() const;
 
