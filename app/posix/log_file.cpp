@@ -37,7 +37,9 @@ LogFileOpening openLogFile(const std::filesystem::path& path) {
     if (!created && errno == EEXIST)
         fd = ::open(path.c_str(), flags, 0600);
     if (fd < 0) {
-        if (errno == ELOOP && !follow)
+        // Refused by O_NOFOLLOW (ELOOP, or EACCES where the kernel checks the sticky
+        // folder first).
+        if (!follow)
             opening.refusal =
                 "日志文件路径是其他用户在共享文件夹中放置的链接, 不写日志: " + quoteText(path.string());
         return opening;
