@@ -160,6 +160,7 @@ Server::Impl::Impl(std::shared_ptr<RingBuffer> ring, CommandQueue* commands, std
     if (!this->token.empty())
         accessLogBuf.hideTokens();
     endpoint.get_alog().set_ostream(&accessLog);
+    failureLog.set_channels(websocketpp::log::alevel::fail);
     endpoint.get_elog().set_ostream(&errorLog);
     endpoint.set_tcp_pre_bind_handler(
         [](WsServer::transport_type::acceptor_ptr acceptor) { return prepareListeningSocket(*acceptor); });

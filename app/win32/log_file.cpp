@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include <share.h>
+
 // Windows: a file made here takes the access list its folder hands down, as every file
 // a program makes there; the user's own folders are not readable by other users.
 LogFileOpening openLogFile(const std::filesystem::path& path) {

@@ -30,7 +30,8 @@ std::array<std::uint32_t, 4> addressWords(const asio::ip::address& address, bool
 }
 
 // States in which the kernel reports the owner of the socket; a socket in TIME_WAIT or a
-// connection request not yet accepted is answered with uid 0, which is nobody's.
+// connection request not yet accepted is answered with uid 0, which is nobody's (and
+// would pass for ours when we run as root).
 bool hasOwner(unsigned state) {
     switch (state) {
     case TCP_ESTABLISHED:
@@ -125,7 +126,8 @@ SockDiagAnswer parseSockDiagAnswer(const unsigned char* data, std::size_t size, 
     if (header.nlmsg_type != SOCK_DIAG_BY_FAMILY || payloadSize < sizeof found)
         return answer;
     std::memcpy(&found, payload, sizeof found);
-    if (!hasOwner(found.idiag_state)) {
+    // A socket its process has closed (an orphan, inode 0) is reported as root's.
+    if (!hasOwner(found.idiag_state) || found.idiag_inode == 0) {
         answer.kind = SockDiagAnswer::Kind::NotFound;
         return answer;
     }
@@ -147,8 +149,8 @@ std::optional<uid_t> uidFromProcNetTcp(std::string_view table, bool ipv6Table, c
             end = table.size();
         const std::vector<std::string_view> row = fields(table.substr(start, end - start));
         start = end + 1;
-        // sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid ...
-        if (row.size() < 8 || row[1] != local || row[2] != remote)
+        // sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid timeout inode
+        if (row.size() < 10 || row[1] != local || row[2] != remote || row[9] == "0")
             continue;
         unsigned state = 0;
         if (std::sscanf(std::string(row[3]).c_str(), "%X", &state) != 1 || !hasOwner(state))

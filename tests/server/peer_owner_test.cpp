@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <regex>
 #include <thread>
 
 #include <asio.hpp>
@@ -81,6 +82,14 @@ TEST(SockDiag, SocketWithoutOwnerIsNotFound) {
     }
 }
 
+// So is a socket whose process has closed it: an orphan, inode 0, also reported as root's.
+// A peer could otherwise send its whole handshake and a command, close, and pass for root.
+TEST(SockDiag, ClosedSocketWithoutInodeIsNotFound) {
+    std::array<unsigned char, 124> reply = foundReply;
+    std::fill(reply.begin() + 16 + 68, reply.begin() + 16 + 72, 0); // idiag_inode
+    EXPECT_EQ(parseSockDiagAnswer(reply.data(), reply.size(), 7).kind, SockDiagAnswer::Kind::NotFound);
+}
+
 TEST(SockDiag, StrayOrBrokenAnswersAreMalformed) {
     EXPECT_EQ(parseSockDiagAnswer(foundReply.data(), foundReply.size(), 8).kind, SockDiagAnswer::Kind::Malformed);
     for (std::size_t size : {0, 15, 16, 40, 123})
@@ -119,6 +128,9 @@ TEST(ProcNetTcp, RowOfThePeerNamesItsOwner) {
     EXPECT_EQ(uidFromProcNetTcp(procTable, false, loopback(44837), loopback(35803)), std::nullopt);
     // TIME_WAIT rows carry no owner.
     EXPECT_EQ(uidFromProcNetTcp(procTable, false, loopback(38599), loopback(57108)), std::nullopt);
+    // Nor do closed sockets (inode 0), shown as root's.
+    const std::string orphan = std::regex_replace(std::string(procTable), std::regex(" 248614 "), " 0 ");
+    EXPECT_EQ(uidFromProcNetTcp(orphan, false, loopback(44836), loopback(35803)), std::nullopt);
     EXPECT_EQ(uidFromProcNetTcp("", false, loopback(44836), loopback(35803)), std::nullopt);
 }
 
