@@ -202,7 +202,7 @@ TEST_F(WhoMayConnect, WithATokenOnlyItsBearerGetsInAndTheTokenIsWrittenNowhere) 
     ASSERT_TRUE(bearer.sendText("exit"));
     ASSERT_EQ(run->process().waitExit(20s), 0);
 
-    const std::string log = run->logText();
+    const std::string log = capture_under_test::text(run->logText());
     // The first refusal, and the count of the others when the server ends.
     EXPECT_EQ(countOccurrences(log, "[WARN] <Server> 拒绝令牌不符的连接\n"), 1u) << log;
     EXPECT_EQ(countOccurrences(log, "[WARN] <Server> 拒绝令牌不符的连接 (又发生 4 次)\n"), 1u) << log;
