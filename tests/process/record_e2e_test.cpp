@@ -351,10 +351,10 @@ TEST_F(RecordEndToEnd, UnderWineTheRecorderGetsInAsTheSameUserWithoutAToken) {
               "2",
               wavPath};
     o.environment = mic.environment();
-    o.workingDirectory = dir.string();
+    o.workingDirectory = dir.path;
     o.stdinMode = ChildProcess::StdinMode::DevNull;
     ChildProcess rec(std::move(o));
-    const auto status = finish(rec, 60s);
+    const auto status = rec.waitExit(60s);
     ASSERT_TRUE(status) << "sondrel-record did not end";
     std::ifstream logFile(logPath, std::ios::binary);
     const std::string log = capture_under_test::text(
