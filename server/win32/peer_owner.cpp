@@ -116,8 +116,11 @@ PeerOwnerLookup::~PeerOwnerLookup() = default;
 
 PeerIdentity PeerOwnerLookup::identify(const asio::ip::tcp::endpoint& ours, const asio::ip::tcp::endpoint& peer) {
     const std::optional<DWORD> pid = impl->owningProcess(peer, ours);
-    if (!pid || *pid == 0)
-        return {PeerOwner::Unknown, "无法确认对端所属的进程"};
+    if (!pid)
+        return {PeerOwner::Unknown, "TCP 表中没有对端的连接"};
+    // Wine shows connections of programs that are not its own with process 0.
+    if (*pid == 0)
+        return {PeerOwner::Unknown, "TCP 表中对端的连接没有所属进程"};
     if (*pid == GetCurrentProcessId())
         return {PeerOwner::Us, {}};
     Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, *pid));
