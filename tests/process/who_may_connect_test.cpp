@@ -338,7 +338,10 @@ TEST_F(WhoMayConnect, LogOfAnotherUserIsNeverWritten) {
 // ---- the Windows build under Wine ----
 
 // What Wine's GetExtendedTcpTable shows for a connection from a Linux process: the
-// evidence for running the Windows build with a token in these tests.
+// evidence for running the Windows build with a token in these tests. Wine 8 (Debian 12)
+// lists the Linux client's end of the connection, with owning process 0: it knows only
+// its own processes, so the refusal says "TCP 表中对端的连接没有所属进程". Between two Wine
+// processes the owner is found (RecordEndToEnd.UnderWineTheRecorderGetsIn...).
 TEST_F(WhoMayConnect, UnderWineALinuxPeerCannotBeIdentified) {
     if (!capture_under_test::isWindows)
         GTEST_SKIP() << "only for the Windows build under Wine";
