@@ -5,6 +5,7 @@
 #include <fmt/chrono.h>
 #include <fmt/format.h>
 
+#include "log_file.h"
 #include "process_platform.h"
 
 Logger& Logger::instance() {
@@ -12,12 +13,23 @@ Logger& Logger::instance() {
     return logger;
 }
 
-void Logger::openFile(const std::string& path) {
+Logger::~Logger() { closeFile(); }
+
+void Logger::closeFile() {
+    if (file)
+        std::fclose(file);
+    file = nullptr;
+}
+
+std::optional<std::string> Logger::openFile(const std::string& path) {
     std::lock_guard<std::mutex> guard(mutex);
-    if (file.is_open())
-        file.close();
-    file.clear();
-    file.open(pathFromUtf8(path), std::ios::out | std::ios::trunc);
+    closeFile();
+    failed = false;
+    LogFileOpening opening = openLogFile(pathFromUtf8(path));
+    file = opening.file;
+    if (opening.refusal.empty())
+        return std::nullopt;
+    return opening.refusal;
 }
 
 void Logger::info(const std::string& tag, const std::string& message) {
@@ -28,31 +40,38 @@ void Logger::error(const std::string& tag, const std::string& message) { write("
 
 void Logger::flush() {
     std::lock_guard<std::mutex> guard(mutex);
-    if (file.is_open())
-        file.flush();
+    if (file)
+        std::fflush(file);
     lastPush = Clock::now();
 }
 
 void Logger::endStartUp() {
     std::lock_guard<std::mutex> guard(mutex);
     startingUp = false;
-    if (file.is_open())
-        file.flush();
+    if (file)
+        std::fflush(file);
     lastPush = Clock::now();
 }
 
-void Logger::write(const char* level, Push push, const std::string& tag, const std::string& message) {
+std::string Logger::formatLine(const char* level, const std::string& tag, const std::string& message) {
     const std::tm local = fmt::localtime(std::time(nullptr));
-    std::string line = fmt::format("[{:%H:%M:%S}] [{}] <{}> {}\n", local, level, tag, message);
+    return fmt::format("[{:%H:%M:%S}] [{}] <{}> {}\n", local, level, tag, message);
+}
+
+void Logger::write(const char* level, Push push, const std::string& tag, const std::string& message) {
+    const std::string line = formatLine(level, tag, message);
 
     std::lock_guard<std::mutex> guard(mutex);
-    if (!file.is_open() || !file.good())
+    if (!file || failed)
         return;
-    file.write(line.data(), static_cast<std::streamsize>(line.size()));
+    if (std::fwrite(line.data(), 1, line.size(), file) != line.size()) {
+        failed = true;
+        return;
+    }
     // A warning or an error is what someone reads the log for after a crash.
     const Clock::time_point now = Clock::now();
     if (push == Push::Now || startingUp || now - lastPush >= std::chrono::seconds(1)) {
-        file.flush();
+        failed = std::fflush(file) != 0;
         lastPush = now;
     }
 }

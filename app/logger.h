@@ -1,8 +1,9 @@
 #pragma once
 
 #include <chrono>
-#include <fstream>
+#include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
 
 // The process-wide diagnostic log. Lines go to the file named on the command line and
@@ -11,12 +12,18 @@ class Logger {
 public:
     static Logger& instance();
 
-    // Truncates or creates the file. A failed open is silent: later lines are dropped.
-    void openFile(const std::string& path);
+    // Truncates or creates the file (readable by our user only). A failed open is
+    // silent and later lines are dropped; a file or link of another user is not written
+    // either, and the reason is returned for the caller to report.
+    std::optional<std::string> openFile(const std::string& path);
 
     void info(const std::string& tag, const std::string& message);
     void warn(const std::string& tag, const std::string& message);
     void error(const std::string& tag, const std::string& message);
+
+    // A line as the log holds it (line feed included), for the few that also go to
+    // standard error.
+    static std::string formatLine(const char* level, const std::string& tag, const std::string& message);
 
     // Pushes buffered lines to the file. Until endStartUp() every line is pushed as it is
     // written, so a start-up that crashes (PortAudio aborts on an internal assertion)
@@ -34,10 +41,13 @@ private:
     enum class Push { Now, WithinASecond };
 
     Logger() = default;
+    ~Logger();
+    void closeFile();
     void write(const char* level, Push push, const std::string& tag, const std::string& message);
 
     std::mutex mutex;
-    std::ofstream file;
+    std::FILE* file = nullptr;
+    bool failed = false; // a write failed: later lines are dropped
     Clock::time_point lastPush = Clock::now();
     bool startingUp = true;
 };

@@ -5,6 +5,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "control_panel.h"
 #include "exit_watch.h"
 #include "logger.h"
+#include "origin_policy.h"
 #include "process_platform.h"
 #include "program_info.h"
 #include "quoted_text.h"
@@ -26,6 +28,7 @@
 #include "server.h"
 #include "stdin_channel.h"
 #include "stdout_lines.h"
+#include "stream_writer.h"
 
 namespace {
 
@@ -138,7 +141,30 @@ struct Command {
     }
 };
 
-int run(const std::string& settingsPath, ExitWatch& exitWatch) {
+// A start-up problem that the parent must see: in the log and on standard error.
+void reportOnStandardError(const std::string& message) {
+    std::string line = Logger::formatLine("ERROR", "Main", message);
+    line.pop_back();
+    standardError().writeLine(line, Flush::Now);
+}
+
+// The parent's secret for its clients (SONDREL_CAPTURE_TOKEN), taken out of our
+// environment. Empty when none was given; nothing when the one given is unusable, which
+// has then been reported in the log and on standard error.
+std::optional<std::string> takeClientToken() {
+    std::optional<std::string> token = takeEnvironmentVariable("SONDREL_CAPTURE_TOKEN");
+    if (!token)
+        return std::string();
+    if (const std::optional<std::string> problem = tokenProblem(*token)) {
+        const std::string message = "SONDREL_CAPTURE_TOKEN 无效: " + *problem;
+        Logger::instance().error("Main", message);
+        reportOnStandardError(message);
+        return std::nullopt;
+    }
+    return token;
+}
+
+int run(const std::string& settingsPath, const std::string& token, ExitWatch& exitWatch) {
     exitWatch.step("启动", PortAudioCall::inProgress);
     // "exit" starts the exit deadline as it arrives, also while the main thread is busy.
     CommandQueue queue([&exitWatch](const std::string& command) {
@@ -146,7 +172,7 @@ int run(const std::string& settingsPath, ExitWatch& exitWatch) {
             exitWatch.startClock();
     });
     auto ring = std::make_shared<RingBuffer>(SampleEncoding::Float32, ringCapacity);
-    auto server = std::make_unique<Server>(ring, &queue);
+    auto server = std::make_unique<Server>(ring, &queue, token);
     auto engine = std::make_unique<AudioEngine>(settingsPath);
     auto panel = std::make_unique<ControlPanel>(*engine, *server);
     writePortLine(server->port());
@@ -203,13 +229,22 @@ int main(int argc, char** argv) {
 
     const std::vector<std::string> arguments = commandLineArguments(argc, argv);
     std::string settingsPath = arguments.size() >= 2 ? arguments[1] : "";
-    if (arguments.size() == 3)
-        Logger::instance().openFile(arguments[2]);
+    if (arguments.size() == 3) {
+        if (const std::optional<std::string> refusal = Logger::instance().openFile(arguments[2]))
+            reportOnStandardError(*refusal);
+    }
+
+    const std::optional<std::string> token = takeClientToken();
+    if (!token) {
+        Logger::instance().flush();
+        finishStandardStreams();
+        return 1;
+    }
 
     ExitWatch exitWatch;
     int status = 1;
     try {
-        status = run(settingsPath, exitWatch);
+        status = run(settingsPath, *token, exitWatch);
     } catch (...) {
         // The failing component has logged why; make sure the line reaches the file
         // before we go.

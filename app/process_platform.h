@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,3 +38,7 @@ std::vector<std::string> commandLineArguments(int argc, char** argv);
 
 // A path for the file-system calls from a UTF-8 command-line argument.
 std::filesystem::path pathFromUtf8(const std::string& path);
+
+// Reads an environment variable as UTF-8 and removes it from our environment, so that
+// nothing we start inherits it. Nothing when it is not set.
+std::optional<std::string> takeEnvironmentVariable(const std::string& name);

@@ -1,5 +1,7 @@
 #include "repeated_warning.h"
 
+#include <vector>
+
 #include "logger.h"
 
 RepeatedWarning::RepeatedWarning(std::string tag, std::string message, Clock::duration period,
@@ -12,7 +14,11 @@ RepeatedWarning::~RepeatedWarning() {
         summarise(now());
 }
 
-void RepeatedWarning::report(std::uint64_t times) {
+void RepeatedWarning::report(std::uint64_t times) { count(times, nullptr); }
+
+void RepeatedWarning::reportDetailed(const std::string& line) { count(1, &line); }
+
+void RepeatedWarning::count(std::uint64_t times, const std::string* line) {
     if (times == 0)
         return;
     std::lock_guard<std::mutex> guard(mutex);
@@ -20,7 +26,7 @@ void RepeatedWarning::report(std::uint64_t times) {
     if (inBurst && pending == 0 && t - lastLogged >= period)
         inBurst = false;
     if (!inBurst) {
-        Logger::instance().warn(tag, message);
+        Logger::instance().warn(tag, line ? *line : message);
         inBurst = true;
         lastLogged = t;
         pending = times - 1;
@@ -44,14 +50,27 @@ void RepeatedWarning::summarise(Clock::time_point t) {
     lastLogged = t;
 }
 
-void RepeatedWarnings::report(const std::string& detail) {
-    RepeatedWarning* warning;
+RepeatedWarning& RepeatedWarnings::warningFor(const std::string& detail) {
+    std::lock_guard<std::mutex> guard(mutex);
+    std::unique_ptr<RepeatedWarning>& slot = byDetail[detail];
+    if (!slot)
+        slot = std::make_unique<RepeatedWarning>(tag, prefix + detail);
+    return *slot;
+}
+
+void RepeatedWarnings::report(const std::string& detail) { warningFor(detail).report(); }
+
+void RepeatedWarnings::reportDetailed(const std::string& kind, const std::string& line) {
+    warningFor(kind).reportDetailed(line);
+}
+
+void RepeatedWarnings::poll() {
+    std::vector<RepeatedWarning*> warnings;
     {
         std::lock_guard<std::mutex> guard(mutex);
-        std::unique_ptr<RepeatedWarning>& slot = byDetail[detail];
-        if (!slot)
-            slot = std::make_unique<RepeatedWarning>(tag, prefix + detail);
-        warning = slot.get();
+        for (auto& [detail, warning] : byDetail)
+            warnings.push_back(warning.get());
     }
-    warning->report();
+    for (RepeatedWarning* warning : warnings)
+        warning->poll();
 }

@@ -25,11 +25,15 @@ public:
     RepeatedWarning& operator=(const RepeatedWarning&) = delete;
 
     void report(std::uint64_t times = 1);
+    // One occurrence, like report(), whose line, should it start a burst, is `line`: the
+    // message with what this occurrence saw. Summaries carry the plain message.
+    void reportDetailed(const std::string& line);
     // Writes the pending summary once its period has passed; for callers that want
     // the count of a burst that has ended to reach the log without a new occurrence.
     void poll();
 
 private:
+    void count(std::uint64_t times, const std::string* line);
     void summarise(Clock::time_point now);
 
     const std::string tag;
@@ -49,8 +53,15 @@ public:
     RepeatedWarnings(std::string tag, std::string prefix) : tag(std::move(tag)), prefix(std::move(prefix)) {}
 
     void report(const std::string& detail);
+    // Counted under `kind` (so a peer that varies what it sends makes no new entries);
+    // a burst starts with `line`, the summaries name prefix + kind.
+    void reportDetailed(const std::string& kind, const std::string& line);
+    // poll() on each.
+    void poll();
 
 private:
+    RepeatedWarning& warningFor(const std::string& detail);
+
     const std::string tag;
     const std::string prefix;
     std::mutex mutex;

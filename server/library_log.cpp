@@ -1,5 +1,6 @@
 #include "library_log.h"
 
+#include "origin_policy.h"
 #include "quoted_text.h"
 
 LibraryLogBuf::int_type LibraryLogBuf::overflow(int_type ch) {
@@ -16,7 +17,7 @@ std::streamsize LibraryLogBuf::xsputn(const char* s, std::streamsize n) {
 int LibraryLogBuf::sync() {
     if (pending.empty())
         return 0;
-    target.writeLibraryEntry(confineLibraryEntry(pending));
+    target.writeLibraryEntry(confineLibraryEntry(tokensHidden ? withTokensHidden(pending) : pending));
     pending.clear();
     return 0;
 }

@@ -13,6 +13,10 @@ class LibraryLogBuf : public std::streambuf {
 public:
     explicit LibraryLogBuf(StreamWriter& target) : target(target) {}
 
+    // From now on the values of "token=" parameters in entries are replaced by "***":
+    // the access log quotes each request's path. Before the logger's first entry.
+    void hideTokens() { tokensHidden = true; }
+
 protected:
     int_type overflow(int_type ch) override;
     std::streamsize xsputn(const char* s, std::streamsize n) override;
@@ -21,4 +25,5 @@ protected:
 private:
     StreamWriter& target;
     std::string pending;
+    bool tokensHidden = false;
 };

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "listen_socket.h"
 #include "logger.h"
 #include "origin_policy.h"
+#include "peer_owner.h"
 #include "quoted_text.h"
 #include "repeated_warning.h"
 #include "ring_buffer.h"
@@ -34,6 +36,15 @@ constexpr std::size_t maxBufferedBytes = 44100 * sizeof(float);
 constexpr int socketSendBuffer = 64 * 1024;
 // Open connections, handshakes included; more are closed at once.
 constexpr std::size_t maxConnections = 64;
+// Handshakes in progress, and how long one may take: a peer that opens connections and
+// sends nothing (or a byte at a time) holds a few slots for a second, never the port.
+constexpr std::size_t maxHandshakes = 8;
+constexpr long handshakeTimeoutMs = 1000;
+// Refusals and failed handshakes are logged once per burst and then counted; the counts
+// are written after this period.
+constexpr auto summaryPeriod = std::chrono::minutes(1);
+// What the endpoint calls itself in its HTTP answers: no library name, no version.
+const char* const serverName = "sondrel-capture";
 // Waits before accepting again after a failed accept (descriptors exhausted).
 constexpr auto firstAcceptDelay = std::chrono::milliseconds(50);
 constexpr auto lastAcceptDelay = std::chrono::milliseconds(1000);
@@ -47,7 +58,7 @@ class Server::Impl {
 public:
     using WsServer = websocketpp::server<websocketpp::config::asio>;
 
-    Impl(std::shared_ptr<RingBuffer> ring, CommandQueue* commands);
+    Impl(std::shared_ptr<RingBuffer> ring, CommandQueue* commands, std::string token);
     ~Impl();
 
     int localPort();
@@ -65,8 +76,17 @@ private:
     void startAccept();
     void acceptLater();
     void onAccepted(const WsServer::connection_ptr& connection, const websocketpp::lib::error_code& ec);
-    // Counts the connection unless maxConnections are open already.
+    // Without a token: is the peer's socket our own user's? Reports the refusal if not.
+    bool peerIsOurs(const WsServer::connection_ptr& connection);
+    // Counts the connection unless maxHandshakes are in progress or maxConnections open.
     bool admitConnection(const WsServer::connection_ptr& connection);
+    void onFail(websocketpp::connection_hdl hdl);
+    // The library's own line for each failed handshake would let a flood fill standard
+    // output; the first of a burst is written, the rest counted.
+    void noteFailedHandshake(const std::string& line);
+    void writeFailedHandshakeCount(std::chrono::steady_clock::time_point now);
+    // Writes the counts of refusals and failures once their period has passed.
+    void summariseLater();
     void holdBackClient(websocketpp::connection_hdl hdl);
     void resumeClientsWhenDrained();
     bool onValidate(websocketpp::connection_hdl hdl);
@@ -88,11 +108,27 @@ private:
     RepeatedWarnings acceptProblems{logTag, "无法接受新连接, 稍后重试: "};
     RepeatedWarning connectionLimitWarning{logTag,
                                            "连接数已达上限 " + std::to_string(maxConnections) + ", 已拒绝新连接"};
+    RepeatedWarning handshakeLimitWarning{logTag, "进行中的握手已达上限 " + std::to_string(maxHandshakes) +
+                                                      ", 已拒绝新连接"};
+    // Keyed by the kind of refusal, never by what a peer sent.
+    RepeatedWarnings refusals{logTag, ""};
+    // Writes the failed-handshake lines in the library's own format, on standard output.
+    websocketpp::log::basic<websocketpp::concurrency::basic, websocketpp::log::alevel> failureLog{
+        websocketpp::log::alevel::fail, &accessLog};
+    // Empty: no token; the peer must be our own user.
+    const std::string token;
     WsServer endpoint;
     // Network thread only.
     std::unique_ptr<asio::steady_timer> acceptRetry;
     std::chrono::milliseconds acceptDelay = firstAcceptDelay;
     std::vector<std::weak_ptr<WsServer::connection_type>> connections;
+    std::vector<std::weak_ptr<WsServer::connection_type>> handshakes;
+    PeerOwnerLookup peerOwners;
+    std::unique_ptr<asio::steady_timer> summaryTimer;
+    bool summaryDue = false;
+    bool failureBurst = false;
+    std::uint64_t failuresSinceReport = 0;
+    std::chrono::steady_clock::time_point lastFailureReport;
     std::unique_ptr<asio::steady_timer> resumeCheck;
     std::vector<WsServer::connection_ptr> heldBackClients;
     // Set and cleared by the network thread, copied by the sender.
@@ -108,8 +144,8 @@ private:
     CommandQueue* commands;
 };
 
-Server::Server(std::shared_ptr<RingBuffer> ring, CommandQueue* commands)
-    : impl(std::make_unique<Impl>(std::move(ring), commands)) {
+Server::Server(std::shared_ptr<RingBuffer> ring, CommandQueue* commands, std::string token)
+    : impl(std::make_unique<Impl>(std::move(ring), commands, std::move(token))) {
     port_ = impl->localPort();
     Logger::instance().info(logTag, "音频流服务器已启动，端口: " + std::to_string(port_));
 }
@@ -118,22 +154,35 @@ Server::~Server() = default;
 
 void Server::discardBuffered() { impl->discardBuffered(); }
 
-Server::Impl::Impl(std::shared_ptr<RingBuffer> ring, CommandQueue* commands)
-    : ring(std::move(ring)), commands(commands) {
+Server::Impl::Impl(std::shared_ptr<RingBuffer> ring, CommandQueue* commands, std::string token)
+    : token(std::move(token)), ring(std::move(ring)), commands(commands) {
+    // The access log quotes the path of each request, and with it the token.
+    if (!this->token.empty())
+        accessLogBuf.hideTokens();
     endpoint.get_alog().set_ostream(&accessLog);
+    failureLog.set_channels(websocketpp::log::alevel::fail);
     endpoint.get_elog().set_ostream(&errorLog);
     endpoint.set_tcp_pre_bind_handler(
         [](WsServer::transport_type::acceptor_ptr acceptor) { return prepareListeningSocket(*acceptor); });
     // Command words are a few bytes; anything much bigger is closed with 1009 before its
     // payload is read.
     endpoint.set_max_message_size(maxMessageBytes);
+    endpoint.set_open_handshake_timeout(handshakeTimeoutMs);
+    endpoint.set_user_agent(serverName);
     try {
         endpoint.set_access_channels(websocketpp::log::alevel::all);
         endpoint.clear_access_channels(websocketpp::log::alevel::frame_payload);
+        // A failed handshake would cost a line on standard output and two on standard
+        // error, each; noteFailedHandshake writes the first of a burst and counts the
+        // rest. An open connection that ends in an error says why in its close line.
+        endpoint.clear_access_channels(websocketpp::log::alevel::fail);
+        endpoint.clear_error_channels(websocketpp::log::elevel::rerror | websocketpp::log::elevel::info);
         endpoint.init_asio();
         acceptRetry = std::make_unique<asio::steady_timer>(endpoint.get_io_service());
         resumeCheck = std::make_unique<asio::steady_timer>(endpoint.get_io_service());
+        summaryTimer = std::make_unique<asio::steady_timer>(endpoint.get_io_service());
         endpoint.set_validate_handler([this](websocketpp::connection_hdl hdl) { return onValidate(hdl); });
+        endpoint.set_fail_handler([this](websocketpp::connection_hdl hdl) { onFail(hdl); });
         endpoint.set_open_handler([this](websocketpp::connection_hdl hdl) { onOpen(hdl); });
         endpoint.set_close_handler([this](websocketpp::connection_hdl hdl) { onClose(hdl); });
         endpoint.set_message_handler(
@@ -187,6 +236,7 @@ void Server::Impl::stopEndpoint() {
     endpoint.clear_access_channels(websocketpp::log::alevel::fail);
     acceptRetry->cancel();
     resumeCheck->cancel();
+    summaryTimer->cancel();
     try {
         endpoint.stop_listening();
         endpoint.stop();
@@ -234,30 +284,127 @@ void Server::Impl::onAccepted(const WsServer::connection_ptr& connection, const 
         return;
     }
     acceptDelay = firstAcceptDelay;
-    if (admitConnection(connection)) {
+    // Before a byte of the request is read and before the connection counts against
+    // any limit: another user's connection costs us one lookup and holds nothing.
+    if ((token.empty() && !peerIsOurs(connection)) || !admitConnection(connection)) {
+        // Refused at once: the peer sees its connection closed.
+        asio::error_code ignored;
+        connection->get_raw_socket().close(ignored);
+    } else {
         // What a client leaves unread piles up in the kernel as well as in the library's
         // queue; a small send buffer keeps that part under a second of audio too.
         asio::error_code ignored;
         connection->get_raw_socket().set_option(asio::socket_base::send_buffer_size(socketSendBuffer), ignored);
         connection->start();
-    } else {
-        // Refused at once: the peer sees its connection closed.
-        connectionLimitWarning.report();
-        asio::error_code ignored;
-        connection->get_raw_socket().close(ignored);
     }
     startAccept();
 }
 
+bool Server::Impl::peerIsOurs(const WsServer::connection_ptr& connection) {
+    asio::error_code localError;
+    asio::error_code remoteError;
+    const asio::ip::tcp::endpoint ours = connection->get_raw_socket().local_endpoint(localError);
+    const asio::ip::tcp::endpoint peer = connection->get_raw_socket().remote_endpoint(remoteError);
+    PeerIdentity identity;
+    if (localError || remoteError)
+        identity.detail = "连接已断开";
+    else
+        identity = peerOwners.identify(ours, peer);
+    if (identity.owner == PeerOwner::Us)
+        return true;
+    const std::string address =
+        remoteError ? std::string("?") : peer.address().to_string() + ":" + std::to_string(peer.port());
+    const std::string kind =
+        identity.owner == PeerOwner::SomeoneElse ? "拒绝其他用户的连接" : "拒绝无法确认所属用户的连接";
+    refusals.reportDetailed(kind, kind + ": " + address + ", " + identity.detail);
+    summariseLater();
+    return false;
+}
+
 bool Server::Impl::admitConnection(const WsServer::connection_ptr& connection) {
-    // A connection is counted until the library has let go of it entirely.
+    // A connection is counted until the library has let go of it entirely, a handshake
+    // until it has opened or failed.
     connections.erase(std::remove_if(connections.begin(), connections.end(),
                                      [](const auto& counted) { return counted.expired(); }),
                       connections.end());
-    if (connections.size() >= maxConnections)
+    handshakes.erase(std::remove_if(handshakes.begin(), handshakes.end(),
+                                    [](const auto& counted) {
+                                        const WsServer::connection_ptr pending = counted.lock();
+                                        return !pending ||
+                                               pending->get_state() != websocketpp::session::state::connecting;
+                                    }),
+                     handshakes.end());
+    if (handshakes.size() >= maxHandshakes) {
+        handshakeLimitWarning.report();
+        summariseLater();
         return false;
+    }
+    if (connections.size() >= maxConnections) {
+        connectionLimitWarning.report();
+        summariseLater();
+        return false;
+    }
     connections.push_back(connection);
+    handshakes.push_back(connection);
     return true;
+}
+
+void Server::Impl::onFail(websocketpp::connection_hdl hdl) {
+    websocketpp::lib::error_code ec;
+    WsServer::connection_ptr connection = endpoint.get_con_from_hdl(hdl, ec);
+    if (ec)
+        return;
+    std::ostringstream line;
+    // The library's failure line without the user agent and the path, which are the
+    // peer's text (and the path may hold a token).
+    line << "WebSocket Connection " << connection->get_remote_endpoint() << " " << connection->get_response_code()
+         << " " << connection->get_ec() << " " << connection->get_ec().message();
+    noteFailedHandshake(line.str());
+}
+
+void Server::Impl::noteFailedHandshake(const std::string& line) {
+    const auto now = std::chrono::steady_clock::now();
+    if (failureBurst && failuresSinceReport == 0 && now - lastFailureReport >= summaryPeriod)
+        failureBurst = false;
+    if (!failureBurst) {
+        failureBurst = true;
+        lastFailureReport = now;
+        failureLog.write(websocketpp::log::alevel::fail, line);
+    } else {
+        ++failuresSinceReport;
+        if (now - lastFailureReport >= summaryPeriod)
+            writeFailedHandshakeCount(now);
+    }
+    summariseLater();
+}
+
+void Server::Impl::writeFailedHandshakeCount(std::chrono::steady_clock::time_point now) {
+    if (failuresSinceReport > 0)
+        failureLog.write(websocketpp::log::alevel::fail, "WebSocket handshakes failed since the last report: " +
+                                                             std::to_string(failuresSinceReport));
+    failuresSinceReport = 0;
+    lastFailureReport = now;
+}
+
+void Server::Impl::summariseLater() {
+    summaryDue = true;
+    if (summaryTimer->expiry() > std::chrono::steady_clock::now())
+        return; // armed; it looks again when it fires
+    summaryDue = false;
+    summaryTimer->expires_after(summaryPeriod);
+    summaryTimer->async_wait([this](const asio::error_code& waited) {
+        if (waited)
+            return;
+        refusals.poll();
+        handshakeLimitWarning.poll();
+        connectionLimitWarning.poll();
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastFailureReport >= summaryPeriod)
+            writeFailedHandshakeCount(now);
+        // Anything since the timer was set is written a period from now at the latest.
+        if (summaryDue)
+            summariseLater();
+    });
 }
 
 void Server::Impl::discardBuffered() {
@@ -318,8 +465,8 @@ bool Server::Impl::onValidate(websocketpp::connection_hdl hdl) {
     WsServer::connection_ptr connection = endpoint.get_con_from_hdl(hdl);
     const websocketpp::http::parser::request& http = connection->get_request();
     HandshakeRequest request{
-        http.get_method(),       http.get_uri(), http.get_version(), {}, http.get_header("Sec-WebSocket-Version"),
-        connection->get_origin()};
+        http.get_method(),        http.get_uri(), http.get_version(), {}, http.get_header("Sec-WebSocket-Version"),
+        connection->get_origin(), token};
     for (const auto& [name, value] : http.get_headers())
         request.headers.emplace_back(name, value);
     const std::optional<HandshakeRefusal> refusal = judgeHandshake(request);
@@ -329,7 +476,8 @@ bool Server::Impl::onValidate(websocketpp::connection_hdl hdl) {
     connection->set_status(static_cast<websocketpp::http::status_code::value>(refusal->status));
     if (!refusal->header.first.empty())
         connection->append_header(refusal->header.first, refusal->header.second);
-    Logger::instance().warn(logTag, refusal->warning);
+    refusals.reportDetailed(refusal->kind, refusal->warning);
+    summariseLater();
     return false;
 }
 
@@ -342,12 +490,18 @@ void Server::Impl::onOpen(websocketpp::connection_hdl hdl) {
     Logger::instance().info(logTag, "客户端已连接");
 }
 
-void Server::Impl::onClose(websocketpp::connection_hdl) {
+void Server::Impl::onClose(websocketpp::connection_hdl hdl) {
+    // Only the audio client's own close stops the audio: an older connection that a
+    // newer one displaced (a client reconnecting) may finish closing at any time.
+    bool wasClient = false;
     {
         std::lock_guard<std::mutex> guard(clientMutex);
-        client.reset();
+        wasClient = !client.owner_before(hdl) && !hdl.owner_before(client);
+        if (wasClient)
+            client.reset();
     }
-    commands->push("disconnected");
+    if (wasClient)
+        commands->push("disconnected");
     Logger::instance().info(logTag, "客户端已断开");
 }
 

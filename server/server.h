@@ -1,20 +1,23 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 class RingBuffer;
 class CommandQueue;
 
 // The local WebSocket endpoint: one client receives the audio as 512-sample float
-// messages; every client's messages become commands. Listens on 127.0.0.1, port
+// messages; every accepted client's messages become commands. Listens on 127.0.0.1, port
 // chosen by the system. Runs a network thread and a sender thread.
 //
 // The endpoint lives behind a pointer: the WebSocket library's headers do not compile
 // as C++20, so they stay inside server.cpp, which is built as C++17.
 class Server {
 public:
-    // Throws (after logging) when the endpoint cannot listen.
-    Server(std::shared_ptr<RingBuffer> ring, CommandQueue* commands);
+    // Throws (after logging) when the endpoint cannot listen. Without a token only
+    // connections of our own user are accepted; with one, only handshakes whose path
+    // carries it as the query parameter "token".
+    Server(std::shared_ptr<RingBuffer> ring, CommandQueue* commands, std::string token = {});
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;

@@ -248,7 +248,7 @@ cmake -S "$top" -B "$build_dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/ming
 cmake --build "$build_dir" -j"$jobs" --target sondrel-capture sondrel-record
 
 # Only DLLs that ship with Windows may be imported.
-allowed='^(KERNEL32|USER32|GDI32|ADVAPI32|SHELL32|OLE32|OLEAUT32|WS2_32|MSWSOCK|IPHLPAPI|USERENV|PSAPI|DBGHELP|WINMM|SETUPAPI|D3D9|DWMAPI|IMM32|DSOUND|msvcrt|api-ms-win-[a-z0-9-]+)\.dll$'
+allowed='^(KERNEL32|USER32|GDI32|ADVAPI32|SHELL32|OLE32|OLEAUT32|WS2_32|MSWSOCK|IPHLPAPI|BCRYPT|USERENV|PSAPI|DBGHELP|WINMM|SETUPAPI|D3D9|DWMAPI|IMM32|DSOUND|msvcrt|api-ms-win-[a-z0-9-]+)\.dll$'
 for exe in sondrel-capture.exe sondrel-record.exe; do
   while read -r dll; do
     if ! [[ "$dll" =~ $allowed ]] && ! [[ "${dll^^}" =~ ${allowed^^} ]]; then

@@ -65,7 +65,7 @@ if command -v ccache >/dev/null; then
 fi
 cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDREL_BENCH=OFF "${launcher[@]}" \
       -DSONDREL_TEST_CAPTURE="$win/sondrel-capture.exe" >/dev/null
-cmake --build "$native" -j2 --target app_process_tests server_e2e_tests record_e2e_tests ui_window_test \
+cmake --build "$native" -j2 --target app_process_tests server_e2e_tests record_e2e_tests ui_window_test who_may_connect_tests \
       sound_stack_tests
 # The labels of exactly those programs' tests, and the stop requests of the sound-stack
 # tests: one or two Ctrl+C while standard output is blocked.

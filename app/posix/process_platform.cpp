@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 namespace {
 
@@ -60,3 +61,12 @@ std::vector<std::string> commandLineArguments(int argc, char** argv) {
 
 // Paths are bytes here; they are used exactly as the parent passed them.
 std::filesystem::path pathFromUtf8(const std::string& path) { return std::filesystem::path(path); }
+
+std::optional<std::string> takeEnvironmentVariable(const std::string& name) {
+    const char* value = std::getenv(name.c_str());
+    if (!value)
+        return std::nullopt;
+    std::string taken(value);
+    ::unsetenv(name.c_str());
+    return taken;
+}

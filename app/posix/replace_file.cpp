@@ -98,13 +98,14 @@ Renamed replaceByRename(const std::filesystem::path& target, const std::string& 
     return Renamed::Yes;
 }
 
-// Nothing to protect yet: the file is made directly, with the default permissions. A
-// crash in the middle leaves a file that does not load, which is no worse than none.
+// Nothing to protect yet: the file is made directly, readable by our user only whatever
+// the umask. A crash in the middle leaves a file that does not load, which is no worse
+// than none.
 ReplaceResult createFile(const std::filesystem::path& target, const std::string& text) {
-    Descriptor fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0666));
+    Descriptor fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600));
     if (!fd)
         return ReplaceResult::Failed;
-    bool ok = writeAll(fd.get(), text) && ::fsync(fd.get()) == 0;
+    bool ok = ::fchmod(fd.get(), 0600) == 0 && writeAll(fd.get(), text) && ::fsync(fd.get()) == 0;
     ok = fd.close() && ok;
     if (!ok) {
         ::unlink(target.c_str());
@@ -137,6 +138,10 @@ ReplaceResult replaceFileContents(const std::filesystem::path& path, const std::
         return ReplaceResult::Failed;
     if (!S_ISREG(old.st_mode))
         return writeInPlace(target, text, false);
+    // Another user's file, even one we could write (root can, and so can anyone when
+    // it is world-writable), is theirs: left alone like a read-only one.
+    if (old.st_uid != ::geteuid())
+        return ReplaceResult::NotWritable;
 
     // May we write it at all? Opening it for writing, without truncating, asks the
     // file system the way a plain write would.

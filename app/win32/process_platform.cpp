@@ -173,3 +173,15 @@ std::filesystem::path pathFromUtf8(const std::string& path) {
     MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), wide.data(), size);
     return std::filesystem::path(wide);
 }
+
+std::optional<std::string> takeEnvironmentVariable(const std::string& name) {
+    const std::wstring wide = pathFromUtf8(name).wstring();
+    const wchar_t* value = _wgetenv(wide.c_str());
+    if (!value)
+        return std::nullopt;
+    std::string taken = utf8(value);
+    // Both copies: the C library's, and the process's that CreateProcess hands on.
+    _wputenv_s(wide.c_str(), L"");
+    SetEnvironmentVariableW(wide.c_str(), nullptr);
+    return taken;
+}

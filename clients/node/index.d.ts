@@ -60,6 +60,12 @@ export interface TopmostError extends Error {
 export declare class Capture extends EventEmitter {
     /** The WebSocket port the process announced. */
     readonly port: number;
+    /**
+     * The address to connect to, ws://127.0.0.1:PORT/?token=..., with the token the
+     * process was started with: it accepts no connection without it. With
+     * connect: false, hand it to the one page that is to connect, and to no one else.
+     */
+    readonly url: string;
     readonly pid: number | undefined;
     /** Set once the process has ended. */
     readonly exitCode: number | null;

@@ -9,6 +9,7 @@
 // the host; shutdown is "exit", then SIGTERM, then SIGKILL.
 
 const { spawn } = require('child_process');
+const crypto = require('crypto');
 const { EventEmitter } = require('events');
 const fs = require('fs');
 const os = require('os');
@@ -117,7 +118,11 @@ class Capture extends EventEmitter {
             this._args.push(options.settingsPath);
         if (options.logPath !== undefined)
             this._args.push(options.logPath);
-        this._env = options.env || process.env;
+        // A secret for this process's clients alone: it accepts only handshakes that
+        // carry it, so no other local program, user or web page gets in.
+        this._token = crypto.randomBytes(24).toString('base64url');
+        this._env = { ...(options.env || process.env), SONDREL_CAPTURE_TOKEN: this._token };
+        this.url = null;
         this._connect = options.connect !== false;
         this._child = null;
         this._ws = null;
@@ -161,10 +166,11 @@ class Capture extends EventEmitter {
         if (port === 0)
             throw this._failure('CAPTURE_NO_PORT', `${this.binary} announced port 0: its server has no usable port`);
         this.port = port;
+        this.url = `ws://127.0.0.1:${port}/?token=${this._token}`;
         if (!this._connect)
             return;
 
-        const ws = new WebSocket(`ws://127.0.0.1:${port}/`, {
+        const ws = new WebSocket(this.url, {
             handshakeTimeout: this.timeouts.connectTimeout,
             perMessageDeflate: false,
             maxPayload: 1024 * 1024,

@@ -1,5 +1,6 @@
-// Live view of sondrel-capture's stream: connects to ws://127.0.0.1:PORT/ (PORT from
-// the page's ?port=), plays the audio through an AudioWorklet and draws a level meter
+// Live view of sondrel-capture's stream: connects to ws://127.0.0.1:PORT/?token=TOKEN
+// (PORT from the page's ?port=, TOKEN from its #token=, a fragment, which the browser
+// never sends to any server), plays the audio through an AudioWorklet and draws a level meter
 // and a scrolling waveform. The page must come from a loopback origin (http://127.0.0.1
 // or http://localhost): the server refuses pages from anywhere else.
 'use strict';
@@ -13,6 +14,12 @@ const startButton = document.getElementById('start');
 const numbers = document.getElementById('numbers');
 const meter = document.getElementById('meter').getContext('2d');
 const wave = document.getElementById('wave').getContext('2d');
+
+// The token is the key to the microphone: taken out of the address bar at once, so it
+// is neither bookmarked nor shown.
+const token = new URLSearchParams(location.hash.slice(1)).get('token') || '';
+if (location.hash)
+    history.replaceState(null, '', location.pathname + location.search);
 
 const view = {
     port: Number(new URLSearchParams(location.search).get('port')),
@@ -65,7 +72,7 @@ async function start() {
     }
 
     setStatus('connecting', `connecting to ws://127.0.0.1:${view.port}/`);
-    const socket = new WebSocket(`ws://127.0.0.1:${view.port}/`);
+    const socket = new WebSocket(`ws://127.0.0.1:${view.port}/?token=${encodeURIComponent(token)}`);
     socket.binaryType = 'arraybuffer';
     socket.onopen = () => setStatus('connected', 'connected, waiting for audio');
     socket.onerror = () => { view.error = 'connection failed'; };

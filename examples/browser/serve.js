@@ -50,6 +50,13 @@ function servePage({ host = '127.0.0.1', port = 0 } = {}) {
     });
 }
 
+// The page's address for this capture: the port in the query, the token in the
+// fragment, which the browser keeps to itself.
+function pageAddress(siteUrl, capture) {
+    const token = new URL(capture.url).searchParams.get('token');
+    return `${siteUrl}?port=${capture.port}#token=${token}`;
+}
+
 async function main() {
     const args = process.argv.slice(2);
     const option = (name, fallback) => {
@@ -62,7 +69,7 @@ async function main() {
     const capture = await startCapture({ binary: option('--binary', 'sondrel-capture'), cwd: dir,
         settingsPath: 'settings.json', logPath: 'capture.log', connect: false });
     const { server, url } = await servePage({ port: Number(option('--http-port', 0)) });
-    console.log(`sondrel-capture listens on port ${capture.port}; open ${url}?port=${capture.port}`);
+    console.log(`sondrel-capture listens on port ${capture.port}; open ${pageAddress(url, capture)}`);
     const stop = async () => {
         server.close();
         const { code, signal } = await capture.close();
@@ -80,4 +87,4 @@ if (require.main === module) {
     });
 }
 
-module.exports = { servePage };
+module.exports = { servePage, pageAddress };

@@ -197,44 +197,64 @@ TEST_F(SettingsWrite, ReadOnlyFileIsNotReplaced) {
               1);
 }
 
-TEST_F(SettingsWrite, ReplacementKeepsModeAndOwner) {
+TEST_F(SettingsWrite, ReplacementKeepsModeAndGroup) {
     if (geteuid() != 0)
-        GTEST_SKIP() << "giving a file to another owner needs root";
+        GTEST_SKIP() << "giving a file to another group needs root";
     writeFile(path, "old");
-    ASSERT_EQ(chown(path.c_str(), nobody, nobody), 0);
+    ASSERT_EQ(chown(path.c_str(), 0, nobody), 0);
     ASSERT_EQ(chmod(path.c_str(), 0640), 0);
     const ino_t inode = statOf(path).st_ino;
     save();
     const struct stat after = statOf(path);
     EXPECT_NE(after.st_ino, inode) << "expected a replacement by rename";
     EXPECT_EQ(after.st_mode & 07777, 0640u);
-    EXPECT_EQ(after.st_uid, nobody);
+    EXPECT_EQ(after.st_uid, 0u);
     EXPECT_EQ(after.st_gid, nobody);
     EXPECT_EQ(readFile(path), expectedText());
 }
 
-// Someone else's file that we may write (here: mode 0666, owned by root, saved by nobody):
-// a replacement would become ours, so it is written in place and stays theirs.
-TEST_F(SettingsWrite, OwnerThatCannotBeKeptMeansWritingInPlace) {
+// Someone else's file that we could write (mode 0666; or any file, for root) is theirs:
+// it is left alone like a read-only one, neither replaced nor written in place.
+TEST_F(SettingsWrite, AnotherUsersFileIsLeftAlone) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs a file of another user";
-    writeFile(path, "old text that is longer than nothing");
-    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
-    ASSERT_EQ(chmod(dir.path.c_str(), 0777), 0);
-    const ino_t inode = statOf(path).st_ino;
-    ASSERT_EQ(runInChild(true,
-                         [&] {
-                             CatalogueEngine engine(path);
-                             engine.saveSettings();
-                             return 0;
-                         }),
-              0);
-    EXPECT_EQ(statOf(path).st_ino, inode);
-    EXPECT_EQ(statOf(path).st_uid, 0u);
+    for (const bool asRoot : {false, true}) {
+        SCOPED_TRACE(asRoot ? "saved by root into nobody's file" : "saved by nobody into root's file");
+        const std::string text = "old text that is longer than nothing";
+        writeFile(path, text);
+        ASSERT_EQ(chown(path.c_str(), asRoot ? nobody : 0, asRoot ? nobody : 0), 0);
+        ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+        ASSERT_EQ(chmod(dir.path.c_str(), 0777), 0);
+        const ino_t inode = statOf(path).st_ino;
+        ASSERT_EQ(runInChild(!asRoot,
+                             [&] {
+                                 CatalogueEngine engine(path);
+                                 engine.saveSettings();
+                                 return 0;
+                             }),
+                  0);
+        EXPECT_EQ(statOf(path).st_ino, inode);
+        EXPECT_EQ(statOf(path).st_uid, asRoot ? nobody : 0u);
+        EXPECT_EQ(readFile(path), text);
+        EXPECT_EQ(log.count("ERROR 无法更新配置文件"), asRoot ? 2u : 1u);
+        EXPECT_EQ(
+            std::distance(std::filesystem::directory_iterator(dir.path), std::filesystem::directory_iterator()),
+            1);
+    }
+}
+
+// A new settings file, and the fresh file that replaces an old one, are our user's alone
+// whatever the umask; the replacement then takes the old file's mode.
+TEST_F(SettingsWrite, NewFilesAreReadableByTheirOwnerOnly) {
+    const mode_t before = umask(0);
+    save();
+    EXPECT_EQ(statOf(path).st_mode & 07777, 0600u);
+    std::filesystem::remove(path);
+    umask(0277);
+    save();
+    umask(before);
+    EXPECT_EQ(statOf(path).st_mode & 07777, 0600u);
     EXPECT_EQ(readFile(path), expectedText());
-    EXPECT_TRUE(log.lines().empty());
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), std::filesystem::directory_iterator()),
-              1);
 }
 
 TEST_F(SettingsWrite, FifoIsWrittenInPlaceAndNeverWaitedOn) {

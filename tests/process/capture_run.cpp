@@ -8,6 +8,7 @@
 #include <sstream>
 #include <thread>
 
+#include "capture_under_test.h"
 #include "output_lines.h"
 
 namespace fs = std::filesystem;
@@ -44,6 +45,10 @@ CaptureRun::CaptureRun(const VirtualMic& mic, Options options) {
     const std::vector<std::string> arguments = options.arguments.value_or(std::vector<std::string>{settings, log});
     spawn.argv.insert(spawn.argv.end(), arguments.begin(), arguments.end());
     spawn.environment = mic.environment();
+    if (options.testToken) {
+        for (auto& entry : capture_under_test::environment(testClientToken))
+            spawn.environment.push_back(entry);
+    }
     for (auto& entry : options.extraEnvironment)
         spawn.environment.push_back(entry);
     spawn.workingDirectory = dir.string();

@@ -28,6 +28,8 @@ public:
         std::vector<std::string> argvPrefix; // a wrapper such as /bin/bash -c "..."
         ChildProcess::StdinMode stdinMode = ChildProcess::StdinMode::Pipe;
         bool waitForPort = true;
+        // The Windows build gets the tests' token (capture_under_test::environment).
+        bool testToken = true;
     };
 
     CaptureRun(const VirtualMic& mic, Options options);

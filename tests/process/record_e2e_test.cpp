@@ -5,7 +5,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <algorithm>
 #include <fstream>
+#include <iostream>
+#include <iterator>
 #include <functional>
 #include <iterator>
 #include <optional>
@@ -319,3 +322,46 @@ TEST_F(RecordEndToEnd, KilledRecorderLeavesAReadableWavAndCaptureShutsDown) {
 }
 
 } // namespace
+
+// Under Wine, sondrel-record.exe and sondrel-capture.exe are both Windows processes of
+// this user: with no token in the capture's environment (a batch file clears the one the
+// recorder hands down), the capture identifies the recorder's socket through Wine's TCP
+// table and lets it in by the same-user rule.
+TEST_F(RecordEndToEnd, UnderWineTheRecorderGetsInAsTheSameUserWithoutAToken) {
+    if (!capture_under_test::isWindows)
+        GTEST_SKIP() << "the Linux build's same-user rule is tested with a second Unix user";
+    std::string windowsCapture = std::string("Z:") + SONDREL_RECORD_CAPTURE;
+    std::replace(windowsCapture.begin(), windowsCapture.end(), '/', '\\');
+    const std::filesystem::path batch = dir / "without-token.bat";
+    {
+        std::ofstream out(batch, std::ios::binary);
+        out << "@set SONDREL_CAPTURE_TOKEN=\r\n@\"" << windowsCapture << "\" %*\r\n";
+    }
+    VirtualMic mic;
+    mic.playTone(1000, 48000, 0.5, 30);
+    ChildProcess::Options o;
+    o.argv = {SONDREL_RECORD_PATH,
+              "--capture",
+              batch.string(),
+              "--settings",
+              (dir / "settings.json").string(),
+              "--log",
+              logPath,
+              "-d",
+              "2",
+              wavPath};
+    o.environment = mic.environment();
+    o.workingDirectory = dir.path;
+    o.stdinMode = ChildProcess::StdinMode::DevNull;
+    ChildProcess rec(std::move(o));
+    const auto status = rec.waitExit(60s);
+    ASSERT_TRUE(status) << "sondrel-record did not end";
+    std::ifstream logFile(logPath, std::ios::binary);
+    const std::string log = capture_under_test::text(
+        std::string((std::istreambuf_iterator<char>(logFile)), std::istreambuf_iterator<char>()));
+    std::cout << "same user under Wine: sondrel-record.exe ended with " << *status << "; capture log:\n" << log;
+    EXPECT_EQ(log.find("拒绝"), std::string::npos) << log;
+    ASSERT_EQ(*status, 0) << capture_under_test::text(rec.stdoutText()) << rec.stderrText();
+    const WavFile wav = readWav(wavPath);
+    EXPECT_EQ(wav.samples.size(), 88200u);
+}

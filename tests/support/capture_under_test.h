@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <string>
+#include <vector>
 
 // The sondrel-capture that the process-level tests start (SONDREL_CAPTURE_PATH): this
 // build's own, or the Windows build run through Wine (tools/run-tests.sh, stage windows).
@@ -34,5 +35,15 @@ inline std::string text(const std::string& bytes) {
 // The host-API type of PortAudio's first host API, which a first run selects: MME on
 // Windows, ALSA on Linux.
 inline constexpr int firstHostApiType = isWindows ? 2 : 8;
+
+// Under Wine the owner of a Linux client's socket is not to be found (the evidence is in
+// tests/reliability/who_may_connect_test.cpp), so the Windows build would refuse the
+// tests' Linux clients: it runs with the token that WsTestClient presents. The Linux
+// build runs without one and so checks that each client is our own user.
+inline std::vector<std::string> environment(const std::string& token) {
+    if (!isWindows)
+        return {};
+    return {"SONDREL_CAPTURE_TOKEN=" + token};
+}
 
 } // namespace capture_under_test

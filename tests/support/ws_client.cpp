@@ -72,10 +72,10 @@ WsTestClient::~WsTestClient() {
 }
 
 bool WsTestClient::connect(int port, std::chrono::milliseconds timeout, const std::string& origin,
-                           const std::string& host) {
+                           const std::string& host, const std::string& resource) {
     websocketpp::lib::error_code ec;
     Client::connection_ptr con =
-        state->endpoint.get_connection("ws://" + host + ":" + std::to_string(port) + "/", ec);
+        state->endpoint.get_connection("ws://" + host + ":" + std::to_string(port) + resource, ec);
     if (ec)
         return false;
     if (!origin.empty())

@@ -15,7 +15,7 @@ struct AudioReceiver::Impl {
     enum class State { Idle, Connecting, Open, Ended };
 
     Impl();
-    std::string connect(int port, std::chrono::milliseconds timeout);
+    std::string connect(int port, std::chrono::milliseconds timeout, const std::string& token);
     Next next(Block& out, std::chrono::milliseconds timeout);
     void close(std::chrono::milliseconds timeout);
     void onOpen(websocketpp::connection_hdl hdl);
@@ -43,8 +43,8 @@ AudioReceiver::~AudioReceiver() {
     impl->stopThread();
 }
 
-std::string AudioReceiver::connect(int port, std::chrono::milliseconds timeout) {
-    return impl->connect(port, timeout);
+std::string AudioReceiver::connect(int port, std::chrono::milliseconds timeout, const std::string& token) {
+    return impl->connect(port, timeout, token);
 }
 
 AudioReceiver::Next AudioReceiver::next(Block& out, std::chrono::milliseconds timeout) {
@@ -73,7 +73,7 @@ AudioReceiver::Impl::Impl() {
     client.set_message_handler([this](websocketpp::connection_hdl h, Client::message_ptr m) { onMessage(h, m); });
 }
 
-std::string AudioReceiver::Impl::connect(int port, std::chrono::milliseconds timeout) {
+std::string AudioReceiver::Impl::connect(int port, std::chrono::milliseconds timeout, const std::string& token) {
     {
         std::lock_guard lock(mutex);
         if (state != State::Idle)
@@ -81,8 +81,9 @@ std::string AudioReceiver::Impl::connect(int port, std::chrono::milliseconds tim
         state = State::Connecting;
     }
     websocketpp::lib::error_code ec;
+    // The address as messages show it; the token is for the server alone.
     const std::string uri = "ws://127.0.0.1:" + std::to_string(port) + "/";
-    Client::connection_ptr con = client.get_connection(uri, ec);
+    Client::connection_ptr con = client.get_connection(token.empty() ? uri : uri + "?token=" + token, ec);
     if (ec) {
         std::lock_guard lock(mutex);
         state = State::Ended;

@@ -28,9 +28,10 @@ public:
     AudioReceiver(const AudioReceiver&) = delete;
     AudioReceiver& operator=(const AudioReceiver&) = delete;
 
-    // Connects to ws://127.0.0.1:PORT/ and waits for the opening handshake.
-    // Returns an empty text on success, else the reason it failed.
-    std::string connect(int port, std::chrono::milliseconds timeout);
+    // Connects to ws://127.0.0.1:PORT/?token=TOKEN (without a query when the token is
+    // empty) and waits for the opening handshake. Returns an empty text on success,
+    // else the reason it failed (which never shows the token).
+    std::string connect(int port, std::chrono::milliseconds timeout, const std::string& token = {});
 
     // Waits up to timeout for the next block. Closed once the connection has
     // ended and every block received before that has been taken.

@@ -31,3 +31,9 @@ int createBinaryFile(const std::string& path);
 // written, or -1 with errno set.
 long long writeFileAt(int fd, const void* data, std::size_t size, std::uint64_t offset);
 int closeFile(int fd);
+
+// Fills `size` bytes from the system's source of secure randomness (getrandom,
+// BCryptGenRandom); false when it cannot.
+bool secureRandomBytes(unsigned char* data, std::size_t size);
+// Sets a variable in our own environment, which the child inherits.
+bool setEnvironmentForChild(const std::string& name, const std::string& value);

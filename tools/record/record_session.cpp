@@ -81,7 +81,31 @@ std::string RecordSession::childEnded() {
     return {};
 }
 
+namespace {
+
+// 24 random bytes as base64url: 32 characters, as sondrel-capture requires at least.
+std::string newCaptureToken() {
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    unsigned char bytes[24];
+    if (!secureRandomBytes(bytes, sizeof bytes))
+        return {};
+    std::string text;
+    for (std::size_t i = 0; i < sizeof bytes; i += 3) {
+        const unsigned group = (bytes[i] << 16) | (bytes[i + 1] << 8) | bytes[i + 2];
+        for (int shift = 18; shift >= 0; shift -= 6)
+            text.push_back(alphabet[(group >> shift) & 63]);
+    }
+    return text;
+}
+
+} // namespace
+
 void RecordSession::startChild() {
+    token = newCaptureToken();
+    if (token.empty() || !setEnvironmentForChild("SONDREL_CAPTURE_TOKEN", token)) {
+        setFailure("cannot make a token for sondrel-capture: the system's random source failed");
+        return;
+    }
     try {
         child = std::make_unique<CaptureProcess>(capturePath, options.settingsPath, options.logPath);
     } catch (const std::runtime_error& e) {
@@ -109,7 +133,7 @@ void RecordSession::startChild() {
 
 void RecordSession::connect() {
     receiver = std::make_unique<AudioReceiver>();
-    const std::string error = receiver->connect(connectPort, milliseconds(5000));
+    const std::string error = receiver->connect(connectPort, milliseconds(5000), token);
     if (!error.empty()) {
         const std::string ended = childEnded();
         setFailure(error + (ended.empty() ? "" : "; " + ended));

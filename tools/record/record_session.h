@@ -52,6 +52,8 @@ private:
 
     std::string failure;
     int connectPort = 0;
+    // Handed to sondrel-capture in its environment; it accepts only clients that show it.
+    std::string token;
     bool connected = false;
     bool stoppedByUser = false;
     bool sizeLimitReached = false;

@@ -8,6 +8,7 @@ const assert = require('node:assert/strict');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
+const WebSocket = require('ws');
 const { startCapture } = require('..');
 const { VirtualMic } = require('../../../tests/support/virtual_mic');
 const { XSession } = require('../../../tests/support/x_session');
@@ -149,6 +150,38 @@ describe('against sondrel-capture on a virtual microphone', { skip: !VirtualMic.
         assert.equal(isAlive(pid), false);
         assert.deepEqual(await capture.close(), { code: 0, signal: null }, 'a second close() is harmless');
         assert.equal(await capture.show(), false, 'no command after the end');
+    });
+
+    test('each process takes only connections with its own token, which capture.url carries', async () => {
+        const capture = await start({ connect: false });
+        const match = /^ws:\/\/127\.0\.0\.1:(\d+)\/\?token=([A-Za-z0-9_-]{32})$/.exec(capture.url);
+        assert.ok(match, capture.url);
+        assert.equal(Number(match[1]), capture.port);
+        assert.equal(process.env.SONDREL_CAPTURE_TOKEN, undefined);
+
+        const status = (url) => new Promise((resolve) => {
+            const ws = new WebSocket(url);
+            ws.on('open', () => {
+                ws.close();
+                resolve(101);
+            });
+            ws.on('unexpected-response', (request, response) => {
+                resolve(response.statusCode);
+                request.destroy();
+            });
+            ws.on('error', () => resolve(0));
+        });
+        assert.equal(await status(`ws://127.0.0.1:${capture.port}/`), 403);
+        assert.equal(await status(`ws://127.0.0.1:${capture.port}/?token=${match[2].slice(0, 31)}`), 403);
+        assert.equal(await status(capture.url), 101);
+
+        const other = await start({ connect: false });
+        assert.notEqual(other.url.split('token=')[1], match[2], 'two processes got the same token');
+        assert.equal(await status(`ws://127.0.0.1:${other.port}/?token=${match[2]}`), 403);
+
+        await capture.close();
+        assert.ok(!fs.readFileSync(path.join(capture.cwd, 'capture.log'), 'utf8').includes(match[2]));
+        fs.rmSync(capture.cwd, { recursive: true, force: true }); // afterEach removes the second's
     });
 
     test('a consumer that never takes the audio does not stall the process', async () => {

@@ -11,7 +11,7 @@ const path = require('path');
 const { startCapture } = require('../../../clients/node');
 const { VirtualMic } = require('../../../tests/support/virtual_mic');
 const { analyseSine, describe: describeSine } = require('../../../tests/support/sine_check');
-const { servePage } = require('../serve');
+const { servePage, pageAddress } = require('../serve');
 const { Chromium } = require('./chromium');
 
 const binary = process.env.SONDREL_CAPTURE || path.resolve(__dirname, '../../../build/sondrel-capture');
@@ -87,7 +87,8 @@ describe('the live page in headless Chromium', {
 
     test('the page plays the 1 kHz tone it receives, and draws it', async () => {
         const page = await browser.newPage();
-        await page.navigate(`${site.url}?port=${capture.port}`);
+        await page.navigate(pageAddress(site.url, capture));
+        assert.ok(!(await page.evaluate('location.href')).includes('token'), 'the token stayed in the address bar');
         // Two seconds played: the jitter buffer has filled and the analyser holds
         // 0.74 s of nothing but worklet output.
         const status = await waitForStatus(page, (s) => s.state === 'live' && s.worklet.played >= 2 * 44100,
@@ -114,8 +115,18 @@ describe('the live page in headless Chromium', {
         // from our server but its origin names another host, as a web site's would.
         const page = await browser.newPage();
         const elsewhere = site.url.replace('127.0.0.1', 'elsewhere.test');
-        await page.navigate(`${elsewhere}?port=${capture.port}`);
+        await page.navigate(pageAddress(elsewhere, capture));
         const status = await waitForStatus(page, (s) => s.state === 'failed', 'refused');
         assert.equal(status.blocks, 0);
+    });
+
+    test('the page without the token, or with another, is refused', async () => {
+        for (const address of [`${site.url}?port=${capture.port}`,
+            `${site.url}?port=${capture.port}#token=${'A'.repeat(32)}`]) {
+            const page = await browser.newPage();
+            await page.navigate(address);
+            const status = await waitForStatus(page, (s) => s.state === 'failed', 'refused');
+            assert.equal(status.blocks, 0);
+        }
     });
 });

@@ -3,7 +3,11 @@
 #include <csignal>
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
 
 namespace {
 
@@ -48,3 +52,20 @@ long long writeFileAt(int fd, const void* data, std::size_t size, std::uint64_t 
 }
 
 int closeFile(int fd) { return ::close(fd); }
+
+bool secureRandomBytes(unsigned char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t got = ::getrandom(data, size, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        data += got;
+        size -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+bool setEnvironmentForChild(const std::string& name, const std::string& value) {
+    return ::setenv(name.c_str(), value.c_str(), 1) == 0;
+}

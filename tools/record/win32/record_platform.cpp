@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <bcrypt.h>
+
 #include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
@@ -96,3 +98,12 @@ long long writeFileAt(int fd, const void* data, std::size_t size, std::uint64_t 
 }
 
 int closeFile(int fd) { return _close(fd); }
+
+bool secureRandomBytes(unsigned char* data, std::size_t size) {
+    return BCryptGenRandom(nullptr, data, static_cast<ULONG>(size), BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
+}
+
+bool setEnvironmentForChild(const std::string& name, const std::string& value) {
+    // CreateProcess hands on the process environment, not the C library's copy.
+    return SetEnvironmentVariableW(wide(name).c_str(), wide(value).c_str()) != 0;
+}
