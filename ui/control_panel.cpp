@@ -35,7 +35,7 @@ void ControlPanel::show() {
     }
     std::unique_ptr<PanelWindow> opening;
     try {
-        PanelWindow::Opened opened = PanelWindow::open();
+        PanelWindow::Opened opened = PanelWindow::open(panelCharacters());
         opening = std::move(opened.window);
         if (opened.topmostError)
             writeErrorLine(*opened.topmostError);
@@ -75,7 +75,16 @@ void ControlPanel::runFrame() {
 }
 
 void ControlPanel::drawFrame() {
+    // A refresh, a selection or the parent's commands may have brought new names since
+    // the last frame.
+    window->useCharacters(panelCharacters());
     window->beginFrame();
     drawAudioWindow(engine);
     window->endFrame();
+}
+
+const ImFontGlyphRangesBuilder& ControlPanel::panelCharacters() {
+    characters.Clear();
+    addPanelCharacters(engine, characters);
+    return characters;
 }
