@@ -7,6 +7,7 @@
 class AudioEngine;
 class Server;
 class PanelWindow;
+class PanelLayout;
 
 // The on-demand settings window. Hidden: no window, graphics device or ImGui context
 // exists. show() creates all three, draws the first frame, shows the window and then
@@ -35,5 +36,6 @@ private:
     AudioEngine& engine;
     Server& server;
     std::unique_ptr<PanelWindow> window;
+    std::unique_ptr<PanelLayout> layout; // while shown
     ImFontGlyphRangesBuilder characters;
 };

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 
 // The panel reads its font and ImGui's layout from the working directory, which may be a
 // folder other users can write to. Such a file is used only when no other user can have
@@ -45,3 +46,9 @@ private:
     std::string why;
     std::size_t bytes = 0;
 };
+
+// Replaces the file's contents with `text`. A new file is created readable and writable by
+// us alone, whatever the umask; an existing one is written only when it passes the checks
+// above (links refused), and keeps its mode. Returns why nothing was written, or an empty
+// string.
+std::string writeOwnFile(const char* path, std::string_view text);

@@ -17,8 +17,8 @@ struct ImFontGlyphRangesBuilder;
 //              non-resizable tool window with a title bar and a close box only (no
 //              minimise or maximise box where the platform lets the window say so),
 //              outer frame 500 x 176 at (100, 100), kept above other windows. Then the
-//              device, the ImGui context (light style, imgui.ini as the library
-//              default), the platform and renderer backends, the font atlas
+//              device, the ImGui context (light style; the caller takes imgui.ini over,
+//              see panel_layout.h), the platform and renderer backends, the font atlas
 //              for `characters` from a PanelFont (panel_font.h) and the renderer's
 //              device objects (font texture) are all made before open() returns, so
 //              that nothing slow is left for the first frame. The CPU copies of the

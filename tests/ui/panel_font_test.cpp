@@ -3,6 +3,7 @@
 #include "logger.h"
 #include "own_file.h"
 #include "panel_font.h"
+#include "panel_layout.h"
 #include "stb_replay.h"
 #include "temp_dir.h"
 
@@ -371,6 +372,105 @@ TEST_F(PanelFontTest, TheDamagedFontsOfTheFuzzFolderCannotTakeTheParserOutside) 
             const std::vector<unsigned char> bytes = readBytes(path);
             replayAtlasBuild(bytes.data(), bytes.size(), wholePlane, panelFontSize);
         }
+    }
+}
+
+class PanelLayoutTest : public PanelFontTest {
+protected:
+    PanelLayoutTest() : context(ImGui::CreateContext()) {
+        ImGuiIO& io = ImGui::GetIO();
+        io.DisplaySize = ImVec2(500.0f, 176.0f);
+        io.DeltaTime = 1.0f / 60.0f;
+        io.Fonts->Build();
+    }
+    ~PanelLayoutTest() override { ImGui::DestroyContext(context); }
+
+    // One frame with a window that takes its place from the saved settings.
+    ImVec2 probePosition() {
+        ImGui::NewFrame();
+        ImGui::Begin("Probe");
+        const ImVec2 position = ImGui::GetWindowPos();
+        ImGui::End();
+        ImGui::Render();
+        return position;
+    }
+
+    static std::string probeAt(int x, int y) {
+        return "[Window][Probe]\nPos=" + std::to_string(x) + "," + std::to_string(y) + "\nSize=100,50\n";
+    }
+
+    ImGuiContext* context;
+    fs::path ini = dir / "imgui.ini";
+};
+
+TEST_F(PanelLayoutTest, OurOwnFileIsReadAndANewOneIsPrivateWhateverTheUmask) {
+    std::ofstream(ini) << probeAt(123, 45);
+    {
+        PanelLayout layout(ini.string());
+        EXPECT_EQ(ImGui::GetIO().IniFilename, nullptr);
+        const ImVec2 position = probePosition();
+        EXPECT_FLOAT_EQ(position.x, 123.0f);
+        EXPECT_FLOAT_EQ(position.y, 45.0f);
+    }
+
+    fs::remove(ini);
+    const mode_t umaskBefore = umask(0);
+    PanelLayout layout(ini.string());
+    probePosition();
+    layout.save();
+    umask(umaskBefore);
+    struct stat status {};
+    ASSERT_EQ(stat(ini.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    EXPECT_NE(readText(ini).find("[Window][Probe]"), std::string::npos) << readText(ini);
+    EXPECT_EQ(warnings(), 0u) << log();
+}
+
+TEST_F(PanelLayoutTest, AFileThatIsNotOursIsNeitherReadNorWritten) {
+    const fs::path target = dir / "bashrc";
+    std::ofstream(target) << "ours, not a layout\n";
+    struct Case {
+        const char* name;
+        std::function<void()> plant;
+        const char* why;
+    };
+    const Case cases[] = {
+        {"group-writable",
+         [&] {
+             std::ofstream(ini) << probeAt(200, 20);
+             chmod(ini.c_str(), 0664);
+         },
+         "组或其他用户可写"},
+        {"a link", [&] { fs::create_symlink(target, ini); }, "不是普通文件"},
+        {"another user's",
+         [&] {
+             std::ofstream(ini) << probeAt(200, 20);
+             if (chown(ini.c_str(), 65534, 65534) != 0)
+                 fs::remove(ini); // not root: this case cannot be made here
+         },
+         "属于其他用户"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(ini);
+        c.plant();
+        if (!fs::exists(fs::symlink_status(ini)))
+            continue;
+        const std::string before = readText(ini);
+        const std::size_t warningsBefore = warnings();
+        PanelLayout layout(ini.string());
+        EXPECT_NE(probePosition().x, 200.0f);
+        layout.saveIfChanged();
+        ImGui::GetIO().WantSaveIniSettings = true;
+        layout.saveIfChanged();
+        layout.save();
+        EXPECT_EQ(readText(ini), before);
+        EXPECT_EQ(readText(target), "ours, not a layout\n");
+        EXPECT_EQ(warnings(), warningsBefore + 1);
+        EXPECT_NE(log().find("[WARN] <Panel> 窗口布局文件" + ini.string() + "不可用(" + c.why +
+                             "), 不读取也不保存窗口布局"),
+                  std::string::npos)
+            << log();
     }
 }
 

@@ -37,6 +37,18 @@ std::string distrust(const struct stat& status) {
     return {};
 }
 
+bool writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = ::write(fd, text.data(), text.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
 // Fresh memory is mapped in page by page as read() fills it, each page a fault of its own
 // (slow under virtualisation); asking for the whole range at once is much cheaper. Where
 // the kernel cannot (before Linux 5.14), the pages come as they used to.
@@ -97,4 +109,30 @@ bool OwnFile::read(unsigned char* into) {
         done += static_cast<std::size_t>(got);
     }
     return current == State::opened;
+}
+
+std::string writeOwnFile(const char* path, std::string_view text) {
+    constexpr int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
+    bool created = true;
+    int raw = ::open(path, flags | O_CREAT | O_EXCL, S_IRUSR | S_IWUSR);
+    if (raw < 0 && errno == EEXIST) {
+        created = false;
+        raw = ::open(path, flags);
+    }
+    const Descriptor fd(raw);
+    if (fd.get() < 0)
+        return errno == ELOOP ? "不是普通文件" : "无法写入";
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0)
+        return "无法写入";
+    // The umask may have taken bits from the mode asked for at creation.
+    if (created && ::fchmod(fd.get(), S_IRUSR | S_IWUSR) != 0)
+        return "无法设置权限";
+    if (!created) {
+        if (std::string problem = distrust(status); !problem.empty())
+            return problem;
+    }
+    if (::ftruncate(fd.get(), 0) != 0 || !writeAll(fd.get(), text))
+        return "无法写入";
+    return {};
 }

@@ -46,3 +46,10 @@ bool OwnFile::read(unsigned char* into) {
     }
     return current == State::opened;
 }
+
+std::string writeOwnFile(const char* path, std::string_view text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out.write(text.data(), static_cast<std::streamsize>(text.size())) || !out.flush())
+        return "无法写入";
+    return {};
+}
