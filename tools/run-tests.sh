@@ -2,8 +2,8 @@
 # Builds and runs the whole test suite: a plain optimised build; the integrator kit
 # against it (the Node module's tests, the browser page in headless Chromium, and the
 # Debian package installed, tried and removed); then AddressSanitizer+UndefinedBehavior-
-# Sanitizer, then ThreadSanitizer builds; then the Windows build under Wine
-# (tools/test-windows.sh).
+# Sanitizer (with a fixed run of the font fuzz target), then ThreadSanitizer builds; then
+# the Windows build under Wine (tools/test-windows.sh).
 # Usage: bash tools/run-tests.sh [plain|kit|address|thread|windows ...]   (default: all five)
 set -euo pipefail
 
@@ -104,5 +104,11 @@ for stage in "${stages[@]}"; do
     status=1
   fi
   report_skips "$dir" "$stage"
+  if [ "$stage" = address ]; then
+    # The font check and atlas build under libFuzzer (clang, build-fuzz), a fixed number
+    # of inputs from the shipped font and the damaged fonts of the shared fuzz folder.
+    echo "=== address: fuzz_font, fixed inputs ==="
+    bash tools/fuzz.sh --runs 1000 font || status=1
+  fi
 done
 exit $status

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the test suite needs beyond tools/setup.sh: GoogleTest and Google
 # Benchmark, the X server, window manager and tools of the window tests, clang for the
-# fuzzers, Node.js and npm for the Node module, and Chromium for the browser page.
+# fuzzers, DejaVu Sans (the damaged fonts of the font tests are made from it), Node.js
+# and npm for the Node module, and Chromium for the browser page.
 # (Wine and MinGW-w64 come with tools/build-windows.sh.)
 set -euo pipefail
 
@@ -11,6 +12,7 @@ bash "$top/tools/setup.sh"
 packages=(
   libgtest-dev libbenchmark-dev
   xvfb openbox xdotool wmctrl x11-utils x11-apps imagemagick fonts-wqy-microhei libgl1-mesa-dri
+  fonts-dejavu-core
   clang libclang-rt-14-dev
   procps groff-base chromium
   clang-format ccache

@@ -66,7 +66,7 @@ fi
 cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDREL_BENCH=OFF "${launcher[@]}" \
       -DSONDREL_TEST_CAPTURE="$win/sondrel-capture.exe" >/dev/null
 cmake --build "$native" -j2 --target app_process_tests server_e2e_tests record_e2e_tests ui_window_test who_may_connect_tests \
-      sound_stack_tests
+      ui_font_window_test sound_stack_tests
 # The labels of exactly those programs' tests, and the stop requests of the sound-stack
 # tests: one or two Ctrl+C while standard output is blocked.
 ctest --test-dir "$native" --output-on-failure -j2 --timeout 300 -L 'process|e2e' || status=1

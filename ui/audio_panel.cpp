@@ -16,12 +16,25 @@ const ImVec4 stoppedColour{0.5f, 0.5f, 0.5f, 1.0f};
 const ImVec4 yellowColour{1.0f, 1.0f, 0.4f, 1.0f};
 const ImVec4 redColour{1.0f, 0.2f, 0.2f, 1.0f};
 
-const char* const hostApiLabel = "设备类型";
-const char* const deviceLabel = "输入设备";
-const char* const sampleRateLabel = "采样率(Hz)";
-const char* const bufferSizeLabel = "缓冲区长度(帧)";
-const char* const listLabels[] = {hostApiLabel, deviceLabel, sampleRateLabel, bufferSizeLabel};
-const char* const refreshLabel = "刷新设备";
+// Every text the panel draws apart from the catalogue's names, the numbers and the
+// tooltip's ASCII punctuation. The drawing below takes its texts from here, and so does
+// the font atlas, which is built for the characters the panel can draw: a text added here
+// is in both.
+enum class Text { hostApiList, deviceList, sampleRateList, bufferSizeList, refresh, running, stopped, none };
+constexpr const char* texts[] = {
+    "设备类型", "输入设备", "采样率(Hz)", "缓冲区长度(帧)", "刷新设备", "运行中", "已停止",
+    "N/A", // the name shown for a selection out of range
+};
+
+constexpr const char* text(Text which) { return texts[static_cast<int>(which)]; }
+
+const Text listLabels[] = {Text::hostApiList, Text::deviceList, Text::sampleRateList, Text::bufferSizeList};
+
+// A rate or size as its list shows it: the whole number, any fraction cut off.
+template <typename Value>
+std::string valueText(Value value) {
+    return std::to_string(static_cast<long long>(value));
+}
 
 template <typename Row>
 bool inRange(const std::vector<Row>& rows, std::int32_t index) {
@@ -34,7 +47,7 @@ void restart(AudioEngine& engine) {
 }
 
 void drawHostApiList(AudioEngine& engine, const std::string& preview) {
-    if (!ImGui::BeginCombo(hostApiLabel, preview.c_str(), ImGuiComboFlags_PopupAlignLeft))
+    if (!ImGui::BeginCombo(text(Text::hostApiList), preview.c_str(), ImGuiComboFlags_PopupAlignLeft))
         return;
     for (std::int32_t i = 0; inRange(engine.hostApis, i); ++i) {
         ImGui::PushID(i);
@@ -51,7 +64,7 @@ void drawHostApiList(AudioEngine& engine, const std::string& preview) {
 }
 
 void drawDeviceList(AudioEngine& engine, const std::string& preview) {
-    if (!ImGui::BeginCombo(deviceLabel, preview.c_str(), ImGuiComboFlags_PopupAlignLeft))
+    if (!ImGui::BeginCombo(text(Text::deviceList), preview.c_str(), ImGuiComboFlags_PopupAlignLeft))
         return;
     for (std::int32_t i = 0; inRange(engine.devices, i); ++i) {
         const DeviceEntry& device = engine.devices[i];
@@ -75,14 +88,12 @@ void drawDeviceList(AudioEngine& engine, const std::string& preview) {
 template <typename Value>
 void drawValueList(AudioEngine& engine, const char* label, const std::vector<Value>& values,
                    std::int32_t& selection) {
-    const std::string preview =
-        inRange(values, selection) ? std::to_string(static_cast<long long>(values[selection])) : "N/A";
+    const std::string preview = inRange(values, selection) ? valueText(values[selection]) : text(Text::none);
     if (!ImGui::BeginCombo(label, preview.c_str(), ImGuiComboFlags_PopupAlignLeft))
         return;
     for (std::int32_t i = 0; inRange(values, i); ++i) {
         ImGui::PushID(i);
-        const std::string text = std::to_string(static_cast<long long>(values[i]));
-        if (ImGui::Selectable(text.c_str(), i == selection)) {
+        if (ImGui::Selectable(valueText(values[i]).c_str(), i == selection)) {
             selection = i;
             restart(engine);
         }
@@ -122,9 +133,9 @@ void drawMeter(const AudioEngine& engine) {
 std::optional<float> narrowedListWidth() {
     const ImGuiStyle& style = ImGui::GetStyle();
     float widestLabel = 0.0f;
-    for (const char* label : listLabels)
-        widestLabel = std::max(widestLabel, ImGui::CalcTextSize(label, nullptr, true).x);
-    const float button = ImGui::CalcTextSize(refreshLabel, nullptr, true).x + 2.0f * style.FramePadding.x;
+    for (const Text label : listLabels)
+        widestLabel = std::max(widestLabel, ImGui::CalcTextSize(text(label), nullptr, true).x);
+    const float button = ImGui::CalcTextSize(text(Text::refresh), nullptr, true).x + 2.0f * style.FramePadding.x;
     const float room = std::floor(ImGui::GetContentRegionAvail().x - style.ItemInnerSpacing.x - widestLabel -
                                   style.ItemSpacing.x - button);
     const float width = ImGui::CalcItemWidth();
@@ -139,8 +150,9 @@ std::optional<float> narrowedListWidth() {
 void AudioEngine::drawPanel() {
     // Copies: the refresh button below rebuilds the lists, and the tooltip at the end
     // still shows the names this frame started with.
-    const std::string hostApiName = inRange(hostApis, hostApiIndex) ? hostApis[hostApiIndex].name : "N/A";
-    const std::string deviceName = inRange(devices, deviceIndex) ? devices[deviceIndex].name : "N/A";
+    const std::string hostApiName =
+        inRange(hostApis, hostApiIndex) ? hostApis[hostApiIndex].name : text(Text::none);
+    const std::string deviceName = inRange(devices, deviceIndex) ? devices[deviceIndex].name : text(Text::none);
 
     const std::optional<float> listWidth = narrowedListWidth();
     if (listWidth)
@@ -148,14 +160,14 @@ void AudioEngine::drawPanel() {
     ImGui::BeginGroup();
     drawHostApiList(*this, hostApiName);
     drawDeviceList(*this, deviceName);
-    drawValueList(*this, sampleRateLabel, sampleRates, sampleRateIndex);
-    drawValueList(*this, bufferSizeLabel, bufferSizes, bufferSizeIndex);
+    drawValueList(*this, text(Text::sampleRateList), sampleRates, sampleRateIndex);
+    drawValueList(*this, text(Text::bufferSizeList), bufferSizes, bufferSizeIndex);
     ImGui::EndGroup();
     if (listWidth)
         ImGui::PopItemWidth();
 
     ImGui::SameLine();
-    if (ImGui::Button(refreshLabel)) {
+    if (ImGui::Button(text(Text::refresh))) {
         // The refresh closes a running stream itself.
         refreshDevices();
         selectHostApi(hostApiIndex);
@@ -168,7 +180,8 @@ void AudioEngine::drawPanel() {
 
     ImGui::Dummy(ImVec2(meterHoverSize, meterHoverSize));
     if (ImGui::IsItemHovered())
-        ImGui::SetTooltip("%s: (%s) %s", running ? "运行中" : "已停止", hostApiName.c_str(), deviceName.c_str());
+        ImGui::SetTooltip("%s: (%s) %s", text(running ? Text::running : Text::stopped), hostApiName.c_str(),
+                          deviceName.c_str());
 }
 
 void drawAudioWindow(AudioEngine& engine) {
@@ -180,4 +193,17 @@ void drawAudioWindow(AudioEngine& engine) {
                      ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoCollapse);
     engine.drawPanel();
     ImGui::End();
+}
+
+void addPanelCharacters(const AudioEngine& engine, ImFontGlyphRangesBuilder& characters) {
+    for (const char* fixed : texts)
+        characters.AddText(fixed);
+    for (const HostApiEntry& hostApi : engine.hostApis)
+        characters.AddText(hostApi.name.c_str());
+    for (const DeviceEntry& device : engine.devices)
+        characters.AddText(device.name.c_str());
+    for (const double rate : engine.sampleRates)
+        characters.AddText(valueText(rate).c_str());
+    for (const std::uint32_t size : engine.bufferSizes)
+        characters.AddText(valueText(size).c_str());
 }

@@ -3,6 +3,7 @@
 #include "audio_window.h"
 #include "frame_pacer.h"
 #include "logger.h"
+#include "panel_layout.h"
 #include "panel_window.h"
 #include "stdout_lines.h"
 
@@ -34,9 +35,11 @@ void ControlPanel::show() {
         return;
     }
     std::unique_ptr<PanelWindow> opening;
+    std::unique_ptr<PanelLayout> openingLayout;
     try {
-        PanelWindow::Opened opened = PanelWindow::open();
+        PanelWindow::Opened opened = PanelWindow::open(panelCharacters());
         opening = std::move(opened.window);
+        openingLayout = std::make_unique<PanelLayout>();
         if (opened.topmostError)
             writeErrorLine(*opened.topmostError);
         // Built, drawn, then shown: the window never appears without its contents.
@@ -46,10 +49,14 @@ void ControlPanel::show() {
         return;
     }
     window = std::move(opening);
+    layout = std::move(openingLayout);
     writeShownLine();
 }
 
 void ControlPanel::hide() {
+    if (layout)
+        layout->save();
+    layout.reset();
     window.reset();
     writeHiddenLine();
 }
@@ -75,7 +82,17 @@ void ControlPanel::runFrame() {
 }
 
 void ControlPanel::drawFrame() {
+    // A refresh, a selection or the parent's commands may have brought new names since
+    // the last frame.
+    window->useCharacters(panelCharacters());
     window->beginFrame();
     drawAudioWindow(engine);
     window->endFrame();
+    layout->saveIfChanged();
+}
+
+const ImFontGlyphRangesBuilder& ControlPanel::panelCharacters() {
+    characters.Clear();
+    addPanelCharacters(engine, characters);
+    return characters;
 }

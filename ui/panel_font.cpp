@@ -1,113 +1,131 @@
 #include "panel_font.h"
 
+#include "font_check.h"
 #include "logger.h"
+#include "own_file.h"
 
-#include <imgui.h>
-
-#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
-#include <string_view>
-
-// Our own private copy of the parser ImGui builds fonts with, so the check below asks
-// exactly the question the atlas build will ask.
-#define STB_TRUETYPE_IMPLEMENTATION
-#define STBTT_STATIC
-#include <imstb_truetype.h>
 
 namespace {
 
-namespace fs = std::filesystem;
+constexpr ImWchar printableAscii[] = {0x0020, 0x007E, 0};
+// ImGui draws it for a character the font has no glyph for, and for every character
+// beyond the Basic Multilingual Plane.
+constexpr ImWchar replacementCharacter = 0xFFFD;
 
-// The sfnt header: tag, table count, three search fields; then 16-byte table records
-// (tag, checksum, offset, length).
-constexpr std::size_t sfntHeaderBytes = 12;
-constexpr std::size_t tableRecordBytes = 16;
-// A collection header up to the offset of its first font.
-constexpr std::size_t collectionHeaderBytes = 16;
-
-std::uint32_t bigEndian32(const unsigned char* p) {
-    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
+void warnUnusable(const std::string& path, const std::string& why) {
+    Logger::instance().warn("Panel", "字体文件" + path + "不可用(" + why + "), 改用内置字体");
 }
 
-std::uint16_t bigEndian16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
-
-// stb_truetype trusts every offset in the file; a truncated or damaged file would send
-// it reading past the end. Every table the directory names must lie inside the data.
-bool tablesInside(const unsigned char* data, std::size_t size, std::size_t offset) {
-    if (offset > size || size - offset < sfntHeaderBytes)
-        return false;
-    const std::size_t tables = bigEndian16(data + offset + 4);
-    if ((size - offset - sfntHeaderBytes) / tableRecordBytes < tables)
-        return false;
-    for (std::size_t i = 0; i < tables; ++i) {
-        const unsigned char* record = data + offset + sfntHeaderBytes + i * tableRecordBytes;
-        const std::uint64_t start = bigEndian32(record + 8);
-        const std::uint64_t length = bigEndian32(record + 12);
-        if (start + length > size)
-            return false;
+// The font file's bytes, in memory ImGui's allocator gave, when it is one of ours; else
+// nothing, with the warning said when it is there.
+FontBytes ownFont(const std::string& path) {
+    OwnFile file(path.c_str(), Links::follow);
+    if (file.state() == OwnFile::State::opened && file.size() == 0) {
+        warnUnusable(path, "文件为空");
+        return {};
     }
-    return true;
-}
-
-void warnUnusable(const char* path, const std::string& why) {
-    Logger::instance().warn("Panel", std::string("字体文件") + path + "不可用(" + why + "), 改用内置字体");
+    if (file.state() == OwnFile::State::opened && file.size() > panelFontMaxBytes) {
+        warnUnusable(path, "文件过大");
+        return {};
+    }
+    FontBytes font;
+    if (file.state() == OwnFile::State::opened) {
+        font.reset(static_cast<unsigned char*>(IM_ALLOC(file.size())), file.size());
+        file.read(font.data());
+    }
+    if (file.state() == OwnFile::State::refused) {
+        warnUnusable(path, file.problem());
+        return {};
+    }
+    return font;
 }
 
 } // namespace
 
-std::string fontProblem(const unsigned char* data, std::size_t size) {
-    if (size < sfntHeaderBytes)
-        return "文件过短";
-    // A collection header names its fonts' offsets beyond the first twelve bytes.
-    if (std::string_view(reinterpret_cast<const char*>(data), 4) == "ttcf" && size < collectionHeaderBytes)
-        return "文件过短";
-    const int offset = stbtt_GetFontOffsetForIndex(data, 0);
-    if (offset < 0)
-        return "不是TrueType或OpenType字体";
-    if (!tablesInside(data, size, static_cast<std::size_t>(offset)))
-        return "字体表超出文件末尾";
-    stbtt_fontinfo info;
-    if (!stbtt_InitFont(&info, data, offset) || info.numGlyphs <= 0)
-        return "无法解析字体";
+FontBytes::FontBytes(const unsigned char* data, std::size_t size) {
+    reset(static_cast<unsigned char*>(IM_ALLOC(size)), size);
+    std::memcpy(bytes, data, size);
+}
+
+FontBytes& FontBytes::operator=(FontBytes&& other) noexcept {
+    if (this != &other) {
+        reset(other.bytes, other.count);
+        other.release();
+    }
+    return *this;
+}
+
+void FontBytes::reset(unsigned char* data, std::size_t size) {
+    IM_FREE(bytes);
+    bytes = data;
+    count = data ? size : 0;
+}
+
+unsigned char* FontBytes::release() {
+    unsigned char* given = bytes;
+    bytes = nullptr;
+    count = 0;
+    return given;
+}
+
+std::string buildFontAtlas(ImFontAtlas& atlas, FontBytes font, const ImWchar* ranges, const std::string& name) {
+    atlas.Clear();
+    if (std::string problem = fontProblem(font.data(), font.size(), ranges, panelFontSize); !problem.empty())
+        return problem;
+    ImFontConfig config;
+    std::snprintf(config.Name, sizeof config.Name, "%s, %.0fpx", name.c_str(), panelFontSize);
+    const int size = static_cast<int>(font.size());
+    atlas.AddFontFromMemoryTTF(font.release(), size, panelFontSize, &config, ranges);
+    if (!atlas.Build()) {
+        // Not expected after the check; ImGui would assert in the first frame.
+        atlas.Clear();
+        return "无法生成字模";
+    }
+    // The file's bytes are not needed once the glyphs are drawn.
+    atlas.ClearInputData();
     return {};
 }
 
-bool addPanelFont(ImFontAtlas& atlas, const char* path) {
-    std::error_code error;
-    const fs::file_status status = fs::status(path, error);
-    if (!fs::exists(status))
+bool PanelFont::lacks(const ImFontGlyphRangesBuilder& characters) const {
+    if (!usesFile)
         return false;
-    if (!fs::is_regular_file(status)) {
-        warnUnusable(path, "不是普通文件");
-        return false;
-    }
-    const std::uintmax_t size = fs::file_size(path, error);
-    if (error || size == 0 || size > panelFontMaxBytes) {
-        warnUnusable(path, error ? "无法读取" : size == 0 ? "文件为空" : "文件过大");
-        return false;
-    }
+    for (int i = 0; i < characters.UsedChars.Size; ++i)
+        if (characters.UsedChars[i] & ~built.UsedChars[i])
+            return true;
+    return false;
+}
 
-    // The atlas takes ownership and frees the bytes with ImGui's allocator.
-    auto* bytes = static_cast<unsigned char*>(IM_ALLOC(static_cast<std::size_t>(size)));
-    std::ifstream file(path, std::ios::binary);
-    if (!file.read(reinterpret_cast<char*>(bytes), static_cast<std::streamsize>(size))) {
-        IM_FREE(bytes);
-        warnUnusable(path, "无法读取");
-        return false;
-    }
-    if (const std::string problem = fontProblem(bytes, static_cast<std::size_t>(size)); !problem.empty()) {
-        IM_FREE(bytes);
-        warnUnusable(path, problem);
-        return false;
-    }
+void PanelFont::build(ImFontAtlas& atlas, const ImFontGlyphRangesBuilder& characters) {
+    atlas.Clear();
+    built = characters;
+    built.AddRanges(printableAscii);
+    built.AddChar(replacementCharacter);
+    ranges.clear();
+    built.BuildRanges(&ranges);
 
-    ImFontConfig config;
-    const std::string name = fs::path(path).filename().string();
-    std::snprintf(config.Name, sizeof config.Name, "%s, %.0fpx", name.c_str(), panelFontSize);
-    atlas.AddFontFromMemoryTTF(bytes, static_cast<int>(size), panelFontSize, &config,
-                               atlas.GetGlyphRangesChineseFull());
-    return true;
+    FontBytes font = ownFont(path);
+    usesFile = false;
+    if (!font.empty()) {
+        const std::string name = std::filesystem::path(path).filename().string();
+        const std::string problem = buildFontAtlas(atlas, std::move(font), ranges.Data, name);
+        usesFile = problem.empty();
+        if (!usesFile)
+            warnUnusable(path, problem);
+    }
+    if (!usesFile)
+        atlas.Build(); // ImGui's built-in font always builds
+    atlas.ClearInputData();
+
+    int glyphs = 0;
+    for (const ImFont* f : atlas.Fonts)
+        glyphs += f->Glyphs.Size;
+    // What the renderers upload: 32 bits a pixel.
+    const long long bytes = 4LL * atlas.TexWidth * atlas.TexHeight;
+    Logger::instance().info("Panel", "控制面板字体图集: " + std::to_string(glyphs) + "个字形, " +
+                                         std::to_string(atlas.TexWidth) + "x" + std::to_string(atlas.TexHeight) +
+                                         "像素, " + std::to_string(bytes) + "字节");
 }

@@ -1,9 +1,10 @@
 #pragma once
 
+#include <imgui.h>
+
 #include <cstddef>
 #include <string>
-
-struct ImFontAtlas;
+#include <utility>
 
 // The panel's font, read from the working directory at every showing.
 inline constexpr const char* panelFontPath = "./SourceHanSansSC-VF.ttf";
@@ -11,15 +12,66 @@ inline constexpr float panelFontSize = 16.0f;
 // Far above any CJK font; a bigger file is not read into memory at every showing.
 inline constexpr std::size_t panelFontMaxBytes = 128u << 20;
 
-// Adds the panel's font to the atlas with the full Chinese glyph ranges, when the file
-// is a regular file holding a font that stb_truetype can read. Otherwise nothing is
-// added and ImGui builds its built-in font: silently when the file is missing, with a
-// warning in the log (tag "Panel") when it is there but unusable. The file is read
-// once and the same bytes are checked and handed to the atlas. Returns whether the
-// file was added.
-bool addPanelFont(ImFontAtlas& atlas, const char* path = panelFontPath);
+// A font file's bytes in memory from ImGui's allocator, so that the atlas can take them
+// over: it copies bytes it is not given.
+class FontBytes {
+public:
+    FontBytes() = default;
+    // A copy of these bytes.
+    FontBytes(const unsigned char* data, std::size_t size);
+    ~FontBytes() { IM_FREE(bytes); }
+    FontBytes(FontBytes&& other) noexcept : bytes(other.bytes), count(other.count) { other.release(); }
+    FontBytes& operator=(FontBytes&& other) noexcept;
+    FontBytes(const FontBytes&) = delete;
+    FontBytes& operator=(const FontBytes&) = delete;
 
-// Why these bytes are not a font that stb_truetype can safely read (the first font of
-// a collection), or an empty string when they are: the table directory must lie
-// inside the data, and stbtt_InitFont must accept it.
-std::string fontProblem(const unsigned char* data, std::size_t size);
+    // Takes over `data`, which ImGui's allocator gave (IM_ALLOC).
+    void reset(unsigned char* data, std::size_t size);
+    // Gives the bytes up to whoever frees them with IM_FREE.
+    unsigned char* release();
+    unsigned char* data() const { return bytes; }
+    std::size_t size() const { return count; }
+    bool empty() const { return count == 0; }
+
+private:
+    unsigned char* bytes = nullptr;
+    std::size_t count = 0;
+};
+
+// Builds the atlas (cleared first) from `font` with the glyphs of `ranges` (ImGui's
+// zero-terminated pairs; they must outlive the build) when ImGui can build them safely
+// (font_check.h); the atlas takes the bytes over and frees them once built. Returns why
+// the font cannot be used, or an empty string; on failure the atlas is left empty, for
+// ImGui's built-in font.
+std::string buildFontAtlas(ImFontAtlas& atlas, FontBytes font, const ImWchar* ranges, const std::string& name);
+
+// The panel's font atlas, built for the characters the panel draws instead of whole
+// Unicode blocks: a few hundred glyphs, quick to rasterise at every showing, small in
+// memory. Printable ASCII and U+FFFD are always in it; U+FFFD also stands for characters
+// beyond the Basic Multilingual Plane, which ImGui (16-bit ImWchar) cannot hold.
+class PanelFont {
+public:
+    explicit PanelFont(std::string path = panelFontPath) : path(std::move(path)) {}
+
+    // Whether `characters` holds one the atlas was not built for. Never while the atlas
+    // holds ImGui's built-in font: the file had nothing to offer at this showing.
+    bool lacks(const ImFontGlyphRangesBuilder& characters) const;
+
+    // Clears the atlas and builds it for `characters` from the font file, read anew. The
+    // file is used when it is one of ours (own_file.h) and ImGui can build its glyphs for
+    // these characters safely (font_check.h); otherwise the atlas gets ImGui's built-in
+    // font: silently when the file is missing, with one warning in the log (tag "Panel")
+    // when it is there but unusable. Call it only between frames. The atlas then holds its
+    // pixels for the renderer to upload, and no font data; one INFO line tells its size.
+    void build(ImFontAtlas& atlas, const ImFontGlyphRangesBuilder& characters);
+
+    // What the atlas was last built for (printable ASCII and U+FFFD included).
+    const ImFontGlyphRangesBuilder& characters() const { return built; }
+    bool fromFile() const { return usesFile; }
+
+private:
+    std::string path;
+    ImFontGlyphRangesBuilder built;
+    ImVector<ImWchar> ranges;
+    bool usesFile = false;
+};

@@ -4,6 +4,8 @@
 #include <memory>
 #include <optional>
 
+struct ImFontGlyphRangesBuilder;
+
 // The settings panel's always-on-top tool window with its graphics device and ImGui
 // context: everything that exists only while the panel is shown. One implementation
 // per platform (sdl_gl3/, win32_dx9/); control_panel.cpp and the panel drawing are
@@ -15,12 +17,12 @@
 //              non-resizable tool window with a title bar and a close box only (no
 //              minimise or maximise box where the platform lets the window say so),
 //              outer frame 500 x 176 at (100, 100), kept above other windows. Then the
-//              device, the ImGui context (light style, imgui.ini as the library
-//              default), the platform and renderer backends, the font from
-//              addPanelFont() (panel_font.h), the font atlas and the renderer's device
-//              objects (font texture) are all made before open() returns, so that
-//              nothing slow is left for the first frame. The CPU copies of the atlas
-//              are dropped once the texture holds them. Nothing is visible yet.
+//              device, the ImGui context (light style; the caller takes imgui.ini over,
+//              see panel_layout.h), the platform and renderer backends, the font atlas
+//              for `characters` from a PanelFont (panel_font.h) and the renderer's
+//              device objects (font texture) are all made before open() returns, so
+//              that nothing slow is left for the first frame. The CPU copies of the
+//              atlas are dropped once the texture holds them. Nothing is visible yet.
 //              Opened::topmostError carries the platform's code when the window cannot
 //              be kept above others. Throws std::runtime_error when no window can be
 //              made; then nothing of it is left behind. Never waits for the window
@@ -31,6 +33,11 @@
 //              undrawn client area. Returns once the window is on screen (or a bounded
 //              wait for the window manager has passed). Throws std::runtime_error when
 //              the display is lost meanwhile.
+// useCharacters()
+//              Between frames: when `characters` holds one the atlas was not built for,
+//              the atlas is built again from the font file and the font texture is
+//              destroyed and made anew through the renderer backend, so that the next
+//              frame draws every character with its glyph. Otherwise nothing happens.
 // restore()    The window is open already: when it is minimised it is restored and
 //              raised; a window on screen is left as it is. Never blocks.
 // pumpEvents() Handles every pending window event without blocking and says what the
@@ -61,12 +68,13 @@ public:
 
     enum class Event { none, closeRequested, displayLost };
 
-    static Opened open();
+    static Opened open(const ImFontGlyphRangesBuilder& characters);
     ~PanelWindow();
     PanelWindow(const PanelWindow&) = delete;
     PanelWindow& operator=(const PanelWindow&) = delete;
 
     void reveal(const std::function<void()>& drawContents);
+    void useCharacters(const ImFontGlyphRangesBuilder& characters);
     void restore();
     Event pumpEvents();
     void beginFrame();

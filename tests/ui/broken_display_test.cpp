@@ -2,6 +2,7 @@
 #include "x_session.h"
 
 #include <gtest/gtest.h>
+#include <imgui.h>
 
 #include <cstdlib>
 
@@ -18,7 +19,7 @@ namespace {
 TEST(BrokenDisplay, LookupsSdlReadsUncheckedAnswerEmpty) {
     XSession x(XSession::WindowManager::none);
     ASSERT_EQ(::setenv("DISPLAY", x.display().c_str(), 1), 0);
-    PanelWindow::Opened opened = PanelWindow::open();
+    PanelWindow::Opened opened = PanelWindow::open(ImFontGlyphRangesBuilder());
     ASSERT_TRUE(opened.window);
     Display* display = XOpenDisplay(x.display().c_str());
     ASSERT_NE(display, nullptr);

@@ -5,27 +5,25 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 
 FakeEngine::FakeEngine(std::string settingsPath) : AudioEngine(std::move(settingsPath), Detached{}) {
     waitLimit = std::chrono::seconds(60); // the tests check each click's effect right after it
 }
 
-PanelHarness::PanelHarness(AudioEngine& engine, Font font) : engine(engine), context(ImGui::CreateContext()) {
+PanelHarness::PanelHarness(AudioEngine& engine, Font font)
+    : engine(engine), panelFont(SONDREL_PANEL_FONT), context(ImGui::CreateContext()) {
+    // CreateContext makes the new context current only when there is none.
+    ImGui::SetCurrentContext(context);
     ImGuiIO& io = ImGui::GetIO();
     io.IniFilename = nullptr;
     io.DisplaySize = ImVec2(500.0f, 176.0f);
     io.DeltaTime = 1.0f / 60.0f;
     ImGui::StyleColorsLight();
-    // Only the glyphs the panel's texts need, so that the atlas builds quickly.
-    ImFontGlyphRangesBuilder builder;
-    builder.AddRanges(io.Fonts->GetGlyphRangesDefault());
-    builder.AddText("设备类型输入设备采样率(Hz)缓冲区长度(帧)刷新设备运行中已停止");
-    builder.BuildRanges(&ranges);
-    if (FILE* file = font == Font::panel ? std::fopen(SONDREL_PANEL_FONT, "rb") : nullptr) {
-        std::fclose(file);
-        io.Fonts->AddFontFromFileTTF(SONDREL_PANEL_FONT, 16.0f, nullptr, ranges.Data);
-    }
+    // The atlas the window builds: the characters the panel can draw for this engine.
+    ImFontGlyphRangesBuilder characters;
+    addPanelCharacters(engine, characters);
+    if (font == Font::panel)
+        panelFont.build(*io.Fonts, characters);
     unsigned char* pixels = nullptr;
     int width = 0, height = 0;
     io.Fonts->GetTexDataAsRGBA32(&pixels, &width, &height);

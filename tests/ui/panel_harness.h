@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audio_engine.h"
+#include "panel_font.h"
 
 #include <imgui.h>
 #include <imgui_internal.h>
@@ -29,8 +30,9 @@ struct Rect {
 // with simulated mouse input and the rendered text of each frame captured.
 class PanelHarness {
 public:
-    // The panel's font file (when it is there) at 16 px, or ImGui's built-in font, which
-    // is what a missing or unusable font file leaves the panel with.
+    // The panel's font file (when it is there) at 16 px with the characters the panel can
+    // draw for the engine as it is now, as the window builds it; or ImGui's built-in font,
+    // which is what a missing or unusable font file leaves the panel with.
     enum class Font { panel, builtIn };
 
     explicit PanelHarness(AudioEngine& engine, Font font = Font::panel);
@@ -84,7 +86,7 @@ private:
     std::string textOf(const ImGuiWindow* window) const;
 
     AudioEngine& engine;
-    ImVector<ImWchar> ranges;
+    PanelFont panelFont;
     ImGuiContext* context;
     float mouseX = -100.0f;
     float mouseY = -100.0f;

@@ -230,6 +230,60 @@ TEST_F(PanelTest, ShowsLabelsAndSelectedValues) {
     EXPECT_EQ(text.find("?"), std::string::npos) << text;
 }
 
+// The atlas is built from what the panel can draw, collected from the panel's own texts
+// and the catalogue: every text in every state of the window is drawn with real glyphs.
+// A name with a character beyond the Basic Multilingual Plane shows U+FFFD in its place,
+// from the font, as this ImGui (16-bit characters) decodes it.
+TEST_F(PanelTest, EveryTextOfThePanelIsDrawnWithGlyphsOfTheAtlas) {
+    engine->hostApis[1].name = "音频接口";
+    engine->devices[1].name = "麦克风 (USB)";
+    engine->devices[2].name = "\xF0\x9F\x8E\xA4 Mic";
+    harness = std::make_unique<PanelHarness>(*engine);
+    if (!harness->hasChineseFont())
+        GTEST_SKIP() << "no font with Chinese glyphs at " SONDREL_PANEL_FONT;
+    const ImFont& font = *ImGui::GetIO().Fonts->Fonts[0];
+    const auto drawnWhole = [&](const std::string& text) {
+        for (unsigned i = 0; i < text.size();) {
+            unsigned c = 0;
+            i += static_cast<unsigned>(ImTextCharFromUtf8(&c, text.c_str() + i, text.c_str() + text.size()));
+            EXPECT_NE(font.FindGlyphNoFallback(static_cast<ImWchar>(c)), nullptr) << "U+" << std::hex << c;
+        }
+        EXPECT_EQ(text.find('?'), std::string::npos) << text;
+    };
+
+    std::string window = harness->frame();
+    drawnWhole(window);
+    EXPECT_NE(window.find("设备类型"), std::string::npos) << window;
+    EXPECT_NE(window.find("麦克风(USB)"), std::string::npos) << window;
+    std::vector<std::string> lists;
+    for (int k = 0; k < 4; ++k) {
+        const ImVec2 combo = harness->comboCentre(k);
+        harness->click(combo.x, combo.y);
+        lists.push_back(harness->popupText());
+        drawnWhole(lists.back());
+        harness->click(400.0f, 170.0f); // closes the list
+    }
+    EXPECT_EQ(lists[0], "ALSA音频接口OSS");
+    EXPECT_EQ(lists[1], "麦克风(USB)\xEF\xBF\xBDMic");
+    EXPECT_EQ(lists[2], "4410048000");
+    EXPECT_EQ(lists[3], "4080120160200");
+
+    const ImVec2 p = meterOrigin();
+    harness->moveMouse(p.x + 8.0f, p.y + 8.0f);
+    for (const bool running : {false, true}) {
+        engine->running = running;
+        harness->frame();
+        harness->frame();
+        drawnWhole(harness->tooltipText());
+        EXPECT_EQ(harness->tooltipText(), std::string(running ? "运行中" : "已停止") + ":(ALSA)麦克风(USB)");
+    }
+    engine->hostApiIndex = 7;
+    harness->frame();
+    drawnWhole(harness->frame());
+    drawnWhole(harness->tooltipText());
+    EXPECT_EQ(harness->tooltipText(), "运行中:(N/A)麦克风(USB)");
+}
+
 TEST_F(PanelTest, OutOfRangeSelectionsShowNotAvailable) {
     engine->hostApiIndex = -1;
     engine->deviceIndex = 17;

@@ -5,7 +5,8 @@
 //              offscreen and set as the window's background before mapping, so the window never
 //              shows undrawn; vsync, or pacing to the refresh period where the driver refuses it;
 //              a broken X connection or a refused X request never ends the process; freed heap
-//              given back to the system on hide; ImGui's SDL2 and OpenGL 3 backends.
+//              given back to the system on hide; ImGui's SDL2 and OpenGL 3 backends; the font texture
+//              made anew between frames when the atlas is rebuilt for new characters.
 // Missing:     keep-above without an EWMH window manager (reported as error code 50); on video
 //              drivers other than X11 the window is shown by SDL after its first frame is drawn,
 //              without the background picture, the frame fitting or the Motif hints.
@@ -115,7 +116,7 @@ private:
 // the font atlas built and uploaded.
 class ImGuiSession {
 public:
-    ImGuiSession(SDL_Window* window, SDL_GLContext gl) {
+    ImGuiSession(SDL_Window* window, SDL_GLContext gl, const ImFontGlyphRangesBuilder& characters) {
         IMGUI_CHECKVERSION();
         ImGui::CreateContext();
         ImGui::StyleColorsLight();
@@ -128,7 +129,13 @@ public:
             ImGui::DestroyContext();
             throw std::runtime_error("ImGui_ImplOpenGL3_Init failed");
         }
-        buildFonts();
+        // Built here, before the window is mapped, instead of in the first frame.
+        ImFontAtlas& atlas = *ImGui::GetIO().Fonts;
+        atlas.Flags |= ImFontAtlasFlags_NoPowerOfTwoHeight;
+        font.build(atlas, characters);
+        ImGui_ImplOpenGL3_CreateDeviceObjects();
+        // The texture holds the glyphs now.
+        atlas.ClearTexData();
     }
     ~ImGuiSession() {
         ImGui_ImplOpenGL3_Shutdown();
@@ -138,27 +145,18 @@ public:
     ImGuiSession(const ImGuiSession&) = delete;
     ImGuiSession& operator=(const ImGuiSession&) = delete;
 
-private:
-    // Rasterising the Chinese glyphs is the slow part of a showing; it is done here,
-    // before the window is mapped, instead of in the first frame.
-    static void buildFonts() {
+    void useCharacters(const ImFontGlyphRangesBuilder& characters) {
+        if (!font.lacks(characters))
+            return;
         ImFontAtlas& atlas = *ImGui::GetIO().Fonts;
-        atlas.Flags |= ImFontAtlasFlags_NoPowerOfTwoHeight;
-        const bool fromFile = addPanelFont(atlas);
-        ImGui_ImplOpenGL3_CreateDeviceObjects();
-        if (!atlas.IsBuilt() && fromFile) {
-            // ImGui would assert in the first frame; its built-in font always builds.
-            Logger::instance().warn("Panel",
-                                    std::string("字体文件") + panelFontPath + "无法生成字模, 改用内置字体");
-            ImGui_ImplOpenGL3_DestroyFontsTexture();
-            atlas.Clear();
-            ImGui_ImplOpenGL3_CreateFontsTexture();
-        }
-        // The texture holds the glyphs now; the atlas's pixel copies (tens of MB for
-        // the Chinese ranges) and the font file's bytes are not needed again.
+        ImGui_ImplOpenGL3_DestroyFontsTexture();
+        font.build(atlas, characters);
+        ImGui_ImplOpenGL3_CreateFontsTexture();
         atlas.ClearTexData();
-        atlas.ClearInputData();
     }
+
+private:
+    PanelFont font;
 };
 
 // The X11 side of the SDL window, when SDL runs on X11.
@@ -236,11 +234,11 @@ PanelWindow::PanelWindow(std::unique_ptr<Impl> impl) : impl(std::move(impl)) {}
 
 PanelWindow::~PanelWindow() {
     impl.reset();
-    // The atlas and the driver leave tens of MB of freed heap behind; give it back.
+    // The driver leaves MBs of freed heap behind; give it back.
     malloc_trim(0);
 }
 
-PanelWindow::Opened PanelWindow::open() {
+PanelWindow::Opened PanelWindow::open(const ImFontGlyphRangesBuilder& characters) {
     auto panel = std::make_unique<Impl>();
     panel->video = std::make_unique<VideoSubsystem>();
 
@@ -284,7 +282,7 @@ PanelWindow::Opened PanelWindow::open() {
         panel->frameChecksLeft = lateFrameChecks;
     }
 
-    panel->imgui = std::make_unique<ImGuiSession>(panel->window.get(), panel->gl->get());
+    panel->imgui = std::make_unique<ImGuiSession>(panel->window.get(), panel->gl->get(), characters);
     if (xConnectionBroken())
         throw std::runtime_error("connection to the X server lost");
     opened.window.reset(new PanelWindow(std::move(panel)));
@@ -306,6 +304,11 @@ void PanelWindow::reveal(const std::function<void()>& drawContents) {
     impl->present();
     if (xConnectionBroken())
         throw std::runtime_error("connection to the X server lost");
+}
+
+void PanelWindow::useCharacters(const ImFontGlyphRangesBuilder& characters) {
+    if (!xConnectionBroken())
+        impl->imgui->useCharacters(characters);
 }
 
 void PanelWindow::restore() {

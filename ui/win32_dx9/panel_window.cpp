@@ -66,23 +66,14 @@ Clock::duration refreshPeriod() {
 
 // The DX9 backend keeps its font texture in the default pool, which a device reset
 // destroys, and the atlas's CPU copy is dropped once the texture holds it; so the atlas
-// is rebuilt from the font file whenever the texture has to be made again.
-bool buildFontTexture() {
+// is built again from the font file whenever the texture has to be made again: after a
+// reset (for the same characters) and when the panel brings characters it lacks.
+bool buildFontTexture(PanelFont& font, const ImFontGlyphRangesBuilder& characters) {
     ImFontAtlas& atlas = *ImGui::GetIO().Fonts;
-    atlas.Clear();
-    const bool fromFile = addPanelFont(atlas);
-    bool made = ImGui_ImplDX9_CreateDeviceObjects();
-    if (!atlas.IsBuilt() && fromFile) {
-        // ImGui would assert in the first frame; its built-in font always builds.
-        Logger::instance().warn("Panel", std::string("字体文件") + panelFontPath + "无法生成字模, 改用内置字体");
-        ImGui_ImplDX9_InvalidateDeviceObjects();
-        atlas.Clear();
-        made = ImGui_ImplDX9_CreateDeviceObjects();
-    }
-    // The glyphs (tens of MB for the Chinese ranges) and the font file's bytes are in
-    // the texture now.
+    ImGui_ImplDX9_InvalidateDeviceObjects();
+    font.build(atlas, characters);
+    const bool made = ImGui_ImplDX9_CreateDeviceObjects();
     atlas.ClearTexData();
-    atlas.ClearInputData();
     return made;
 }
 
@@ -137,6 +128,7 @@ struct PanelWindow::Impl {
     // The driver gave the device up (or it could not be reset); nothing is drawn again.
     bool deviceGone = false;
     WindowMessages messages;
+    PanelFont font;
     Clock::duration period{};
     Clock::time_point lastPresent{};
 
@@ -206,7 +198,8 @@ void PanelWindow::Impl::resetDevice() {
         return;
     }
     deviceLost = false;
-    objectsReady = buildFontTexture();
+    const ImFontGlyphRangesBuilder characters = font.characters();
+    objectsReady = buildFontTexture(font, characters);
     if (!objectsReady)
         deviceGone = true;
 }
@@ -265,7 +258,7 @@ void PanelWindow::Impl::present() {
     lastPresent = Clock::now();
 }
 
-PanelWindow::Opened PanelWindow::open() {
+PanelWindow::Opened PanelWindow::open(const ImFontGlyphRangesBuilder& characters) {
     auto impl = std::make_unique<Impl>();
     WNDCLASSEXW& wc = impl->windowClass;
     wc.cbSize = sizeof wc;
@@ -302,9 +295,8 @@ PanelWindow::Opened PanelWindow::open() {
         impl->imgui = false;
         throw std::runtime_error("ImGui_ImplDX9_Init failed");
     }
-    // Rasterising the Chinese glyphs is the slow part of a showing; it is done here,
-    // before the window is shown, instead of in the first frame.
-    impl->objectsReady = buildFontTexture();
+    // Built here, before the window is shown, instead of in the first frame.
+    impl->objectsReady = buildFontTexture(impl->font, characters);
     if (!impl->objectsReady)
         throw std::runtime_error("ImGui_ImplDX9_CreateDeviceObjects failed");
 
@@ -318,7 +310,7 @@ PanelWindow::PanelWindow(std::unique_ptr<Impl> impl) : impl(std::move(impl)) {}
 
 PanelWindow::~PanelWindow() {
     impl.reset();
-    // The atlas and the driver leave tens of MB of freed heap behind; give it back.
+    // The driver leaves MBs of freed heap behind; give it back.
     _heapmin();
 }
 
@@ -341,6 +333,14 @@ void PanelWindow::reveal(const std::function<void()>& drawContents) {
     impl->present();
     if (impl->deviceGone)
         throw std::runtime_error("Direct3D device lost");
+}
+
+void PanelWindow::useCharacters(const ImFontGlyphRangesBuilder& characters) {
+    // Without device objects nothing is drawn until a reset makes them again; the frame
+    // after that asks once more.
+    if (!impl->objectsReady || impl->deviceGone || !impl->font.lacks(characters))
+        return;
+    impl->objectsReady = buildFontTexture(impl->font, characters);
 }
 
 void PanelWindow::restore() {
