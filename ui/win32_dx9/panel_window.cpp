@@ -7,6 +7,8 @@
 //              back as WM_USER and seen by the message pump; ImGui's Win32 and DX9 backends.
 // Also:        where Present does not wait for vertical sync (Wine on a virtual display),
 //              the frame is paced to the display's refresh period so the loop cannot spin.
+//              The device is made with hardware vertex processing, else mixed, else
+//              software.
 #include "panel_window.h"
 
 #include "frame_pacer.h"
@@ -22,6 +24,8 @@
 #include <malloc.h>
 
 #include <chrono>
+#include <cstdio>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -48,8 +52,14 @@ std::runtime_error win32Failure(const std::string& what) {
     return std::runtime_error(what + " failed, error " + std::to_string(GetLastError()));
 }
 
+std::string hresultText(HRESULT result) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(result));
+    return text;
+}
+
 std::runtime_error direct3dFailure(const std::string& what, HRESULT result) {
-    return std::runtime_error(what + " failed, HRESULT " + std::to_string(static_cast<unsigned long>(result)));
+    return std::runtime_error(what + " failed, HRESULT " + hresultText(result));
 }
 
 Clock::duration refreshPeriod() {
@@ -136,13 +146,17 @@ struct PanelWindow::Impl {
     bool deviceLost = false;
     // The driver gave the device up (or it could not be reset); nothing is drawn again.
     bool deviceGone = false;
+    // What failed, for the log.
+    std::string goneReason;
     WindowMessages messages;
     Clock::duration period{};
     Clock::time_point lastPresent{};
 
     ~Impl();
+    void setUpGraphics();
     void createDevice();
     void resetDevice();
+    void giveUp(std::string reason);
     void recoverDevice();
     void present();
 };
@@ -181,13 +195,19 @@ void PanelWindow::Impl::createDevice() {
     presentParameters.EnableAutoDepthStencil = TRUE;
     presentParameters.AutoDepthStencilFormat = D3DFMT_D16;
     presentParameters.PresentationInterval = D3DPRESENT_INTERVAL_ONE;
-    const HRESULT created =
-        direct3d->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, hwnd, D3DCREATE_HARDWARE_VERTEXPROCESSING,
-                               &presentParameters, &device);
-    if (FAILED(created)) {
+    // Adapters without hardware vertex processing (some virtual machines, remote
+    // sessions) take the mixed or the software kind; the panel's few vertices need no more.
+    HRESULT created = D3DERR_NOTAVAILABLE;
+    for (const DWORD vertexProcessing : {D3DCREATE_HARDWARE_VERTEXPROCESSING, D3DCREATE_MIXED_VERTEXPROCESSING,
+                                         D3DCREATE_SOFTWARE_VERTEXPROCESSING}) {
         device = nullptr;
-        throw direct3dFailure("IDirect3D9::CreateDevice", created);
+        created = direct3d->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, hwnd, vertexProcessing,
+                                         &presentParameters, &device);
+        if (SUCCEEDED(created))
+            return;
     }
+    device = nullptr;
+    throw direct3dFailure("IDirect3D9::CreateDevice", created);
 }
 
 void PanelWindow::Impl::resetDevice() {
@@ -202,13 +222,18 @@ void PanelWindow::Impl::resetDevice() {
         return;
     }
     if (FAILED(reset)) {
-        deviceGone = true;
+        giveUp("Direct3D 设备重置失败(HRESULT " + hresultText(reset) + ")");
         return;
     }
     deviceLost = false;
     objectsReady = buildFontTexture();
     if (!objectsReady)
-        deviceGone = true;
+        giveUp("Direct3D 设备重置后无法重建字体纹理");
+}
+
+void PanelWindow::Impl::giveUp(std::string reason) {
+    deviceGone = true;
+    goneReason = std::move(reason);
 }
 
 // Between frames: a new client size, or a lost device the driver now lets us reset.
@@ -225,7 +250,7 @@ void PanelWindow::Impl::recoverDevice() {
     }
     if (!deviceLost && objectsReady)
         return;
-    switch (device->TestCooperativeLevel()) {
+    switch (const HRESULT level = device->TestCooperativeLevel()) {
     case D3D_OK:
         deviceLost = false;
         if (!objectsReady)
@@ -237,7 +262,8 @@ void PanelWindow::Impl::recoverDevice() {
     case D3DERR_DEVICELOST:
         break; // not yet
     default:
-        deviceGone = true; // D3DERR_DRIVERINTERNALERROR: only a new device would do
+        // D3DERR_DRIVERINTERNALERROR: only a new device would do.
+        giveUp("Direct3D 设备已丢失, 驱动程序无法恢复(HRESULT " + hresultText(level) + ")");
         break;
     }
 }
@@ -265,6 +291,27 @@ void PanelWindow::Impl::present() {
     lastPresent = Clock::now();
 }
 
+void PanelWindow::Impl::setUpGraphics() {
+    createDevice();
+    IMGUI_CHECKVERSION();
+    ImGui::CreateContext();
+    imgui = true;
+    ImGui::StyleColorsLight();
+    if (!ImGui_ImplWin32_Init(hwnd))
+        throw std::runtime_error("ImGui_ImplWin32_Init failed");
+    if (!ImGui_ImplDX9_Init(device)) {
+        ImGui_ImplWin32_Shutdown();
+        ImGui::DestroyContext();
+        imgui = false;
+        throw std::runtime_error("ImGui_ImplDX9_Init failed");
+    }
+    // Rasterising the Chinese glyphs is the slow part of a showing; it is done here,
+    // before the window is shown, instead of in the first frame.
+    objectsReady = buildFontTexture();
+    if (!objectsReady)
+        throw std::runtime_error("ImGui_ImplDX9_CreateDeviceObjects failed");
+}
+
 PanelWindow::Opened PanelWindow::open() {
     auto impl = std::make_unique<Impl>();
     WNDCLASSEXW& wc = impl->windowClass;
@@ -284,32 +331,22 @@ PanelWindow::Opened PanelWindow::open() {
         throw win32Failure("CreateWindowExW");
     SetWindowLongPtrW(impl->hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&impl->messages));
 
-    Opened opened;
+    std::optional<unsigned long> topmostError;
     if (!SetWindowPos(impl->hwnd, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOACTIVATE))
-        opened.topmostError = GetLastError();
-
-    impl->createDevice();
-
-    IMGUI_CHECKVERSION();
-    ImGui::CreateContext();
-    impl->imgui = true;
-    ImGui::StyleColorsLight();
-    if (!ImGui_ImplWin32_Init(impl->hwnd))
-        throw std::runtime_error("ImGui_ImplWin32_Init failed");
-    if (!ImGui_ImplDX9_Init(impl->device)) {
-        ImGui_ImplWin32_Shutdown();
-        ImGui::DestroyContext();
-        impl->imgui = false;
-        throw std::runtime_error("ImGui_ImplDX9_Init failed");
+        topmostError = GetLastError();
+    try {
+        impl->setUpGraphics();
+    } catch (const std::runtime_error& e) {
+        // The caller reports the topmost failure also when the window cannot be opened.
+        if (topmostError)
+            throw OpenFailed(e.what(), *topmostError);
+        throw;
     }
-    // Rasterising the Chinese glyphs is the slow part of a showing; it is done here,
-    // before the window is shown, instead of in the first frame.
-    impl->objectsReady = buildFontTexture();
-    if (!impl->objectsReady)
-        throw std::runtime_error("ImGui_ImplDX9_CreateDeviceObjects failed");
 
     impl->period = refreshPeriod();
     impl->lastPresent = Clock::now() - impl->period;
+    Opened opened;
+    opened.topmostError = topmostError;
     opened.window.reset(new PanelWindow(std::move(impl)));
     return opened;
 }
@@ -328,7 +365,7 @@ void PanelWindow::reveal(const std::function<void()>& drawContents) {
     ImGui::Render();
     impl->present();
     if (impl->deviceGone)
-        throw std::runtime_error("Direct3D device lost");
+        throw std::runtime_error(impl->goneReason);
 
     // A parent that starts us with a show command in its STARTUPINFO (hidden, say)
     // has that command applied to the process's first ShowWindow instead of ours.
@@ -340,7 +377,7 @@ void PanelWindow::reveal(const std::function<void()>& drawContents) {
     // picture of a hidden window (Wine), the one presented before showing is lost.
     impl->present();
     if (impl->deviceGone)
-        throw std::runtime_error("Direct3D device lost");
+        throw std::runtime_error(impl->goneReason);
 }
 
 void PanelWindow::restore() {
@@ -362,8 +399,10 @@ PanelWindow::Event PanelWindow::pumpEvents() {
             closeRequested = true;
     }
     impl->recoverDevice();
-    if (impl->deviceGone)
-        return Event::displayLost;
+    if (impl->deviceGone) {
+        Logger::instance().error("Panel", impl->goneReason + ", 控制面板已关闭");
+        return Event::graphicsLost;
+    }
     return closeRequested ? Event::closeRequested : Event::none;
 }
 
