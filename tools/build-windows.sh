@@ -33,7 +33,7 @@ log() { echo "build-windows: $*"; }
 ensure_packages() {
   bash "$top/tools/install-packages.sh" build-windows \
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools \
-    wine wine64 dpkg-dev cmake ninja-build pkg-config \
+    wine wine64 dpkg-dev cmake ninja-build pkg-config patch \
     libwebsocketpp-dev libasio-dev nlohmann-json3-dev
 }
 
@@ -106,13 +106,15 @@ EOF
 }
 
 build_portaudio19() {  # src prefix version
-  # MME (the default host API) and DirectSound. WDM-KS is left out: it offers no capture
-  # device of its own here and its enumeration slows every start and device refresh.
+  # MME (the first host API, so the default), DirectSound, WASAPI (with the patch in
+  # cmake/patches/portaudio19) and WDM-KS, in PortAudio's order. WDM-KS is not asked for
+  # the other host APIs' device names (PA_USE_WDMKS_DEVICE_INFO): that would open every
+  # kernel streaming filter at each start and device refresh.
   # MinGW-w64 has the DirectSound headers; PortAudio only looks for them in a DirectX SDK.
   # Its DirectSound code calls the COM helpers that MinGW defines only as macros.
   cmake_cross -S "$1" -B "$1/build" -DCMAKE_C_FLAGS=-DCOBJMACROS -DPA_USE_WMME=ON -DPA_USE_DS=ON \
-              -DDXSDK_INCLUDE_DIR="$1/include" -DPA_USE_WDMKS=OFF -DPA_USE_WDMKS_DEVICE_INFO=OFF -DPA_USE_ASIO=OFF \
-              -DPA_USE_WASAPI=OFF -DPA_UNICODE_BUILD=ON
+              -DDXSDK_INCLUDE_DIR="$1/include" -DPA_USE_WDMKS=ON -DPA_USE_WDMKS_DEVICE_INFO=OFF -DPA_USE_ASIO=OFF \
+              -DPA_USE_WASAPI=ON -DPA_UNICODE_BUILD=ON
   cmake --build "$1/build" --target portaudio_static -j"$jobs"
   mkdir -p "$2/include" "$2/lib"
   cp "$1"/include/portaudio.h "$1"/include/pa_win_*.h "$2/include/"
@@ -173,12 +175,39 @@ EOF
 # Recipe revisions: raise one to rebuild that dependency in every cache.
 declare -A recipe=([portaudio19]=3 [libsamplerate]=1 [libuv1]=1 [fmtlib]=1 [googletest]=1 [imgui]=1)
 
+# Patches to a source package: cmake/patches/<source package>/*.patch, applied in name
+# order with patch -p1 before it is built.
+patches_of() { compgen -G "$top/cmake/patches/$1/*.patch" | LC_ALL=C sort || true; }
+
+# The cache folder of a source package: a patched package gets a folder per set of
+# patches (named by their hash), so a changed patch is built afresh, and clones on
+# other branches keep using the folder that matches their own patches.
+cache_key() {  # name version
+  local patches patch
+  patches="$(patches_of "$1")"
+  if [ -z "$patches" ]; then
+    echo "$1-$2"
+    return
+  fi
+  echo "$1-$2+$(while read -r patch; do cat "$patch"; done <<<"$patches" | sha256sum | cut -c1-12)"
+}
+
+apply_patches() {  # name src
+  local patch
+  while read -r patch; do
+    [ -n "$patch" ] || continue
+    echo "applying $(basename "$patch")"
+    patch -d "$2" -p1 --forward --batch <"$patch"
+  done < <(patches_of "$1")
+}
+
 # Builds (or reuses) one dependency and prints its prefix.
 dependency() {
   local package="$1" name version info
   info="$(source_version "$package")"
   read -r name version <<<"$info"
-  local prefix="$deps_root/$name-$version"
+  local prefix
+  prefix="$deps_root/$(cache_key "$name" "$version")"
   local stamp="$prefix/.sondrel-recipe"
   if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "${recipe[$name]}" ]; then
     echo "$prefix"
@@ -192,7 +221,7 @@ dependency() {
   src="$(fetch_source "$package" "$work")"
   # The stamp is written last: a folder without it is an interrupted build.
   rm -rf "$prefix"
-  if ! "build_${name//-/_}" "$src" "$prefix" "$version" >"$work/build.log" 2>&1; then
+  if ! { apply_patches "$name" "$src" && "build_${name//-/_}" "$src" "$prefix" "$version"; } >"$work/build.log" 2>&1; then
     tail -n 40 "$work/build.log" >&2
     echo "build-windows: building $name failed; the full log is $work/build.log" >&2
     exit 1
