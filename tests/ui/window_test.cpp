@@ -529,6 +529,32 @@ TEST_F(PanelWindowTest, ScreenshotOfThePanelWithARunningStream) {
     exitCleanly(*capture);
 }
 
+// Opens the sample-rate list and clicks its second row (48000), the way a person does.
+// ImGui's default layout: lists one font height plus 6 px high, 4 px apart, from (8, 8);
+// list rows one font height plus 4 px apart, 8 px below the list's frame; all of it in
+// 96-DPI units, which the Windows build scales to the display. The Windows build under
+// Wine: Wine draws the caption inside the X window, so the client area starts below and
+// right of its corner.
+void chooseSecondRate(const XSession& x, const std::string& window, const Win32Window& w, double scale = 1.0) {
+    const int listHeight = fontPixels + 6;
+    const int rowPitch = fontPixels + 4;
+    const auto clickAt = [&](int px, int py) {
+        x.run({"/usr/bin/xdotool", "mousemove", "--window", window,
+               std::to_string(w.clientX + std::lround(px * scale)),
+               std::to_string(w.clientY + std::lround(py * scale))});
+        std::this_thread::sleep_for(300ms);
+        // Held as long as a person holds it: ImGui's Win32 backend (1.86) only sees a
+        // button that is still down when a frame begins.
+        x.run({"/usr/bin/xdotool", "mousedown", "1"});
+        std::this_thread::sleep_for(150ms);
+        x.run({"/usr/bin/xdotool", "mouseup", "1"});
+        std::this_thread::sleep_for(500ms);
+    };
+    const int rateTop = 8 + 2 * (listHeight + 4);
+    clickAt(60, rateTop + listHeight / 2);
+    clickAt(60, rateTop + listHeight + 8 + rowPitch + fontPixels / 2);
+}
+
 TEST_F(PanelWindowTest, ChoosingARateInTheWindowRestartsCaptureAndSavesIt) {
     XSession x(WindowManager::openbox);
     auto capture = startCapture(x);
@@ -543,27 +569,7 @@ TEST_F(PanelWindowTest, ChoosingARateInTheWindowRestartsCaptureAndSavesIt) {
     // The shown line comes after the first frame is on screen: the panel takes clicks
     // from here on.
 
-    // ImGui's default layout: lists one font height plus 6 px high, 4 px apart, from
-    // (8, 8); list rows one font height plus 4 px apart, 8 px below the list's frame.
-    // The Windows build under Wine: Wine draws the caption inside the X window, so the
-    // client area starts below and right of its corner.
-    const Win32Window w = capture_under_test::isWindows ? probeWin32Window(x) : Win32Window{};
-    const int listHeight = fontPixels + 6;
-    const int rowPitch = fontPixels + 4;
-    const auto clickAt = [&](int px, int py) {
-        x.run({"/usr/bin/xdotool", "mousemove", "--window", window, std::to_string(w.clientX + px),
-               std::to_string(w.clientY + py)});
-        std::this_thread::sleep_for(300ms);
-        // Held as long as a person holds it: ImGui's Win32 backend (1.86) only sees a
-        // button that is still down when a frame begins.
-        x.run({"/usr/bin/xdotool", "mousedown", "1"});
-        std::this_thread::sleep_for(150ms);
-        x.run({"/usr/bin/xdotool", "mouseup", "1"});
-        std::this_thread::sleep_for(500ms);
-    };
-    const int rateTop = 8 + 2 * (listHeight + 4);
-    clickAt(60, rateTop + listHeight / 2);
-    clickAt(60, rateTop + listHeight + 8 + rowPitch + fontPixels / 2);
+    chooseSecondRate(x, window, capture_under_test::isWindows ? probeWin32Window(x) : Win32Window{});
 
     bool saved = false;
     for (int i = 0; i < 100 && !saved; ++i) {
@@ -857,5 +863,79 @@ TEST_F(PanelWindowTest, WindowManagerWithoutFramesDoesNotHoldUpTheShow) {
     expectOuterFrameInPlace(x, windows[0]);
     exitCleanly(*capture);
 }
+
+#ifdef SONDREL_WINDOW_PROBE
+// Wine's display DPI (its LogPixels setting) for the programs started while it lives.
+class WineDpi {
+public:
+    WineDpi(const XSession& x, int dpi) : x(x) {
+        const CommandResult set = x.run({SONDREL_WINE_RUN, "reg", "add", key, "/v", "LogPixels", "/t", "REG_DWORD",
+                                         "/d", std::to_string(dpi), "/f"});
+        applied = set.status && *set.status == 0;
+    }
+    ~WineDpi() { x.run({SONDREL_WINE_RUN, "reg", "delete", key, "/v", "LogPixels", "/f"}); }
+    WineDpi(const WineDpi&) = delete;
+    WineDpi& operator=(const WineDpi&) = delete;
+
+    bool applied = false;
+
+private:
+    static constexpr const char* key = "HKCU\\Control Panel\\Desktop";
+    const XSession& x;
+};
+
+// At 150 % (144 DPI) the Windows build scales its window and everything drawn in it, and
+// takes clicks where the scaled panel shows its lists.
+TEST_F(PanelWindowTest, WindowAndPanelScaleWithTheDisplayDpi) {
+    XSession x(WindowManager::openbox);
+    const WineDpi dpi(x, 144);
+    ASSERT_TRUE(dpi.applied);
+    constexpr double amplitude = 0.8;
+    mic->playTone(440.0, 48000, amplitude, 60.0);
+    auto capture = startCapture(x);
+    showAndWait(*capture);
+    const auto windows = x.findWindows("Sondrel", 10s);
+    ASSERT_EQ(windows.size(), 1u);
+
+    // Outer frame and position of a 96-DPI display, times 1.5.
+    const Win32Window w = probeWin32Window(x);
+    ASSERT_TRUE(w.found);
+    EXPECT_EQ(w.left, 150);
+    EXPECT_EQ(w.top, 150);
+    EXPECT_EQ(w.right - w.left, 750);
+    EXPECT_EQ(w.bottom - w.top, 264);
+
+    // The meter is drawn at 1.5 times its 96-DPI length: green up to 0.7 of 675 pixels.
+    XView view(x.display());
+    const auto window = view.findWindow("Sondrel");
+    ASSERT_TRUE(window);
+    MeterRun meter;
+    std::optional<XView::Image> picture;
+    for (const Clock::time_point deadline = Clock::now() + 20s; Clock::now() < deadline;) {
+        picture = view.grab(*window);
+        if (picture && (meter = meterOf(*picture)).green >= 470)
+            break;
+        std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_TRUE(picture);
+    const fs::path png = outputPath("panel-windows-150.png");
+    EXPECT_TRUE(picture->savePng(png));
+    std::cout << "Screenshot of the panel at 150 %: " << png.string() << "\n";
+    EXPECT_NEAR(meter.green, 472, 2) << png;
+    EXPECT_NEAR(meter.yellow, static_cast<int>((levelOfSine(amplitude) - 0.7) * 675.0), 6) << png;
+
+    chooseSecondRate(x, windows[0], w, 1.5);
+    bool saved = false;
+    for (int i = 0; i < 100 && !saved; ++i) {
+        saved = capture->settings().find("\"sampleRate\": 48000.0") != std::string::npos;
+        if (!saved)
+            std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_TRUE(saved) << "the click on the scaled list missed\n" << capture->settings();
+    mic->stopTone();
+    exitCleanly(*capture);
+    EXPECT_NE(capture->log().find("[INFO] <Panel> 显示比例 150%"), std::string::npos) << capture->log();
+}
+#endif
 
 } // namespace

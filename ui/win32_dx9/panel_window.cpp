@@ -7,8 +7,10 @@
 //              back as WM_USER and seen by the message pump; ImGui's Win32 and DX9 backends.
 // Also:        where Present does not wait for vertical sync (Wine on a virtual display),
 //              the frame is paced to the display's refresh period so the loop cannot spin.
-//              The device is made with hardware vertex processing, else mixed, else
-//              software.
+//              The program is DPI aware (its manifest): the window, its frame and the panel
+//              are scaled to the monitor's DPI, the fonts rasterised at the scaled size,
+//              while ImGui lays the panel out in 96-DPI units as at 100 %. The device is
+//              made with hardware vertex processing, else mixed, else software.
 #include "panel_window.h"
 
 #include "frame_pacer.h"
@@ -24,6 +26,7 @@
 #include <malloc.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <optional>
 #include <stdexcept>
@@ -62,6 +65,9 @@ std::runtime_error direct3dFailure(const std::string& what, HRESULT result) {
     return std::runtime_error(what + " failed, HRESULT " + hresultText(result));
 }
 
+// Sizes in pixels at 96 DPI, for the monitor's scale.
+int scaled(int pixels, float scale) { return static_cast<int>(std::lround(static_cast<float>(pixels) * scale)); }
+
 Clock::duration refreshPeriod() {
     DEVMODEW mode{};
     mode.dmSize = sizeof mode;
@@ -74,19 +80,38 @@ Clock::duration refreshPeriod() {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
 }
 
+// At a scale above 100 % the glyphs are rasterised at the scaled size and drawn at
+// 1/scale in ImGui's 96-DPI layout, which the draw data's scaling then undoes: sharp
+// text at the layout's metrics.
+void scaleFonts(ImFontAtlas& atlas, float scale) {
+    ImGui::GetIO().FontGlobalScale = 1.0f / scale;
+    if (scale == 1.0f)
+        return;
+    if (atlas.ConfigData.empty()) {
+        ImFontConfig config;
+        config.SizePixels = 13.0f * scale; // ImGui's built-in font, which the atlas would add
+        atlas.AddFontDefault(&config);
+        return;
+    }
+    for (ImFontConfig& config : atlas.ConfigData)
+        config.SizePixels *= scale;
+}
+
 // The DX9 backend keeps its font texture in the default pool, which a device reset
 // destroys, and the atlas's CPU copy is dropped once the texture holds it; so the atlas
 // is rebuilt from the font file whenever the texture has to be made again.
-bool buildFontTexture() {
+bool buildFontTexture(float scale) {
     ImFontAtlas& atlas = *ImGui::GetIO().Fonts;
     atlas.Clear();
     const bool fromFile = addPanelFont(atlas);
+    scaleFonts(atlas, scale);
     bool made = ImGui_ImplDX9_CreateDeviceObjects();
     if (!atlas.IsBuilt() && fromFile) {
         // ImGui would assert in the first frame; its built-in font always builds.
         Logger::instance().warn("Panel", std::string("字体文件") + panelFontPath + "无法生成字模, 改用内置字体");
         ImGui_ImplDX9_InvalidateDeviceObjects();
         atlas.Clear();
+        scaleFonts(atlas, scale);
         made = ImGui_ImplDX9_CreateDeviceObjects();
     }
     // The glyphs (tens of MB for the Chinese ranges) and the font file's bytes are in
@@ -102,6 +127,8 @@ struct WindowMessages {
     // A client size the back buffer does not have yet (WM_SIZE), applied between frames.
     UINT pendingWidth = 0;
     UINT pendingHeight = 0;
+    // The DPI of the monitor the window moved to (WM_DPICHANGED); 0 when unchanged.
+    UINT pendingDpi = 0;
 };
 
 LRESULT WINAPI panelWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -116,6 +143,15 @@ LRESULT WINAPI panelWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lP
             messages->pendingWidth = LOWORD(lParam);
             messages->pendingHeight = HIWORD(lParam);
         }
+        return 0;
+    case WM_DPICHANGED:
+        // Windows suggests the rectangle that keeps the window's size at the new DPI; the
+        // fonts are rebuilt between frames.
+        if (auto* messages = reinterpret_cast<WindowMessages*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA)))
+            messages->pendingDpi = HIWORD(wParam);
+        if (const auto* suggested = reinterpret_cast<const RECT*>(lParam))
+            SetWindowPos(hwnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                         suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
         return 0;
     case WM_SYSCOMMAND:
         if ((wParam & 0xFFF0) == SC_KEYMENU) // Alt does not open the window menu
@@ -148,6 +184,8 @@ struct PanelWindow::Impl {
     bool deviceGone = false;
     // What failed, for the log.
     std::string goneReason;
+    // The monitor's DPI over 96.
+    float scale = 1.0f;
     WindowMessages messages;
     Clock::duration period{};
     Clock::time_point lastPresent{};
@@ -158,6 +196,8 @@ struct PanelWindow::Impl {
     void resetDevice();
     void giveUp(std::string reason);
     void recoverDevice();
+    void applyDpi(UINT dpi);
+    void render();
     void present();
 };
 
@@ -226,7 +266,7 @@ void PanelWindow::Impl::resetDevice() {
         return;
     }
     deviceLost = false;
-    objectsReady = buildFontTexture();
+    objectsReady = buildFontTexture(scale);
     if (!objectsReady)
         giveUp("Direct3D 设备重置后无法重建字体纹理");
 }
@@ -236,10 +276,26 @@ void PanelWindow::Impl::giveUp(std::string reason) {
     goneReason = std::move(reason);
 }
 
+void PanelWindow::Impl::applyDpi(UINT dpi) {
+    const float newScale = static_cast<float>(dpi) / USER_DEFAULT_SCREEN_DPI;
+    if (newScale == scale)
+        return;
+    scale = newScale;
+    if (objectsReady)
+        ImGui_ImplDX9_InvalidateDeviceObjects();
+    objectsReady = buildFontTexture(scale);
+    if (!objectsReady)
+        giveUp("Direct3D 无法按新的显示比例重建字体纹理");
+}
+
 // Between frames: a new client size, or a lost device the driver now lets us reset.
 void PanelWindow::Impl::recoverDevice() {
     if (deviceGone)
         return;
+    if (const UINT dpi = messages.pendingDpi) {
+        messages.pendingDpi = 0;
+        applyDpi(dpi);
+    }
     const UINT width = messages.pendingWidth, height = messages.pendingHeight;
     messages.pendingWidth = messages.pendingHeight = 0;
     if (width && height &&
@@ -266,6 +322,23 @@ void PanelWindow::Impl::recoverDevice() {
         giveUp("Direct3D 设备已丢失, 驱动程序无法恢复(HRESULT " + hresultText(level) + ")");
         break;
     }
+}
+
+// ImGui has laid the frame out in 96-DPI units; the draw data is scaled to the client
+// area's pixels once per rendered frame.
+void PanelWindow::Impl::render() {
+    ImGui::Render();
+    if (scale == 1.0f)
+        return;
+    ImDrawData* data = ImGui::GetDrawData();
+    for (int i = 0; i < data->CmdListsCount; ++i)
+        for (ImDrawVert& vertex : data->CmdLists[i]->VtxBuffer) {
+            vertex.pos.x *= scale;
+            vertex.pos.y *= scale;
+        }
+    data->ScaleClipRects(ImVec2(scale, scale));
+    data->DisplayPos = ImVec2(data->DisplayPos.x * scale, data->DisplayPos.y * scale);
+    data->DisplaySize = ImVec2(data->DisplaySize.x * scale, data->DisplaySize.y * scale);
 }
 
 void PanelWindow::Impl::present() {
@@ -307,7 +380,7 @@ void PanelWindow::Impl::setUpGraphics() {
     }
     // Rasterising the Chinese glyphs is the slow part of a showing; it is done here,
     // before the window is shown, instead of in the first frame.
-    objectsReady = buildFontTexture();
+    objectsReady = buildFontTexture(scale);
     if (!objectsReady)
         throw std::runtime_error("ImGui_ImplDX9_CreateDeviceObjects failed");
 }
@@ -324,9 +397,17 @@ PanelWindow::Opened PanelWindow::open() {
         throw win32Failure("RegisterClassExW");
     impl->registered = true;
 
+    // Sizes and position are those of a 96-DPI display, scaled to the monitor's DPI the
+    // way Windows would stretch a program that is not DPI aware, but drawn sharp.
+    const float scale =
+        ImGui_ImplWin32_GetDpiScaleForMonitor(MonitorFromPoint(POINT{windowX, windowY}, MONITOR_DEFAULTTOPRIMARY));
+    impl->scale = scale;
+    if (scale != 1.0f)
+        Logger::instance().info("Panel", "显示比例 " + std::to_string(std::lround(scale * 100.0f)) + "%");
     // Without WS_VISIBLE: the window appears in reveal(), drawn.
-    impl->hwnd = CreateWindowExW(windowExStyle, wc.lpszClassName, windowTitle, windowStyle, windowX, windowY,
-                                 outerWidth, outerHeight, nullptr, nullptr, wc.hInstance, nullptr);
+    impl->hwnd = CreateWindowExW(windowExStyle, wc.lpszClassName, windowTitle, windowStyle, scaled(windowX, scale),
+                                 scaled(windowY, scale), scaled(outerWidth, scale), scaled(outerHeight, scale),
+                                 nullptr, nullptr, wc.hInstance, nullptr);
     if (!impl->hwnd)
         throw win32Failure("CreateWindowExW");
     SetWindowLongPtrW(impl->hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&impl->messages));
@@ -362,7 +443,7 @@ PanelWindow::~PanelWindow() {
 void PanelWindow::reveal(const std::function<void()>& drawContents) {
     beginFrame();
     drawContents();
-    ImGui::Render();
+    impl->render();
     impl->present();
     if (impl->deviceGone)
         throw std::runtime_error(impl->goneReason);
@@ -412,10 +493,18 @@ void PanelWindow::beginFrame() {
     if (impl->objectsReady)
         ImGui_ImplDX9_NewFrame();
     ImGui_ImplWin32_NewFrame();
+    if (const float scale = impl->scale; scale != 1.0f) {
+        // The backend measured the client area and the mouse in pixels; the panel is
+        // laid out in 96-DPI units.
+        ImGuiIO& io = ImGui::GetIO();
+        io.DisplaySize = ImVec2(io.DisplaySize.x / scale, io.DisplaySize.y / scale);
+        if (ImGui::IsMousePosValid(&io.MousePos))
+            io.MousePos = ImVec2(io.MousePos.x / scale, io.MousePos.y / scale);
+    }
     ImGui::NewFrame();
 }
 
 void PanelWindow::endFrame() {
-    ImGui::Render();
+    impl->render();
     impl->present();
 }
