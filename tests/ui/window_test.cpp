@@ -529,13 +529,14 @@ TEST_F(PanelWindowTest, ScreenshotOfThePanelWithARunningStream) {
     exitCleanly(*capture);
 }
 
-// Opens the sample-rate list and clicks its second row (48000), the way a person does.
-// ImGui's default layout: lists one font height plus 6 px high, 4 px apart, from (8, 8);
-// list rows one font height plus 4 px apart, 8 px below the list's frame; all of it in
-// 96-DPI units, which the Windows build scales to the display. The Windows build under
-// Wine: Wine draws the caption inside the X window, so the client area starts below and
-// right of its corner.
-void chooseSecondRate(const XSession& x, const std::string& window, const Win32Window& w, double scale = 1.0) {
+// Opens one of the panel's four lists (0: host API ... 3: buffer size) and clicks one of
+// its rows, the way a person does. ImGui's default layout: lists one font height plus
+// 6 px high, 4 px apart, from (8, 8); list rows one font height plus 4 px apart, 8 px
+// below the list's frame; all of it in 96-DPI units, which the Windows build scales to
+// the display. The Windows build under Wine: Wine draws the caption inside the X window,
+// so the client area starts below and right of its corner.
+void chooseInList(const XSession& x, const std::string& window, const Win32Window& w, int list, int row,
+                  double scale = 1.0) {
     const int listHeight = fontPixels + 6;
     const int rowPitch = fontPixels + 4;
     const auto clickAt = [&](int px, int py) {
@@ -550,9 +551,23 @@ void chooseSecondRate(const XSession& x, const std::string& window, const Win32W
         x.run({"/usr/bin/xdotool", "mouseup", "1"});
         std::this_thread::sleep_for(500ms);
     };
-    const int rateTop = 8 + 2 * (listHeight + 4);
-    clickAt(60, rateTop + listHeight / 2);
-    clickAt(60, rateTop + listHeight + 8 + rowPitch + fontPixels / 2);
+    const int top = 8 + list * (listHeight + 4);
+    clickAt(60, top + listHeight / 2);
+    clickAt(60, top + listHeight + 8 + row * rowPitch + fontPixels / 2);
+}
+
+void chooseSecondRate(const XSession& x, const std::string& window, const Win32Window& w, double scale = 1.0) {
+    chooseInList(x, window, w, 2, 1, scale);
+}
+
+// The settings file, once it holds `text` (a start of capture writes it).
+bool settingsReach(Capture& capture, const std::string& text) {
+    for (int i = 0; i < 100; ++i) {
+        if (capture.settings().find(text) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(100ms);
+    }
+    return false;
 }
 
 TEST_F(PanelWindowTest, ChoosingARateInTheWindowRestartsCaptureAndSavesIt) {
@@ -571,13 +586,7 @@ TEST_F(PanelWindowTest, ChoosingARateInTheWindowRestartsCaptureAndSavesIt) {
 
     chooseSecondRate(x, window, capture_under_test::isWindows ? probeWin32Window(x) : Win32Window{});
 
-    bool saved = false;
-    for (int i = 0; i < 100 && !saved; ++i) {
-        saved = capture->settings().find("\"sampleRate\": 48000.0") != std::string::npos;
-        if (!saved)
-            std::this_thread::sleep_for(100ms);
-    }
-    EXPECT_TRUE(saved) << capture->settings();
+    EXPECT_TRUE(settingsReach(*capture, "\"sampleRate\": 48000.0")) << capture->settings();
     // The log reaches its file at the latest when the process ends.
     exitCleanly(*capture);
     const std::string log = capture->log();
@@ -934,16 +943,48 @@ TEST_F(PanelWindowTest, WindowAndPanelScaleWithTheDisplayDpi) {
     EXPECT_NEAR(meter.yellow, static_cast<int>((levelOfSine(amplitude) - 0.7) * 675.0), 6) << png;
 
     chooseSecondRate(x, windows[0], w, 1.5);
-    bool saved = false;
-    for (int i = 0; i < 100 && !saved; ++i) {
-        saved = capture->settings().find("\"sampleRate\": 48000.0") != std::string::npos;
-        if (!saved)
-            std::this_thread::sleep_for(100ms);
-    }
-    EXPECT_TRUE(saved) << "the click on the scaled list missed\n" << capture->settings();
+    EXPECT_TRUE(settingsReach(*capture, "\"sampleRate\": 48000.0")) << "the click on the scaled list missed\n"
+                                                                    << capture->settings();
     mic->stopTone();
     exitCleanly(*capture);
     EXPECT_NE(capture->log().find("[INFO] <Panel> 显示比例 150%"), std::string::npos) << capture->log();
+}
+
+// WASAPI, the third host API of the Windows build, chosen in the window with its default
+// input at 48000 Hz, streams the tone.
+TEST_F(PanelWindowTest, WasapiChosenInTheWindowStreamsTheTone) {
+    XSession x(WindowManager::openbox);
+    mic->playTone(toneFrequency, 48000, 0.5, 60.0);
+    auto capture = startCapture(x);
+    showAndWait(*capture);
+    const auto windows = x.findWindows("Sondrel", 10s);
+    ASSERT_EQ(windows.size(), 1u);
+    ASSERT_TRUE(settingsReach(*capture, "\"hostApiType\": 2,")) << capture->settings();
+    const Win32Window w = probeWin32Window(x);
+    ASSERT_TRUE(w.found);
+
+    constexpr int hostApiList = 0, wasapiRow = 2;
+    chooseInList(x, windows[0], w, hostApiList, wasapiRow);
+    EXPECT_TRUE(settingsReach(*capture, "\"hostApiType\": 13,")) << "WASAPI not chosen\n" << capture->settings();
+    chooseSecondRate(x, windows[0], w);
+    ASSERT_TRUE(settingsReach(*capture, "\"sampleRate\": 48000.0")) << capture->settings();
+
+    WsTestClient client;
+    ASSERT_TRUE(client.connect(capture->port, 10s));
+    ASSERT_TRUE(client.waitForMessages(3 * messagesPerSecond, 15s));
+    // The window is hidden for the measurement: Wine draws it in software (see above).
+    hideAndWait(*capture);
+    const std::size_t received = client.messageCount();
+    ASSERT_TRUE(client.waitForMessages(received + 2 * messagesPerSecond, 10s));
+    std::vector<WsTestClient::Message> messages = client.messages();
+    messages.erase(messages.begin(), messages.begin() + static_cast<std::ptrdiff_t>(received));
+    EXPECT_TRUE(isContinuousStream(analyseMessages(messages), 44100));
+    client.close(2s);
+    mic->stopTone();
+    exitCleanly(*capture);
+    const std::string log = capture->log();
+    EXPECT_NE(log.find("已配置为使用Windows WASAPI"), std::string::npos) << log;
+    EXPECT_EQ(capture->settings().find("\"inputDevice\": -1"), std::string::npos) << capture->settings();
 }
 #endif
 
