@@ -9,13 +9,21 @@
 # recipe below) gets a fresh one. The header-only libraries (websocketpp, asio,
 # nlohmann-json) are copied from the Debian -dev packages into the cache the same way.
 #
-# Usage: bash tools/build-windows.sh [BUILD_DIR] [extra CMake arguments ...]
+# Usage: bash tools/build-windows.sh [--release] [BUILD_DIR] [extra CMake arguments ...]
 #   BUILD_DIR defaults to build-windows in the clone. Installs the cross compiler and
 #   Wine when missing (root or sudo), and adds a deb-src entry to apt when none exists.
+#   --release also makes BUILD_DIR/sondrel-capture-<version>-win64.zip for users: the
+#   two programs stripped, the panel's font, README.md, the licences of everything
+#   linked in (Debian's copyright files) and SHA256SUMS, in one folder.
 set -euo pipefail
 shopt -s inherit_errexit
 
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+release=0
+if [ "${1:-}" = "--release" ]; then
+  release=1
+  shift
+fi
 build_dir="${1:-$top/build-windows}"
 shift || true
 deps_root="${SONDREL_WIN_DEPS:-$HOME/.cache/sondrel-win-deps}"
@@ -33,8 +41,13 @@ log() { echo "build-windows: $*"; }
 ensure_packages() {
   bash "$top/tools/install-packages.sh" build-windows \
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools \
-    wine wine64 dpkg-dev cmake ninja-build pkg-config \
+    wine wine64 dpkg-dev cmake ninja-build pkg-config patch \
     libwebsocketpp-dev libasio-dev nlohmann-json3-dev
+  if [ "$release" = 1 ]; then
+    # Their copyright files, and the font, go into the zip.
+    bash "$top/tools/install-packages.sh" build-windows \
+      libportaudio2 libsamplerate0 libuv1 libimgui-dev libfmt9 fonts-wqy-microhei zip unzip
+  fi
 }
 
 # apt-get source needs a deb-src entry. The machine's own entry is copied with its
@@ -106,13 +119,15 @@ EOF
 }
 
 build_portaudio19() {  # src prefix version
-  # MME (the default host API) and DirectSound. WDM-KS is left out: it offers no capture
-  # device of its own here and its enumeration slows every start and device refresh.
+  # MME (the first host API, so the default), DirectSound, WASAPI (with the patch in
+  # cmake/patches/portaudio19) and WDM-KS, in PortAudio's order. WDM-KS is not asked for
+  # the other host APIs' device names (PA_USE_WDMKS_DEVICE_INFO): that would open every
+  # kernel streaming filter at each start and device refresh.
   # MinGW-w64 has the DirectSound headers; PortAudio only looks for them in a DirectX SDK.
   # Its DirectSound code calls the COM helpers that MinGW defines only as macros.
   cmake_cross -S "$1" -B "$1/build" -DCMAKE_C_FLAGS=-DCOBJMACROS -DPA_USE_WMME=ON -DPA_USE_DS=ON \
-              -DDXSDK_INCLUDE_DIR="$1/include" -DPA_USE_WDMKS=OFF -DPA_USE_WDMKS_DEVICE_INFO=OFF -DPA_USE_ASIO=OFF \
-              -DPA_USE_WASAPI=OFF -DPA_UNICODE_BUILD=ON
+              -DDXSDK_INCLUDE_DIR="$1/include" -DPA_USE_WDMKS=ON -DPA_USE_WDMKS_DEVICE_INFO=OFF -DPA_USE_ASIO=OFF \
+              -DPA_USE_WASAPI=ON -DPA_UNICODE_BUILD=ON
   cmake --build "$1/build" --target portaudio_static -j"$jobs"
   mkdir -p "$2/include" "$2/lib"
   cp "$1"/include/portaudio.h "$1"/include/pa_win_*.h "$2/include/"
@@ -173,12 +188,39 @@ EOF
 # Recipe revisions: raise one to rebuild that dependency in every cache.
 declare -A recipe=([portaudio19]=3 [libsamplerate]=1 [libuv1]=1 [fmtlib]=1 [googletest]=1 [imgui]=1)
 
+# Patches to a source package: cmake/patches/<source package>/*.patch, applied in name
+# order with patch -p1 before it is built.
+patches_of() { compgen -G "$top/cmake/patches/$1/*.patch" | LC_ALL=C sort || true; }
+
+# The cache folder of a source package: a patched package gets a folder per set of
+# patches (named by their hash), so a changed patch is built afresh, and clones on
+# other branches keep using the folder that matches their own patches.
+cache_key() {  # name version
+  local patches patch
+  patches="$(patches_of "$1")"
+  if [ -z "$patches" ]; then
+    echo "$1-$2"
+    return
+  fi
+  echo "$1-$2+$(while read -r patch; do cat "$patch"; done <<<"$patches" | sha256sum | cut -c1-12)"
+}
+
+apply_patches() {  # name src
+  local patch
+  while read -r patch; do
+    [ -n "$patch" ] || continue
+    echo "applying $(basename "$patch")"
+    patch -d "$2" -p1 --forward --batch <"$patch"
+  done < <(patches_of "$1")
+}
+
 # Builds (or reuses) one dependency and prints its prefix.
 dependency() {
   local package="$1" name version info
   info="$(source_version "$package")"
   read -r name version <<<"$info"
-  local prefix="$deps_root/$name-$version"
+  local prefix
+  prefix="$deps_root/$(cache_key "$name" "$version")"
   local stamp="$prefix/.sondrel-recipe"
   if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "${recipe[$name]}" ]; then
     echo "$prefix"
@@ -192,7 +234,7 @@ dependency() {
   src="$(fetch_source "$package" "$work")"
   # The stamp is written last: a folder without it is an interrupted build.
   rm -rf "$prefix"
-  if ! "build_${name//-/_}" "$src" "$prefix" "$version" >"$work/build.log" 2>&1; then
+  if ! { apply_patches "$name" "$src" && "build_${name//-/_}" "$src" "$prefix" "$version"; } >"$work/build.log" 2>&1; then
     tail -n 40 "$work/build.log" >&2
     echo "build-windows: building $name failed; the full log is $work/build.log" >&2
     exit 1
@@ -258,3 +300,67 @@ for exe in sondrel-capture.exe sondrel-record.exe; do
   done < <("$triple-objdump" -p "$build_dir/$exe" | awk '/DLL Name:/ {print $3}')
 done
 log "done: $build_dir/sondrel-capture.exe, $build_dir/sondrel-record.exe"
+
+# Debian's copyright file of an installed package built from the source package.
+copyright_of() {
+  local package
+  while read -r package; do
+    if [ -f "/usr/share/doc/$package/copyright" ]; then
+      echo "/usr/share/doc/$package/copyright"
+      return
+    fi
+  done < <(dpkg-query -W -f='${db:Status-Status} ${Package} ${source:Package}\n' | awk -v s="$1" '$1 == "installed" && $3 == s {print $2}')
+  echo "build-windows: no installed package of $1 has a copyright file" >&2
+  exit 1
+}
+
+make_release() {
+  local version name folder zip
+  version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.txt")"
+  name="sondrel-capture-$version-win64"
+  folder="$build_dir/release/$name"
+  zip="$(realpath "$build_dir")/$name.zip"
+  rm -rf "$build_dir/release" "$zip"
+  mkdir -p "$folder/licences"
+  for exe in sondrel-capture.exe sondrel-record.exe; do
+    "$triple-strip" -o "$folder/$exe" "$build_dir/$exe"
+  done
+  # The panel reads ./SourceHanSansSC-VF.ttf: WenQuanYi Micro Hei has the Latin and the
+  # Simplified Chinese glyphs it needs.
+  cp /usr/share/fonts/truetype/wqy/wqy-microhei.ttc "$folder/SourceHanSansSC-VF.ttf"
+  cp "$top/README.md" "$folder/README.md"
+
+  # What is linked into the programs (statically), and the font, with the source
+  # package each came from.
+  local entries=(
+    "portaudio19:PortAudio" "libsamplerate:libsamplerate" "libuv1:libuv" "imgui:Dear ImGui" "fmtlib:fmt"
+    "websocketpp:WebSocket++" "asio:Asio" "nlohmann-json3:JSON for Modern C++"
+    "mingw-w64:MinGW-w64 runtime and winpthreads" "gcc-mingw-w64:GCC runtime libraries (libstdc++, libgcc)"
+    "fonts-wqy-microhei:WenQuanYi Micro Hei, as SourceHanSansSC-VF.ttf"
+  )
+  {
+    echo "sondrel-capture.exe and sondrel-record.exe are linked statically with the libraries"
+    echo "below; SourceHanSansSC-VF.ttf is the font WenQuanYi Micro Hei. Each file in this folder"
+    echo "is the copyright and licence statement of the Debian source package it was built from."
+    echo
+    local entry source
+    for entry in "${entries[@]}"; do
+      source="${entry%%:*}"
+      cp "$(copyright_of "$source")" "$folder/licences/$source.txt"
+      printf '%-24s %s\n' "$source.txt" "${entry#*:}"
+    done
+  } >"$folder/licences/README.txt"
+
+  (cd "$folder" && find . -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort | xargs -d '\n' sha256sum >SHA256SUMS)
+  # Dated by the last commit, so the same tree gives the same archive.
+  export TZ=UTC
+  local stamp
+  stamp="$(git -C "$top" log -1 --format=%cd --date=format-local:%Y%m%d%H%M.%S 2>/dev/null || date +%Y%m%d%H%M.%S)"
+  find "$build_dir/release" -exec touch -h -t "$stamp" {} +
+  (cd "$build_dir/release" && find "$name" -print | LC_ALL=C sort | zip -X -q -9 "$zip" -@)
+  log "release: $zip ($(du -k "$zip" | cut -f1) KiB)"
+}
+
+if [ "$release" = 1 ]; then
+  make_release
+fi

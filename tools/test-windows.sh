@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The windows stage of tools/run-tests.sh: the Windows build, tested under Wine.
-#   1. tools/build-windows.sh: the dependencies from Debian sources (cached outside the
-#      clone), sondrel-capture.exe and sondrel-record.exe, in build-windows.
+#   1. tools/build-windows.sh --release: the dependencies from Debian sources (cached
+#      outside the clone), sondrel-capture.exe and sondrel-record.exe, in build-windows,
+#      and the release zip, which is unpacked and checked (sums, resources, a run).
 #   2. The Windows unit tests, cross-built there and run under Wine.
 #   3. A native build (build-wine) whose process-level tests drive the .exe files under
 #      Wine with the virtual microphone and Xvfb + openbox: commands, settings, log,
@@ -18,7 +19,7 @@ native="$top/build-wine"
 started=$SECONDS
 
 echo "=== windows build ($win) ==="
-bash tools/build-windows.sh "$win" -DBUILD_TESTING=ON
+bash tools/build-windows.sh --release "$win" -DBUILD_TESTING=ON
 
 export SONDREL_WINEPREFIX="$win/wineprefix"
 export WINEPREFIX="$SONDREL_WINEPREFIX" WINEDEBUG=-all
@@ -54,6 +55,32 @@ fi
 "$win/wine-run" wineboot >/dev/null 2>&1 </dev/null || true
 
 status=0
+# The zip as a user gets it: unpacked into a folder whose name has spaces and Chinese.
+check_release() {
+  local zip unpacked folder exe
+  zip="$(ls "$win"/sondrel-capture-*-win64.zip)"
+  unpacked="$win/release-check/解压 后"
+  rm -rf "$win/release-check"
+  mkdir -p "$unpacked"
+  (cd "$unpacked" && unzip -q "$zip")
+  folder="$unpacked/$(basename "$zip" .zip)"
+  (cd "$folder" && sha256sum --quiet -c SHA256SUMS) || return 1
+  for exe in sondrel-capture.exe sondrel-record.exe; do
+    x86_64-w64-mingw32-objdump -h "$folder/$exe" | grep -q '\.debug_' && { echo "$exe is not stripped"; return 1; }
+    x86_64-w64-mingw32-windres -i "$folder/$exe" -O rc >"$win/release-check/$exe.rc" || return 1
+    grep -q 'VERSIONINFO' "$win/release-check/$exe.rc" || { echo "$exe has no version information"; return 1; }
+    grep -q 'RT_MANIFEST' "$win/release-check/$exe.rc" || { echo "$exe has no manifest"; return 1; }
+    grep -q 'RT_GROUP_ICON' "$win/release-check/$exe.rc" || { echo "$exe has no icon"; return 1; }
+  done
+  local version
+  version="$(cd "$folder" && "$win/wine-run" ./sondrel-capture.exe --version </dev/null | tr -d '\r')"
+  [ "$version" = "sondrel-capture $(basename "$zip" -win64.zip | sed 's/^sondrel-capture-//')" ] ||
+    { echo "the unpacked sondrel-capture.exe says: $version"; return 1; }
+  echo "release zip: $(basename "$zip"), $(unzip -Z1 "$zip" | grep -vc '/$') files, checked"
+}
+echo "=== windows release zip ==="
+check_release || { echo "release zip check failed"; status=1; }
+
 echo "=== windows unit tests (under Wine) ==="
 cmake --build "$win" -j2
 ctest --test-dir "$win" --output-on-failure -j2 --timeout 300 || status=1

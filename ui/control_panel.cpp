@@ -44,6 +44,10 @@ void ControlPanel::show() {
             writeErrorLine(*opened.topmostError);
         // Built, drawn, then shown: the window never appears without its contents.
         opening->reveal([this] { drawAudioWindow(engine); });
+    } catch (const PanelWindow::OpenFailed& e) {
+        writeErrorLine(e.topmostError);
+        Logger::instance().error("Panel", std::string("控制面板窗口创建失败, ") + e.what());
+        return;
     } catch (const std::exception& e) {
         Logger::instance().error("Panel", std::string("控制面板窗口创建失败, ") + e.what());
         return;
@@ -76,6 +80,10 @@ void ControlPanel::runFrame() {
     case PanelWindow::Event::displayLost:
         // Capture and streaming go on; a later "show" may find a display again.
         Logger::instance().error("Panel", "与显示服务器的连接已断开, 控制面板已关闭");
+        hide();
+        break;
+    case PanelWindow::Event::graphicsLost:
+        // Logged by the backend, which knows what failed; a later "show" makes a new device.
         hide();
         break;
     }

@@ -72,14 +72,15 @@ unsigned char* FontBytes::release() {
     return given;
 }
 
-std::string buildFontAtlas(ImFontAtlas& atlas, FontBytes font, const ImWchar* ranges, const std::string& name) {
+std::string buildFontAtlas(ImFontAtlas& atlas, FontBytes font, const ImWchar* ranges, const std::string& name,
+                           float pixels) {
     atlas.Clear();
-    if (std::string problem = fontProblem(font.data(), font.size(), ranges, panelFontSize); !problem.empty())
+    if (std::string problem = fontProblem(font.data(), font.size(), ranges, pixels); !problem.empty())
         return problem;
     ImFontConfig config;
-    std::snprintf(config.Name, sizeof config.Name, "%s, %.0fpx", name.c_str(), panelFontSize);
+    std::snprintf(config.Name, sizeof config.Name, "%s, %.0fpx", name.c_str(), pixels);
     const int size = static_cast<int>(font.size());
-    atlas.AddFontFromMemoryTTF(font.release(), size, panelFontSize, &config, ranges);
+    atlas.AddFontFromMemoryTTF(font.release(), size, pixels, &config, ranges);
     if (!atlas.Build()) {
         // Not expected after the check; ImGui would assert in the first frame.
         atlas.Clear();
@@ -99,7 +100,7 @@ bool PanelFont::lacks(const ImFontGlyphRangesBuilder& characters) const {
     return false;
 }
 
-void PanelFont::build(ImFontAtlas& atlas, const ImFontGlyphRangesBuilder& characters) {
+void PanelFont::build(ImFontAtlas& atlas, const ImFontGlyphRangesBuilder& characters, float scale) {
     atlas.Clear();
     built = characters;
     built.AddRanges(printableAscii);
@@ -111,13 +112,20 @@ void PanelFont::build(ImFontAtlas& atlas, const ImFontGlyphRangesBuilder& charac
     usesFile = false;
     if (!font.empty()) {
         const std::string name = std::filesystem::path(path).filename().string();
-        const std::string problem = buildFontAtlas(atlas, std::move(font), ranges.Data, name);
+        const std::string problem = buildFontAtlas(atlas, std::move(font), ranges.Data, name, panelFontSize * scale);
         usesFile = problem.empty();
         if (!usesFile)
             warnUnusable(path, problem);
     }
-    if (!usesFile)
+    if (!usesFile) {
+        // What AddFontDefault() does without a template, at the scaled size.
+        ImFontConfig config;
+        config.OversampleH = config.OversampleV = 1;
+        config.PixelSnapH = true;
+        config.SizePixels = 13.0f * scale;
+        atlas.AddFontDefault(&config);
         atlas.Build(); // ImGui's built-in font always builds
+    }
     atlas.ClearInputData();
 
     int glyphs = 0;

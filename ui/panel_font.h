@@ -43,7 +43,8 @@ private:
 // (font_check.h); the atlas takes the bytes over and frees them once built. Returns why
 // the font cannot be used, or an empty string; on failure the atlas is left empty, for
 // ImGui's built-in font.
-std::string buildFontAtlas(ImFontAtlas& atlas, FontBytes font, const ImWchar* ranges, const std::string& name);
+std::string buildFontAtlas(ImFontAtlas& atlas, FontBytes font, const ImWchar* ranges, const std::string& name,
+                           float pixels = panelFontSize);
 
 // The panel's font atlas, built for the characters the panel draws instead of whole
 // Unicode blocks: a few hundred glyphs, quick to rasterise at every showing, small in
@@ -63,7 +64,8 @@ public:
     // font: silently when the file is missing, with one warning in the log (tag "Panel")
     // when it is there but unusable. Call it only between frames. The atlas then holds its
     // pixels for the renderer to upload, and no font data; one INFO line tells its size.
-    void build(ImFontAtlas& atlas, const ImFontGlyphRangesBuilder& characters);
+    // `scale` rasterises the glyphs larger, for a display scaled above 100 %.
+    void build(ImFontAtlas& atlas, const ImFontGlyphRangesBuilder& characters, float scale = 1.0f);
 
     // What the atlas was last built for (printable ASCII and U+FFFD included).
     const ImFontGlyphRangesBuilder& characters() const { return built; }

@@ -3,6 +3,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
+#include <string>
 
 struct ImFontGlyphRangesBuilder;
 
@@ -25,7 +27,9 @@ struct ImFontGlyphRangesBuilder;
 //              atlas are dropped once the texture holds them. Nothing is visible yet.
 //              Opened::topmostError carries the platform's code when the window cannot
 //              be kept above others. Throws std::runtime_error when no window can be
-//              made; then nothing of it is left behind. Never waits for the window
+//              made; then nothing of it is left behind. When the platform had refused
+//              to keep the window above others before that, the exception is an
+//              OpenFailed that carries the code. Never waits for the window
 //              manager longer than one frame interval, and never without a bound.
 // reveal()     Starts a frame, calls drawContents (which submits the ImGui windows),
 //              renders it and only then makes the window visible, so that the first
@@ -41,8 +45,10 @@ struct ImFontGlyphRangesBuilder;
 // restore()    The window is open already: when it is minimised it is restored and
 //              raised; a window on screen is left as it is. Never blocks.
 // pumpEvents() Handles every pending window event without blocking and says what the
-//              caller must do: nothing, close the window (the user asked), or drop it
-//              (the connection to the display is gone; see below).
+//              caller must do: nothing, close the window (the user asked), or drop it:
+//              the connection to the display is gone (see below), or the graphics
+//              device is lost for good while the display remains (graphicsLost; the
+//              backend has logged why, tag "Panel").
 // beginFrame() / endFrame()
 //              One frame: the backend's NewFrame calls and ImGui::NewFrame; then
 //              ImGui::Render, clear to the panel colour (114, 140, 153), render and
@@ -66,7 +72,13 @@ public:
         std::optional<unsigned long> topmostError;
     };
 
-    enum class Event { none, closeRequested, displayLost };
+    struct OpenFailed : std::runtime_error {
+        OpenFailed(const std::string& what, unsigned long topmostError)
+            : std::runtime_error(what), topmostError(topmostError) {}
+        unsigned long topmostError;
+    };
+
+    enum class Event { none, closeRequested, displayLost, graphicsLost };
 
     static Opened open(const ImFontGlyphRangesBuilder& characters);
     ~PanelWindow();

@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "capture_run.h"
+#include "capture_under_test.h"
 #include "output_lines.h"
 #include "sine_check.h"
 #include "ws_client.h"
@@ -115,6 +116,19 @@ protected:
         SineAnalysis analysis = analyseSine(samples, options);
         EXPECT_TRUE(analysis.isContinuousTone(1000.0, 5.0)) << analysis.describe();
         EXPECT_GT(analysis.analysedCount, 44100u) << analysis.describe();
+    }
+
+    // Runs a helper with the virtual microphone's environment; its standard output once
+    // it has ended with status 0, or nothing.
+    std::optional<std::string> runHelper(const std::vector<std::string>& argv) {
+        ChildProcess::Options options;
+        options.argv = argv;
+        options.environment = mic->environment();
+        options.stdinMode = ChildProcess::StdinMode::DevNull;
+        ChildProcess helper(options);
+        if (helper.waitExit(60s) != 0 || !helper.waitStdoutClosed(10s))
+            return std::nullopt;
+        return helper.stdoutText();
     }
 
     // True when no audio message arrives within the window.
@@ -250,5 +264,49 @@ TEST_F(CaptureE2eTest, CommandEchoesStayWholeWhileAudioStreams) {
     }
     EXPECT_EQ(echoes, sent);
 }
+
+#ifdef SONDREL_DEVICE_PROBE
+// WASAPI's shared mode captures at the device's own rate, so the virtual microphone runs
+// at 48 kHz here. The device is the one the settings window offers first for WASAPI: its
+// default input, whose index only PortAudio knows (the probe asks it).
+TEST_F(CaptureE2eTest, WasapiInputAt48kHzStreamsTheTone) {
+    ASSERT_TRUE(runHelper({"/usr/bin/pactl", "unload-module", "module-null-sink"}));
+    ASSERT_TRUE(
+        runHelper({"/usr/bin/pactl", "load-module", "module-null-sink", "sink_name=mic_sink", "rate=48000"}));
+    ASSERT_TRUE(runHelper({"/usr/bin/pactl", "set-default-source", "mic_sink.monitor"}));
+    ASSERT_TRUE(runHelper({"/usr/bin/pactl", "set-default-sink", "mic_sink"}));
+    const std::optional<std::string> devices = runHelper({SONDREL_WINE_RUN, SONDREL_DEVICE_PROBE});
+    ASSERT_TRUE(devices) << "the device probe failed";
+    std::smatch wasapi;
+    ASSERT_TRUE(std::regex_search(*devices, wasapi,
+                                  std::regex(R"(hostapi=\d+ type=13 devices=[1-9]\d* defaultInput=(\d+) )")))
+        << "no WASAPI input device:\n"
+        << *devices;
+    const int device = std::stoi(wasapi[1].str());
+    ASSERT_TRUE(std::regex_search(*devices, std::regex("device=" + std::to_string(device) +
+                                                       " hostapi=\\d+ type=13 inputs=[1-9]\\d* rate=48000 ")))
+        << *devices;
+
+    std::ofstream(settingsPath) << nlohmann::json{
+        {"sampleRate", 48000.0},
+        {"framesPerBuffer", 120},
+        {"hostApiType", 13},
+        {"inputDevice", device}}.dump(4);
+    mic->playTone(1000, 48000, 0.5, 40);
+    start();
+    WsTestClient client;
+    connect(client);
+    expectContinuousTone(client, 3s);
+    ASSERT_EQ(run->exitOverStdin(15s), 0);
+    const std::string text = capture_under_test::text(run->logText());
+    EXPECT_NE(text.find("API=Windows WASAPI\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("音频流已启动"), std::string::npos) << text;
+    std::ifstream in(settingsPath);
+    const nlohmann::json saved = nlohmann::json::parse(in);
+    EXPECT_EQ(saved.at("hostApiType"), 13);
+    EXPECT_EQ(saved.at("inputDevice"), device);
+    EXPECT_EQ(saved.at("sampleRate"), 48000.0);
+}
+#endif
 
 } // namespace

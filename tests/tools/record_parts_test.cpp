@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -6,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -241,6 +243,44 @@ TEST(RecordSession, LastLinesOfALogSkipEmptyLines) {
     EXPECT_EQ(lines.back(), "line 15");
     std::filesystem::remove(path);
     EXPECT_TRUE(RecordSession::lastLines(path.string(), 10).empty());
+}
+
+// A capture that starts too slowly is given up on with how long it was waited for; the
+// default wait allows for a slow start (Wine, a busy machine).
+TEST(RecordSession, SlowStartIsReportedWithTheTimeItTook) {
+    EXPECT_EQ(parseRecordOptions({"out.wav"}).options.portTimeout, 60s);
+
+    const auto dir = std::filesystem::temp_directory_path() / ("slow_start_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const auto capture = dir / "slow-capture.sh";
+    std::ofstream(capture) << "#!/bin/sh\necho 'still loading'\nexec sleep 30\n";
+    std::filesystem::permissions(capture, std::filesystem::perms::owner_all);
+    RecordOptions options;
+    options.output = (dir / "out.wav").string();
+    options.settingsPath = (dir / "settings.json").string();
+    options.logPath = (dir / "capture.log").string();
+    options.portTimeout = 300ms;
+    options.exitTimeout = 1s;
+    options.quiet = true;
+    const std::atomic<bool> interrupted{false};
+
+    ::testing::internal::CaptureStderr();
+    const auto started = Clock::now();
+    const int status = RecordSession(options, capture.string(), interrupted).run();
+    const auto took = Clock::now() - started;
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, 1);
+    std::smatch gaveUp;
+    ASSERT_TRUE(std::regex_search(err, gaveUp,
+                                  std::regex(R"(sondrel-record: error: sondrel-capture did not announce its port )"
+                                             R"(within 0\.3 s \(still starting after (\d+\.\d) s; )"
+                                             R"(--port-timeout allows longer\)\n)")))
+        << err;
+    EXPECT_GE(std::stod(gaveUp[1].str()), 0.3) << "the start-up measured from the child's start";
+    EXPECT_NE(err.find("  still loading\n"), std::string::npos) << "what it printed meanwhile:\n" << err;
+    EXPECT_LT(took, 20s) << "giving up ends the slow capture instead of waiting for it";
+    EXPECT_FALSE(std::filesystem::exists(options.output)) << "a file without audio is not left behind";
+    std::filesystem::remove_all(dir);
 }
 
 } // namespace

@@ -12,6 +12,8 @@
 #include <cstring>
 
 int main(int argc, char** argv) {
+    // Pixels as they are, not as Windows scales them for programs unaware of the DPI.
+    SetProcessDPIAware();
     const wchar_t* title = L"Sondrel: 音频控制面板";
     HWND window = FindWindowW(title, title);
     if (!window) {

@@ -33,7 +33,7 @@ Options:
       --capture PATH       the sondrel-capture program (default: next to this one)
       --settings PATH      settings file for sondrel-capture (default: sondrel-settings.json)
       --log PATH           log file for sondrel-capture (default: sondrel-capture.log)
-      --port-timeout S     seconds to wait for the port line (default: 10)
+      --port-timeout S     seconds to wait for the port line (default: 60)
       --audio-timeout S    seconds without audio before giving up (default: 5)
       --exit-timeout S     seconds to wait for sondrel-capture to exit (default: 5)
       --gap-threshold MS   lateness that counts as a gap (default: 150)

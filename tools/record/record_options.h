@@ -15,7 +15,8 @@ struct RecordOptions {
     std::string capturePath; // empty: next to this program
     std::string settingsPath = "sondrel-settings.json";
     std::string logPath = "sondrel-capture.log";
-    std::chrono::milliseconds portTimeout{10000};
+    // Generous: under Wine, or on a busy machine, sondrel-capture takes seconds to start.
+    std::chrono::milliseconds portTimeout{60000};
     std::chrono::milliseconds audioTimeout{5000};
     std::chrono::milliseconds exitTimeout{5000};
     std::chrono::milliseconds gapThreshold{150};

@@ -106,6 +106,7 @@ void RecordSession::startChild() {
         setFailure("cannot make a token for sondrel-capture: the system's random source failed");
         return;
     }
+    const auto started = std::chrono::steady_clock::now();
     try {
         child = std::make_unique<CaptureProcess>(capturePath, options.settingsPath, options.logPath);
     } catch (const std::runtime_error& e) {
@@ -114,9 +115,12 @@ void RecordSession::startChild() {
     }
     child->setEcho(options.verbose);
     const auto port = child->waitForPort(options.portTimeout, [this] { return interrupted.load(); });
+    const std::string startUp =
+        fmt::format("{:.1f} s", std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     if (port && *port > 0) {
         if (options.verbose)
-            fmt::print(stderr, "sondrel-record: sondrel-capture listens on port {}\n", *port);
+            fmt::print(stderr, "sondrel-record: sondrel-capture listens on port {} (started in {})\n", *port,
+                       startUp);
         connectPort = *port;
         return;
     }
@@ -128,7 +132,8 @@ void RecordSession::startChild() {
         setFailure(ended +
                    " without announcing its port; usually this means it found no usable audio input device");
     else
-        setFailure("sondrel-capture did not announce its port within " + secondsText(options.portTimeout));
+        setFailure("sondrel-capture did not announce its port within " + secondsText(options.portTimeout) +
+                   " (still starting after " + startUp + "; --port-timeout allows longer)");
 }
 
 void RecordSession::connect() {

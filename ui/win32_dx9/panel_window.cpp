@@ -7,6 +7,10 @@
 //              back as WM_USER and seen by the message pump; ImGui's Win32 and DX9 backends.
 // Also:        where Present does not wait for vertical sync (Wine on a virtual display),
 //              the frame is paced to the display's refresh period so the loop cannot spin.
+//              The program is DPI aware (its manifest): the window, its frame and the panel
+//              are scaled to the monitor's DPI, the fonts rasterised at the scaled size,
+//              while ImGui lays the panel out in 96-DPI units as at 100 %. The device is
+//              made with hardware vertex processing, else mixed, else software.
 #include "panel_window.h"
 
 #include "frame_pacer.h"
@@ -22,6 +26,9 @@
 #include <malloc.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -48,9 +55,18 @@ std::runtime_error win32Failure(const std::string& what) {
     return std::runtime_error(what + " failed, error " + std::to_string(GetLastError()));
 }
 
-std::runtime_error direct3dFailure(const std::string& what, HRESULT result) {
-    return std::runtime_error(what + " failed, HRESULT " + std::to_string(static_cast<unsigned long>(result)));
+std::string hresultText(HRESULT result) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(result));
+    return text;
 }
+
+std::runtime_error direct3dFailure(const std::string& what, HRESULT result) {
+    return std::runtime_error(what + " failed, HRESULT " + hresultText(result));
+}
+
+// Sizes in pixels at 96 DPI, for the monitor's scale.
+int scaled(int pixels, float scale) { return static_cast<int>(std::lround(static_cast<float>(pixels) * scale)); }
 
 Clock::duration refreshPeriod() {
     DEVMODEW mode{};
@@ -67,11 +83,15 @@ Clock::duration refreshPeriod() {
 // The DX9 backend keeps its font texture in the default pool, which a device reset
 // destroys, and the atlas's CPU copy is dropped once the texture holds it; so the atlas
 // is built again from the font file whenever the texture has to be made again: after a
-// reset (for the same characters) and when the panel brings characters it lacks.
-bool buildFontTexture(PanelFont& font, const ImFontGlyphRangesBuilder& characters) {
+// reset (for the same characters), when the panel brings characters it lacks and when
+// the display's scale changes. At a scale above 100 % the glyphs are rasterised at the
+// scaled size and drawn at 1/scale in ImGui's 96-DPI layout, which the draw data's
+// scaling then undoes: sharp text at the layout's metrics.
+bool buildFontTexture(PanelFont& font, const ImFontGlyphRangesBuilder& characters, float scale) {
     ImFontAtlas& atlas = *ImGui::GetIO().Fonts;
     ImGui_ImplDX9_InvalidateDeviceObjects();
-    font.build(atlas, characters);
+    ImGui::GetIO().FontGlobalScale = 1.0f / scale;
+    font.build(atlas, characters, scale);
     const bool made = ImGui_ImplDX9_CreateDeviceObjects();
     atlas.ClearTexData();
     return made;
@@ -83,6 +103,8 @@ struct WindowMessages {
     // A client size the back buffer does not have yet (WM_SIZE), applied between frames.
     UINT pendingWidth = 0;
     UINT pendingHeight = 0;
+    // The DPI of the monitor the window moved to (WM_DPICHANGED); 0 when unchanged.
+    UINT pendingDpi = 0;
 };
 
 LRESULT WINAPI panelWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -97,6 +119,15 @@ LRESULT WINAPI panelWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lP
             messages->pendingWidth = LOWORD(lParam);
             messages->pendingHeight = HIWORD(lParam);
         }
+        return 0;
+    case WM_DPICHANGED:
+        // Windows suggests the rectangle that keeps the window's size at the new DPI; the
+        // fonts are rebuilt between frames.
+        if (auto* messages = reinterpret_cast<WindowMessages*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA)))
+            messages->pendingDpi = HIWORD(wParam);
+        if (const auto* suggested = reinterpret_cast<const RECT*>(lParam))
+            SetWindowPos(hwnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                         suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
         return 0;
     case WM_SYSCOMMAND:
         if ((wParam & 0xFFF0) == SC_KEYMENU) // Alt does not open the window menu
@@ -127,15 +158,23 @@ struct PanelWindow::Impl {
     bool deviceLost = false;
     // The driver gave the device up (or it could not be reset); nothing is drawn again.
     bool deviceGone = false;
+    // What failed, for the log.
+    std::string goneReason;
+    // The monitor's DPI over 96.
+    float scale = 1.0f;
     WindowMessages messages;
     PanelFont font;
     Clock::duration period{};
     Clock::time_point lastPresent{};
 
     ~Impl();
+    void setUpGraphics(const ImFontGlyphRangesBuilder& characters);
     void createDevice();
     void resetDevice();
+    void giveUp(std::string reason);
     void recoverDevice();
+    void applyDpi(UINT dpi);
+    void render();
     void present();
 };
 
@@ -173,13 +212,19 @@ void PanelWindow::Impl::createDevice() {
     presentParameters.EnableAutoDepthStencil = TRUE;
     presentParameters.AutoDepthStencilFormat = D3DFMT_D16;
     presentParameters.PresentationInterval = D3DPRESENT_INTERVAL_ONE;
-    const HRESULT created =
-        direct3d->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, hwnd, D3DCREATE_HARDWARE_VERTEXPROCESSING,
-                               &presentParameters, &device);
-    if (FAILED(created)) {
+    // Adapters without hardware vertex processing (some virtual machines, remote
+    // sessions) take the mixed or the software kind; the panel's few vertices need no more.
+    HRESULT created = D3DERR_NOTAVAILABLE;
+    for (const DWORD vertexProcessing : {D3DCREATE_HARDWARE_VERTEXPROCESSING, D3DCREATE_MIXED_VERTEXPROCESSING,
+                                         D3DCREATE_SOFTWARE_VERTEXPROCESSING}) {
         device = nullptr;
-        throw direct3dFailure("IDirect3D9::CreateDevice", created);
+        created = direct3d->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, hwnd, vertexProcessing,
+                                         &presentParameters, &device);
+        if (SUCCEEDED(created))
+            return;
     }
+    device = nullptr;
+    throw direct3dFailure("IDirect3D9::CreateDevice", created);
 }
 
 void PanelWindow::Impl::resetDevice() {
@@ -194,20 +239,38 @@ void PanelWindow::Impl::resetDevice() {
         return;
     }
     if (FAILED(reset)) {
-        deviceGone = true;
+        giveUp("Direct3D 设备重置失败(HRESULT " + hresultText(reset) + ")");
         return;
     }
     deviceLost = false;
-    const ImFontGlyphRangesBuilder characters = font.characters();
-    objectsReady = buildFontTexture(font, characters);
+    objectsReady = buildFontTexture(font, font.characters(), scale);
     if (!objectsReady)
-        deviceGone = true;
+        giveUp("Direct3D 设备重置后无法重建字体纹理");
+}
+
+void PanelWindow::Impl::giveUp(std::string reason) {
+    deviceGone = true;
+    goneReason = std::move(reason);
+}
+
+void PanelWindow::Impl::applyDpi(UINT dpi) {
+    const float newScale = static_cast<float>(dpi) / USER_DEFAULT_SCREEN_DPI;
+    if (newScale == scale)
+        return;
+    scale = newScale;
+    objectsReady = buildFontTexture(font, font.characters(), scale);
+    if (!objectsReady)
+        giveUp("Direct3D 无法按新的显示比例重建字体纹理");
 }
 
 // Between frames: a new client size, or a lost device the driver now lets us reset.
 void PanelWindow::Impl::recoverDevice() {
     if (deviceGone)
         return;
+    if (const UINT dpi = messages.pendingDpi) {
+        messages.pendingDpi = 0;
+        applyDpi(dpi);
+    }
     const UINT width = messages.pendingWidth, height = messages.pendingHeight;
     messages.pendingWidth = messages.pendingHeight = 0;
     if (width && height &&
@@ -218,7 +281,7 @@ void PanelWindow::Impl::recoverDevice() {
     }
     if (!deviceLost && objectsReady)
         return;
-    switch (device->TestCooperativeLevel()) {
+    switch (const HRESULT level = device->TestCooperativeLevel()) {
     case D3D_OK:
         deviceLost = false;
         if (!objectsReady)
@@ -230,9 +293,27 @@ void PanelWindow::Impl::recoverDevice() {
     case D3DERR_DEVICELOST:
         break; // not yet
     default:
-        deviceGone = true; // D3DERR_DRIVERINTERNALERROR: only a new device would do
+        // D3DERR_DRIVERINTERNALERROR: only a new device would do.
+        giveUp("Direct3D 设备已丢失, 驱动程序无法恢复(HRESULT " + hresultText(level) + ")");
         break;
     }
+}
+
+// ImGui has laid the frame out in 96-DPI units; the draw data is scaled to the client
+// area's pixels once per rendered frame.
+void PanelWindow::Impl::render() {
+    ImGui::Render();
+    if (scale == 1.0f)
+        return;
+    ImDrawData* data = ImGui::GetDrawData();
+    for (int i = 0; i < data->CmdListsCount; ++i)
+        for (ImDrawVert& vertex : data->CmdLists[i]->VtxBuffer) {
+            vertex.pos.x *= scale;
+            vertex.pos.y *= scale;
+        }
+    data->ScaleClipRects(ImVec2(scale, scale));
+    data->DisplayPos = ImVec2(data->DisplayPos.x * scale, data->DisplayPos.y * scale);
+    data->DisplaySize = ImVec2(data->DisplaySize.x * scale, data->DisplaySize.y * scale);
 }
 
 void PanelWindow::Impl::present() {
@@ -258,6 +339,26 @@ void PanelWindow::Impl::present() {
     lastPresent = Clock::now();
 }
 
+void PanelWindow::Impl::setUpGraphics(const ImFontGlyphRangesBuilder& characters) {
+    createDevice();
+    IMGUI_CHECKVERSION();
+    ImGui::CreateContext();
+    imgui = true;
+    ImGui::StyleColorsLight();
+    if (!ImGui_ImplWin32_Init(hwnd))
+        throw std::runtime_error("ImGui_ImplWin32_Init failed");
+    if (!ImGui_ImplDX9_Init(device)) {
+        ImGui_ImplWin32_Shutdown();
+        ImGui::DestroyContext();
+        imgui = false;
+        throw std::runtime_error("ImGui_ImplDX9_Init failed");
+    }
+    // Built here, before the window is shown, instead of in the first frame.
+    objectsReady = buildFontTexture(font, characters, scale);
+    if (!objectsReady)
+        throw std::runtime_error("ImGui_ImplDX9_CreateDeviceObjects failed");
+}
+
 PanelWindow::Opened PanelWindow::open(const ImFontGlyphRangesBuilder& characters) {
     auto impl = std::make_unique<Impl>();
     WNDCLASSEXW& wc = impl->windowClass;
@@ -270,38 +371,37 @@ PanelWindow::Opened PanelWindow::open(const ImFontGlyphRangesBuilder& characters
         throw win32Failure("RegisterClassExW");
     impl->registered = true;
 
+    // Sizes and position are those of a 96-DPI display, scaled to the monitor's DPI the
+    // way Windows would stretch a program that is not DPI aware, but drawn sharp.
+    const float scale =
+        ImGui_ImplWin32_GetDpiScaleForMonitor(MonitorFromPoint(POINT{windowX, windowY}, MONITOR_DEFAULTTOPRIMARY));
+    impl->scale = scale;
+    if (scale != 1.0f)
+        Logger::instance().info("Panel", "显示比例 " + std::to_string(std::lround(scale * 100.0f)) + "%");
     // Without WS_VISIBLE: the window appears in reveal(), drawn.
-    impl->hwnd = CreateWindowExW(windowExStyle, wc.lpszClassName, windowTitle, windowStyle, windowX, windowY,
-                                 outerWidth, outerHeight, nullptr, nullptr, wc.hInstance, nullptr);
+    impl->hwnd = CreateWindowExW(windowExStyle, wc.lpszClassName, windowTitle, windowStyle, scaled(windowX, scale),
+                                 scaled(windowY, scale), scaled(outerWidth, scale), scaled(outerHeight, scale),
+                                 nullptr, nullptr, wc.hInstance, nullptr);
     if (!impl->hwnd)
         throw win32Failure("CreateWindowExW");
     SetWindowLongPtrW(impl->hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&impl->messages));
 
-    Opened opened;
+    std::optional<unsigned long> topmostError;
     if (!SetWindowPos(impl->hwnd, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOACTIVATE))
-        opened.topmostError = GetLastError();
-
-    impl->createDevice();
-
-    IMGUI_CHECKVERSION();
-    ImGui::CreateContext();
-    impl->imgui = true;
-    ImGui::StyleColorsLight();
-    if (!ImGui_ImplWin32_Init(impl->hwnd))
-        throw std::runtime_error("ImGui_ImplWin32_Init failed");
-    if (!ImGui_ImplDX9_Init(impl->device)) {
-        ImGui_ImplWin32_Shutdown();
-        ImGui::DestroyContext();
-        impl->imgui = false;
-        throw std::runtime_error("ImGui_ImplDX9_Init failed");
+        topmostError = GetLastError();
+    try {
+        impl->setUpGraphics(characters);
+    } catch (const std::runtime_error& e) {
+        // The caller reports the topmost failure also when the window cannot be opened.
+        if (topmostError)
+            throw OpenFailed(e.what(), *topmostError);
+        throw;
     }
-    // Built here, before the window is shown, instead of in the first frame.
-    impl->objectsReady = buildFontTexture(impl->font, characters);
-    if (!impl->objectsReady)
-        throw std::runtime_error("ImGui_ImplDX9_CreateDeviceObjects failed");
 
     impl->period = refreshPeriod();
     impl->lastPresent = Clock::now() - impl->period;
+    Opened opened;
+    opened.topmostError = topmostError;
     opened.window.reset(new PanelWindow(std::move(impl)));
     return opened;
 }
@@ -317,10 +417,10 @@ PanelWindow::~PanelWindow() {
 void PanelWindow::reveal(const std::function<void()>& drawContents) {
     beginFrame();
     drawContents();
-    ImGui::Render();
+    impl->render();
     impl->present();
     if (impl->deviceGone)
-        throw std::runtime_error("Direct3D device lost");
+        throw std::runtime_error(impl->goneReason);
 
     // A parent that starts us with a show command in its STARTUPINFO (hidden, say)
     // has that command applied to the process's first ShowWindow instead of ours.
@@ -332,7 +432,7 @@ void PanelWindow::reveal(const std::function<void()>& drawContents) {
     // picture of a hidden window (Wine), the one presented before showing is lost.
     impl->present();
     if (impl->deviceGone)
-        throw std::runtime_error("Direct3D device lost");
+        throw std::runtime_error(impl->goneReason);
 }
 
 void PanelWindow::useCharacters(const ImFontGlyphRangesBuilder& characters) {
@@ -340,7 +440,7 @@ void PanelWindow::useCharacters(const ImFontGlyphRangesBuilder& characters) {
     // after that asks once more.
     if (!impl->objectsReady || impl->deviceGone || !impl->font.lacks(characters))
         return;
-    impl->objectsReady = buildFontTexture(impl->font, characters);
+    impl->objectsReady = buildFontTexture(impl->font, characters, impl->scale);
 }
 
 void PanelWindow::restore() {
@@ -362,8 +462,10 @@ PanelWindow::Event PanelWindow::pumpEvents() {
             closeRequested = true;
     }
     impl->recoverDevice();
-    if (impl->deviceGone)
-        return Event::displayLost;
+    if (impl->deviceGone) {
+        Logger::instance().error("Panel", impl->goneReason + ", 控制面板已关闭");
+        return Event::graphicsLost;
+    }
     return closeRequested ? Event::closeRequested : Event::none;
 }
 
@@ -373,10 +475,18 @@ void PanelWindow::beginFrame() {
     if (impl->objectsReady)
         ImGui_ImplDX9_NewFrame();
     ImGui_ImplWin32_NewFrame();
+    if (const float scale = impl->scale; scale != 1.0f) {
+        // The backend measured the client area and the mouse in pixels; the panel is
+        // laid out in 96-DPI units.
+        ImGuiIO& io = ImGui::GetIO();
+        io.DisplaySize = ImVec2(io.DisplaySize.x / scale, io.DisplaySize.y / scale);
+        if (ImGui::IsMousePosValid(&io.MousePos))
+            io.MousePos = ImVec2(io.MousePos.x / scale, io.MousePos.y / scale);
+    }
     ImGui::NewFrame();
 }
 
 void PanelWindow::endFrame() {
-    ImGui::Render();
+    impl->render();
     impl->present();
 }
