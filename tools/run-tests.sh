@@ -94,11 +94,14 @@ for stage in "${stages[@]}"; do
   # The window tests (label gui) run under AddressSanitizer; under ThreadSanitizer they
   # mostly exercise the software OpenGL driver, whose threads it cannot see into, at a
   # quarter of the speed. The panel's own state shared with the audio engine is covered
-  # there by the panel's unit tests.
+  # there by the panel's unit tests. The sound server's freezes and restarts and the bad
+  # input cases (SoundStack, BadInput: minutes of waiting out time-outs, with little on
+  # more than one thread) run in the other two builds only, which keeps the whole suite
+  # within the hour.
   case "$stage" in
     plain)   skip=() ;;
     address) skip=(-LE long) ;;
-    thread)  skip=(-LE 'long|gui') ;;
+    thread)  skip=(-LE 'long|gui' -E '^(SoundStack|BadInput)\.') ;;
   esac
   if ! ctest --test-dir "$dir" --output-on-failure --no-tests=error -j2 --timeout 300 "${skip[@]}"; then
     status=1
