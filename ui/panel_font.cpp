@@ -112,7 +112,8 @@ void PanelFont::build(ImFontAtlas& atlas, const ImFontGlyphRangesBuilder& charac
     usesFile = false;
     if (!font.empty()) {
         const std::string name = std::filesystem::path(path).filename().string();
-        const std::string problem = buildFontAtlas(atlas, std::move(font), ranges.Data, name, panelFontSize * scale);
+        const std::string problem =
+            buildFontAtlas(atlas, std::move(font), ranges.Data, name, panelFontSize * scale);
         usesFile = problem.empty();
         if (!usesFile)
             warnUnusable(path, problem);

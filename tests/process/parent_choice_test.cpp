@@ -252,10 +252,10 @@ TEST_F(ParentChoice, ParentThatNeverSendsTheNewWordsSeesTheSameProtocol) {
     while (run->logText().find("音频流已恢复") == std::string::npos && Clock::now() < deadline)
         std::this_thread::sleep_for(200ms);
     ASSERT_NE(run->logText().find("音频流已恢复"), std::string::npos) << "the stream did not restart\n"
-                                                                    << run->logText();
+                                                                      << run->logText();
     client.close(5s);
-    ASSERT_TRUE(run->process().waitForLine([](const std::string& l) { return l == "Getting command: disconnected"; },
-                                           10s));
+    ASSERT_TRUE(run->process().waitForLine(
+        [](const std::string& l) { return l == "Getting command: disconnected"; }, 10s));
     ASSERT_EQ(run->exitOverStdin(), 0);
 
     std::vector<std::string> protocol;
