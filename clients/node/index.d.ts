@@ -27,6 +27,53 @@ export interface StartOptions {
     exitTimeout?: number;
     /** Milliseconds close() waits after SIGTERM before SIGKILL; default 3000. */
     termTimeout?: number;
+    /** Milliseconds devices() and select() wait for their answer; default 15000. */
+    answerTimeout?: number;
+}
+
+/** One input device, as "devices" lists it. */
+export interface InputDevice {
+    /** PortAudio's index: what Selection.inputDevice takes. */
+    index: number;
+    name: string;
+    /** The host API's name, e.g. "ALSA", "MME", "Windows WASAPI". */
+    hostApi: string;
+    /** PortAudio's host API type, e.g. 8 for ALSA, 2 for MME, 13 for WASAPI. */
+    hostApiType: number;
+    maxInputChannels: number;
+    /** In whole Hz. */
+    defaultSampleRate: number;
+    /** Whether it is its host API's default input device. */
+    isDefault: boolean;
+}
+
+/** What the settings file holds: the choice the next start uses. */
+export interface Selection {
+    hostApiType: number;
+    inputDevice: number;
+    sampleRate: 44100 | 48000;
+    framesPerBuffer: 40 | 80 | 120 | 160 | 200;
+}
+
+/** The answer to devices(). */
+export interface DeviceList {
+    devices: InputDevice[];
+    selected: Selection;
+    /** Whether capture is delivering audio. */
+    running: boolean;
+}
+
+/** The answer to select(). */
+export interface SelectResult {
+    selected: Selection;
+    running: boolean;
+}
+
+/** What select() rejects with when the process refused the choice (nothing changed). */
+export interface SelectRefusedError extends Error {
+    code: 'CAPTURE_SELECT_REFUSED';
+    /** The process's reason, e.g. "不支持的采样率: 22050". */
+    reason: string;
 }
 
 export interface ExitInfo {
@@ -81,19 +128,39 @@ export declare class Capture extends EventEmitter {
     resume(): Promise<boolean>;
     /** Sends "exit"; SIGTERM, then SIGKILL, after the time-outs. Always resolves. */
     close(): Promise<ExitInfo>;
+    /**
+     * Lists the input devices afresh (capture restarts meanwhile, as with the settings
+     * window's refresh). Rejects with code CAPTURE_NO_ANSWER when no answer comes.
+     */
+    devices(): Promise<DeviceList>;
+    /**
+     * Applies a choice as the settings window would: capture restarts with it and the
+     * settings file is saved. Keys left out keep their value (a new hostApiType without
+     * inputDevice takes that API's default input). Rejects with a SelectRefusedError
+     * when the process refused it, with code CAPTURE_NO_ANSWER when no answer comes.
+     */
+    select(choice: Partial<Selection>): Promise<SelectResult>;
 
     /** 512 mono samples at 44100 Hz, about 86 blocks a second. */
     on(event: 'audio', listener: (samples: Float32Array) => void): this;
     on(event: 'shown' | 'hidden', listener: () => void): this;
+    /**
+     * The first listener makes the process report its stream: the present state at once,
+     * then 'stopped' when it delivers nothing for a second and 'running' when it starts
+     * or comes back.
+     */
+    on(event: 'stream', listener: (state: 'running' | 'stopped') => void): this;
     /** Only emitted while a listener is attached. */
     on(event: 'error', listener: (error: TopmostError) => void): this;
     on(event: 'exit', listener: (code: number | null, signal: NodeJS.Signals | null) => void): this;
     once(event: 'audio', listener: (samples: Float32Array) => void): this;
     once(event: 'shown' | 'hidden', listener: () => void): this;
+    once(event: 'stream', listener: (state: 'running' | 'stopped') => void): this;
     once(event: 'error', listener: (error: TopmostError) => void): this;
     once(event: 'exit', listener: (code: number | null, signal: NodeJS.Signals | null) => void): this;
     off(event: 'audio', listener: (samples: Float32Array) => void): this;
     off(event: 'shown' | 'hidden', listener: () => void): this;
+    off(event: 'stream', listener: (state: 'running' | 'stopped') => void): this;
     off(event: 'error', listener: (error: TopmostError) => void): this;
     off(event: 'exit', listener: (code: number | null, signal: NodeJS.Signals | null) => void): this;
 }

@@ -15,7 +15,7 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const WebSocket = require('ws');
-const { classifyLine, LineSplitter } = require('./lib/output-lines');
+const { classifyLine, echoOf, LineSplitter } = require('./lib/output-lines');
 
 const samplesPerMessage = 512;
 const sampleRate = 44100;
@@ -28,6 +28,8 @@ const defaultTimeouts = {
     commandTimeout: 5000,
     exitTimeout: 5000,
     termTimeout: 3000,
+    // "devices" and "select" restart capture before they answer: about 5 s at most.
+    answerTimeout: 15000,
 };
 // After the process has ended, how long its pipes may stay open (a grandchild that
 // inherited them) before we stop waiting for their last lines.
@@ -132,10 +134,19 @@ class Capture extends EventEmitter {
         this._finished = false;
         this._closing = null;
         this._pending = [];
+        // Who waits for the next answer line, in the order the commands were taken.
+        this._answers = [];
+        this._watching = false;
         this._stderrTail = [];
         this._portLine = deferred();
         this._connectedEcho = deferred();
         this._ended = deferred();
+        // The process reports the stream's state only once asked to, for good; so it is
+        // asked when someone first listens.
+        this.on('newListener', (event) => {
+            if (event === 'stream' && !this._watching)
+                this._watch();
+        });
     }
 
     get pid() {
@@ -148,6 +159,34 @@ class Capture extends EventEmitter {
     // Stop and restart the audio without closing the connection.
     pause() { return this._command('disconnected'); }
     resume() { return this._command('connected'); }
+
+    // Every input device afresh (capture restarts meanwhile), what is selected and
+    // whether capture delivers: the parsed answer line.
+    devices() {
+        return this._ask('devices', (what) => {
+            if (what.kind !== 'devices')
+                throw this._failure('CAPTURE_BAD_ANSWER', `${this.binary} answered "devices" with ${what.kind}`);
+            return what.value;
+        });
+    }
+
+    // Applies a choice as the settings window would; resolves { selected, running },
+    // rejects with code CAPTURE_SELECT_REFUSED and the process's reason when it changed
+    // nothing.
+    select(choice) {
+        if (choice === null || typeof choice !== 'object' || Array.isArray(choice))
+            return Promise.reject(new TypeError('select: the choice must be an object'));
+        return this._ask(`select ${JSON.stringify(choice)}`, (what) => {
+            if (what.kind === 'selectError') {
+                const error = this._failure('CAPTURE_SELECT_REFUSED', String(what.value.selectError));
+                error.reason = what.value.selectError;
+                throw error;
+            }
+            if (what.kind !== 'selected')
+                throw this._failure('CAPTURE_BAD_ANSWER', `${this.binary} answered "select" with ${what.kind}`);
+            return what.value;
+        });
+    }
 
     // Ends the process: "exit", then SIGTERM, then SIGKILL after the time-outs.
     // Always resolves, with how the process ended.
@@ -240,6 +279,15 @@ class Capture extends EventEmitter {
                 this._connectedEcho.resolve();
             this._onEcho(what.command);
             break;
+        case 'devices':
+        case 'selected':
+        case 'selectError':
+            this._onAnswer(what);
+            break;
+        case 'stream':
+            if (this.port !== null && (what.value.stream === 'running' || what.value.stream === 'stopped'))
+                this.emit('stream', what.value.stream);
+            break;
         case 'shown':
         case 'hidden':
             if (this.port !== null)
@@ -276,11 +324,12 @@ class Capture extends EventEmitter {
     // Commands go over the WebSocket connection, where each message is exactly one
     // command, or else over standard input; one at a time either way: the next is
     // sent once the process has echoed the last.
-    _command(word) {
+    // onTaken runs when the echo comes, before anything the command's action writes.
+    _command(word, onTaken = null) {
         return new Promise((resolve) => {
             if (this._finished || this._closing || this.port === null)
                 return resolve(false);
-            this._pending.push({ word, resolve, timer: null });
+            this._pending.push({ word, resolve, timer: null, onTaken });
             if (this._pending.length === 1)
                 this._sendHead();
         });
@@ -305,10 +354,16 @@ class Capture extends EventEmitter {
 
     _onEcho(command) {
         const head = this._pending[0];
-        if (!head || !head.timer || head.word !== command)
+        if (!head || !head.timer || echoOf(head.word) !== command) {
+            // Someone else's question (a page on the socket): its answer comes here too.
+            if (command === 'devices' || command.startsWith('select '))
+                this._answers.push({ abandoned: true, timer: null });
             return;
+        }
         clearTimeout(head.timer);
         this._pending.shift();
+        if (head.onTaken)
+            head.onTaken();
         head.resolve(true);
         this._sendHead();
     }
@@ -326,6 +381,55 @@ class Capture extends EventEmitter {
             return true;
         }
         return false;
+    }
+
+    // Sends word and settles with interpret(answer line) once its answer comes.
+    _ask(word, interpret) {
+        return new Promise((resolve, reject) => {
+            const name = word.split(' ')[0];
+            const waiter = {
+                abandoned: false,
+                timer: null,
+                settle: (what) => {
+                    try {
+                        resolve(interpret(what));
+                    } catch (error) {
+                        reject(error);
+                    }
+                },
+                // Its answer, should it come after all, is still taken off the queue.
+                fail: (why) => {
+                    waiter.abandoned = true;
+                    clearTimeout(waiter.timer);
+                    reject(this._failure('CAPTURE_NO_ANSWER', `${this.binary} gave no answer to "${name}" ${why}`));
+                },
+            };
+            this._command(word, () => {
+                this._answers.push(waiter);
+                waiter.timer = setTimeout(() => waiter.fail(`within ${this.timeouts.answerTimeout / 1000} s`),
+                    this.timeouts.answerTimeout);
+            }).then((taken) => {
+                if (!taken && !waiter.timer)
+                    waiter.fail('(the command was not taken)');
+            });
+        });
+    }
+
+    _onAnswer(what) {
+        const waiter = this._answers.shift();
+        if (!waiter)
+            return;
+        clearTimeout(waiter.timer);
+        if (!waiter.abandoned)
+            waiter.settle(what);
+    }
+
+    _watch() {
+        this._watching = true;
+        this._command('watch').then((taken) => {
+            if (!taken)
+                this._watching = false;
+        });
     }
 
     async _close() {
@@ -384,6 +488,10 @@ class Capture extends EventEmitter {
         for (const waiting of this._pending.splice(0)) {
             clearTimeout(waiting.timer);
             waiting.resolve(false);
+        }
+        for (const waiter of this._answers.splice(0)) {
+            if (!waiter.abandoned)
+                waiter.fail(`before it ${describeEnd(code, signal)}`);
         }
         this._ended.resolve({ code, signal });
         if (this.port !== null)

@@ -3,6 +3,9 @@
 // never sends to any server), plays the audio through an AudioWorklet and draws a level meter
 // and a scrolling waveform. The page must come from a loopback origin (http://127.0.0.1
 // or http://localhost): the server refuses pages from anywhere else.
+// Served by serve.js, it also offers the microphone choice and shows whether capture
+// delivers: the process answers those questions on its standard output, which serve.js
+// reads (as the parent) and passes on under /api/, to bearers of the same token.
 'use strict';
 
 const streamRate = 44100;
@@ -14,6 +17,10 @@ const startButton = document.getElementById('start');
 const numbers = document.getElementById('numbers');
 const meter = document.getElementById('meter').getContext('2d');
 const wave = document.getElementById('wave').getContext('2d');
+const light = document.getElementById('light');
+const choice = document.getElementById('choice');
+const deviceList = document.getElementById('device');
+const choiceError = document.getElementById('choice-error');
 
 // The token is the key to the microphone: taken out of the address bar at once, so it
 // is neither bookmarked nor shown.
@@ -32,6 +39,10 @@ const view = {
     worklet: {},
     state: 'starting',
     error: '',
+    stream: 'unknown', // what capture does: 'running', 'stopped', or 'unknown'
+    devices: [],
+    selected: null,
+    choosing: false,
 };
 let context = null;
 let tap = null;    // the last 0.74 s played, for the page's test
@@ -50,6 +61,78 @@ function decode(buffer) {
     for (let i = 0; i < blockSamples; ++i)
         samples[i] = bytes.getFloat32(4 * i, true);
     return samples;
+}
+
+function api(path, init = {}) {
+    return fetch(path, { ...init, headers: { ...init.headers, Authorization: `Bearer ${token}` } });
+}
+
+function setLight(state) {
+    view.stream = state;
+    light.className = state;
+    light.title = `capture: ${state === 'unknown' ? 'not known' : state}`;
+}
+
+function showDevices() {
+    const chosen = (d) => view.selected && d.hostApiType === view.selected.hostApiType
+        && d.index === view.selected.inputDevice;
+    deviceList.replaceChildren(...view.devices.map((d) =>
+        new Option(`${d.name} (${d.hostApi})`, `${d.hostApiType}:${d.index}`, false, chosen(d))));
+    deviceList.disabled = view.choosing;
+    choice.hidden = false;
+}
+
+// The list comes with capture restarted on the chosen device, as the settings window's
+// refresh does: devices plugged in since appear.
+async function loadDevices() {
+    const response = await api('/api/devices');
+    if (!response.ok)
+        return; // not served by serve.js with a capture: no choice to offer
+    const list = await response.json();
+    view.devices = list.devices;
+    view.selected = list.selected;
+    showDevices();
+}
+
+async function choose() {
+    const [hostApiType, inputDevice] = deviceList.value.split(':').map(Number);
+    view.choosing = true;
+    deviceList.disabled = true;
+    choiceError.textContent = '';
+    try {
+        const response = await api('/api/select', { method: 'POST', headers: { 'Content-Type': 'application/json' },
+            body: JSON.stringify({ hostApiType, inputDevice }) });
+        const answer = await response.json();
+        if (response.ok)
+            view.selected = answer.selected;
+        else
+            choiceError.textContent = answer.selectError || answer.error;
+    } catch (error) {
+        choiceError.textContent = error.message;
+    }
+    view.choosing = false;
+    showDevices();
+}
+
+// Server-Sent Events read with fetch, which, unlike EventSource, can send the token.
+async function followStream() {
+    const response = await api('/api/stream');
+    if (!response.ok || !response.body)
+        return;
+    const reader = response.body.pipeThrough(new TextDecoderStream()).getReader();
+    let text = '';
+    for (;;) {
+        const { value, done } = await reader.read();
+        if (done)
+            break;
+        text += value;
+        for (let end; (end = text.indexOf('\n\n')) !== -1; text = text.slice(end + 2)) {
+            const state = /^data: (running|stopped)$/m.exec(text.slice(0, end));
+            if (state)
+                setLight(state[1]);
+        }
+    }
+    setLight('unknown');
 }
 
 async function start() {
@@ -99,6 +182,9 @@ async function start() {
         player.port.postMessage(samples, [samples.buffer]);
     };
     requestAnimationFrame(draw);
+    deviceList.onchange = choose;
+    followStream().catch(() => setLight('unknown'));
+    loadDevices().catch((error) => { choiceError.textContent = `no device list: ${error.message}`; });
 }
 
 function dbfs(value) {
@@ -187,7 +273,10 @@ function draw() {
 // For a person at the console, and for the page's test.
 window.example = {
     status: () => ({ state: view.state, blocks: view.blocks, peak: view.peak, worklet: { ...view.worklet },
-        audio: context ? context.state : 'none', sampleRate: context ? context.sampleRate : 0 }),
+        audio: context ? context.state : 'none', sampleRate: context ? context.sampleRate : 0,
+        stream: view.stream, devices: view.devices.length, choosing: view.choosing,
+        selected: view.selected && { ...view.selected }, choiceError: choiceError.textContent,
+        options: Array.from(deviceList.options, (o) => ({ value: o.value, text: o.text, selected: o.selected })) }),
     // The latest `count` samples the worklet played (at most 32768).
     played(count = 32768) {
         if (!tap)

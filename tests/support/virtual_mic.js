@@ -74,14 +74,38 @@ class VirtualMic {
     }
 
     // Plays a float32 mono sine into the null sink, in the background.
-    playTone({ frequency = 1000, sampleRate = 48000, amplitude = 0.5, seconds = 120 } = {}) {
+    playTone({ frequency = 1000, sampleRate = 48000, amplitude = 0.5, seconds = 120, sink = 'mic_sink' } = {}) {
         const file = path.join(this.dir, `tone${this.tones++}.raw`);
         const samples = new Float32Array(Math.round(seconds * sampleRate));
         for (let i = 0; i < samples.length; ++i)
             samples[i] = amplitude * Math.sin(2 * Math.PI * frequency * i / sampleRate);
         fs.writeFileSync(file, Buffer.from(samples.buffer));
-        this.players.push(startHelper(['paplay', '--raw', '--format=float32le', `--rate=${sampleRate}`,
+        this.players.push(startHelper(['paplay', '--raw', `--device=${sink}`, '--format=float32le', `--rate=${sampleRate}`,
             '--channels=1', file], { env: this.env() }));
+    }
+
+    // A second microphone: another null sink's monitor, which ALSA (and so PortAudio)
+    // lists as the device "second_mic" once it lists its devices again. Play into it
+    // with playTone({ sink: 'second_sink' }).
+    addSecondMicrophone() {
+        for (const args of [['load-module', 'module-null-sink', 'sink_name=second_sink'],
+            ['set-default-source', 'mic_sink.monitor'], ['set-default-sink', 'mic_sink']]) {
+            const result = runHelper(['pactl', ...args], { env: this.env(), timeout: 5000 });
+            if (result.status !== 0)
+                throw new Error(`pactl ${args.join(' ')} failed`);
+        }
+        fs.appendFileSync(path.join(this.dir, '.asoundrc'),
+            'pcm.second_mic {\n    type pulse\n    device second_sink.monitor\n}\n');
+        return 'second_mic';
+    }
+
+    // The sound server stops answering (SIGSTOP) and comes back (SIGCONT).
+    freeze() {
+        process.kill(this.daemon.pid, 'SIGSTOP');
+    }
+
+    thaw() {
+        process.kill(this.daemon.pid, 'SIGCONT');
     }
 
     async stopTone() {
@@ -89,6 +113,8 @@ class VirtualMic {
     }
 
     async stop() {
+        if (this.daemon)
+            this.thaw();
         await this.stopTone();
         if (this.daemon)
             await stopHelper(this.daemon, 5000);

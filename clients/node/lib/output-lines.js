@@ -14,6 +14,13 @@ const errorLine = /^\{ "error": "(0|[1-9][0-9]{0,9})" \}$/;
 const shownLine = '{ "event": "shown" }';
 const hiddenLine = '{ "event": "hidden" }';
 const echoPrefix = 'Getting command: ';
+// The answers to "devices", "select ..." and "watch", each one JSON object on one line.
+const answerLines = [
+    ['{ "devices": [', 'devices'],
+    ['{ "selected": {', 'selected'],
+    ['{ "selectError": "', 'selectError'],
+    ['{ "stream": "', 'stream'],
+];
 
 function isLibraryLog(line) {
     return line.length === 0 || line[0] === '[';
@@ -21,10 +28,24 @@ function isLibraryLog(line) {
 
 // What one line (without its terminator) means to a parent.
 //   { kind: 'library' } | { kind: 'port', port } | { kind: 'shown' } | { kind: 'hidden' }
-//   | { kind: 'error', code } | { kind: 'echo', command } | { kind: 'other' }
+//   | { kind: 'error', code } | { kind: 'echo', command }
+//   | { kind: 'devices' | 'selected' | 'selectError' | 'stream', value } | { kind: 'other' }
+// `value` is the answer's parsed JSON object.
 function classifyLine(line) {
     if (isLibraryLog(line))
         return { kind: 'library' };
+    for (const [prefix, kind] of answerLines) {
+        if (!line.startsWith(prefix))
+            continue;
+        try {
+            const value = JSON.parse(line);
+            if (value !== null && typeof value === 'object' && !Array.isArray(value))
+                return { kind, value };
+        } catch {
+            // not an answer after all
+        }
+        return { kind: 'other' };
+    }
     if (line === shownLine)
         return { kind: 'shown' };
     if (line === hiddenLine)
@@ -80,4 +101,18 @@ class LineSplitter {
     }
 }
 
-module.exports = { classifyLine, isLibraryLog, LineSplitter, maxLineBytes };
+// The command as its echo line quotes it: a backslash doubled, control bytes as \r, \n
+// or \xNN. (Commands longer than 1024 bytes are also cut; the module sends none.)
+function echoOf(word) {
+    return word.replace(/[\x00-\x1f\\]/g, (c) => {
+        if (c === '\\')
+            return '\\\\';
+        if (c === '\r')
+            return '\\r';
+        if (c === '\n')
+            return '\\n';
+        return '\\x' + c.charCodeAt(0).toString(16).toUpperCase().padStart(2, '0');
+    });
+}
+
+module.exports = { classifyLine, echoOf, isLibraryLog, LineSplitter, maxLineBytes };

@@ -2,7 +2,7 @@
 // The stdout line rules and the sample decoding, on the exact bytes the process writes.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { classifyLine, LineSplitter, maxLineBytes } = require('../lib/output-lines');
+const { classifyLine, echoOf, LineSplitter, maxLineBytes } = require('../lib/output-lines');
 const { decodeAudio } = require('..');
 
 function split(chunks) {
@@ -27,6 +27,25 @@ test('protocol lines are recognised only in their exact form', () => {
         '{ "port": 1 } ', ' { "port": 1 }', '{ "port": "1" }', '{ "event": "shown"}', '{ "error": 50 }',
         '{ "error": "4294967296" }', 'Unrecognisable command show', 'x'])
         assert.equal(classifyLine(near).kind, 'other', near);
+});
+
+test('the answers to devices, select and watch carry their parsed object; a broken one is no answer', () => {
+    assert.deepEqual(classifyLine('{ "stream": "stopped" }'), { kind: 'stream', value: { stream: 'stopped' } });
+    assert.deepEqual(classifyLine('{ "selectError": "不支持的采样率: 22050" }'),
+        { kind: 'selectError', value: { selectError: '不支持的采样率: 22050' } });
+    const selected = '{ "selected": { "hostApiType": 8, "inputDevice": 1, "sampleRate": 44100.0, '
+        + '"framesPerBuffer": 120 }, "running": false }';
+    assert.deepEqual(classifyLine(selected), { kind: 'selected',
+        value: { selected: { hostApiType: 8, inputDevice: 1, sampleRate: 44100, framesPerBuffer: 120 }, running: false } });
+    assert.equal(classifyLine('{ "devices": [], "selected": {}, "running": true }').kind, 'devices');
+    for (const broken of ['{ "devices": [', '{ "stream": "running" } x', '{ "selected": {} ]'])
+        assert.equal(classifyLine(broken).kind, 'other', broken);
+});
+
+test('a command is compared with its echo as the process quotes it', () => {
+    assert.equal(echoOf('select {"a\\"b": 1}'), 'select {"a\\\\"b": 1}');
+    assert.equal(echoOf('a\tb\r\n\x7f'), 'a\\x09b\\r\\n\x7f');
+    assert.equal(echoOf('选择'), '选择');
 });
 
 test('library log lines, their header dumps and blank lines are never protocol', () => {

@@ -3,6 +3,7 @@
 // virtual microphone playing a 1 kHz tone: the page is served from a loopback origin,
 // connects, and what its AudioWorklet plays must be the tone. A screenshot is left
 // for a person in the build folder (examples/output/browser.png beside the binary).
+// A second source (1.5 kHz) gives the page's microphone choice a second device.
 const { describe, test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
@@ -66,10 +67,12 @@ describe('the live page in headless Chromium', {
         assert.ok(fs.existsSync(binary), `${binary} is missing: build it, or set SONDREL_CAPTURE`);
         dir = fs.mkdtempSync(path.join(os.tmpdir(), 'capture-browser-'));
         mic = await VirtualMic.start();
-        mic.playTone({ frequency: 1000, sampleRate: 48000, amplitude: 0.5, seconds: 120 });
+        mic.playTone({ frequency: 1000, sampleRate: 48000, amplitude: 0.5, seconds: 180 });
+        mic.addSecondMicrophone();
+        mic.playTone({ frequency: 1500, sampleRate: 48000, amplitude: 0.5, seconds: 180, sink: 'second_sink' });
         capture = await startCapture({ binary, settingsPath: 'settings.json', logPath: 'capture.log', cwd: dir,
             env: mic.env(), connect: false });
-        site = await servePage();
+        site = await servePage({ capture });
         // The browser plays into no sound server at all: were it to reach the virtual
         // microphone's, the page's output would be captured again.
         browser = await Chromium.launch({ env: { ...process.env, HOME: dir, XDG_RUNTIME_DIR: dir,
@@ -96,6 +99,10 @@ describe('the live page in headless Chromium', {
         assert.equal(status.audio, 'running');
         assert.equal(status.sampleRate, 44100);
         assert.ok(status.blocks > 100, `${status.blocks} blocks received`);
+        // The device list came with a restart of capture: what is analysed below is
+        // played after it.
+        await waitForStatus(page, (s) => s.devices > 0 && s.stream === 'running', 'the device list and the light');
+        await sleep(1500);
 
         const played = await playedWithoutSeam(page);
         assert.equal(played.length, 32768);
@@ -129,4 +136,42 @@ describe('the live page in headless Chromium', {
             assert.equal(status.blocks, 0);
         }
     });
+
+    test('the drop-down lists the devices and moves capture; the light follows the stream; the answers need the token',
+        async () => {
+            const page = await browser.newPage();
+            await page.navigate(pageAddress(site.url, capture));
+            let status = await waitForStatus(page, (s) => s.devices > 0 && s.stream === 'running' && s.state === 'live',
+                'the device list, the light and audio');
+            const settings = () => JSON.parse(fs.readFileSync(path.join(dir, 'settings.json'), 'utf8'));
+            const first = `${settings().hostApiType}:${settings().inputDevice}`;
+            assert.equal(status.options.find((o) => o.selected)?.value, first, JSON.stringify(status.options));
+            const second = status.options.find((o) => o.text === 'second_mic (ALSA)');
+            assert.ok(second, JSON.stringify(status.options));
+
+            const choose = (value) => page.evaluate(`(() => { const list = document.getElementById('device');
+                list.value = ${JSON.stringify(value)}; list.dispatchEvent(new Event('change')); })()`);
+            await choose(second.value);
+            status = await waitForStatus(page, (s) => !s.choosing && s.selected?.inputDevice === Number(second.value
+                .split(':')[1]), 'the second device chosen');
+            assert.equal(status.choiceError, '');
+            assert.equal(`${settings().hostApiType}:${settings().inputDevice}`, second.value);
+
+            mic.freeze();
+            try {
+                await waitForStatus(page, (s) => s.stream === 'stopped', 'the light turning to stopped', 10000);
+            } finally {
+                mic.thaw();
+            }
+            await waitForStatus(page, (s) => s.stream === 'running', 'the light back to running', 90000);
+            await choose(first);
+            await waitForStatus(page, (s) => !s.choosing && `${s.selected?.hostApiType}:${s.selected?.inputDevice}`
+                === first, 'the first device chosen again');
+
+            for (const authorization of [undefined, 'Bearer ' + 'A'.repeat(32)]) {
+                const response = await fetch(`${site.url}api/devices`,
+                    { headers: authorization ? { Authorization: authorization } : {} });
+                assert.equal(response.status, 403);
+            }
+        });
 });
