@@ -56,6 +56,8 @@ public:
         options.environment = environment;
         for (const std::string& entry : windowProcessSanitizerEnvironment())
             options.environment.push_back(entry);
+        for (const std::string& entry : capture_under_test::environment(testClientToken))
+            options.environment.push_back(entry);
         options.workingDirectory = dir.path;
         options.stdinMode = ChildProcess::StdinMode::Pipe;
         process = std::make_unique<ChildProcess>(std::move(options));
