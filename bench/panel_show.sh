@@ -53,12 +53,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-export XDG_RUNTIME_DIR="$tmp" HOME="$tmp"
-unset PULSE_SERVER PULSE_RUNTIME_PATH
-pulseaudio -n --daemonize=yes --exit-idle-time=-1 --disallow-exit -L module-native-protocol-unix \
-  -L "module-null-sink sink_name=mic_sink" -L module-always-sink --log-target=file:"$tmp/pa.log"
-for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-pactl set-default-source mic_sink.monitor >/dev/null
+. "$(dirname "${BASH_SOURCE[0]}")/virtual_mic.sh"
+start_virtual_mic "$tmp"
 
 display=99
 while [ -e "/tmp/.X$display-lock" ] || [ -e "/tmp/.X11-unix/X$display" ]; do display=$((display + 1)); done
