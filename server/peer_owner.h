@@ -5,21 +5,11 @@
 
 #include <asio/ip/tcp.hpp>
 
+#include "peer_identity.h"
+
 // Who is at the other end of a connection we accepted on the loopback interface: the
 // operating system knows the owner of the peer's socket, since both ends live on this
 // machine. One implementation per platform (posix/, win32/).
-
-enum class PeerOwner {
-    Us,          // the same user as this process
-    SomeoneElse, // another user
-    Unknown,     // the peer's socket could not be found or its owner not read
-};
-
-struct PeerIdentity {
-    PeerOwner owner = PeerOwner::Unknown;
-    // For the log: whose it is, or why it could not be told.
-    std::string detail;
-};
 
 // Looks peers up; keeps what it can reuse between lookups (a kernel socket, a buffer).
 // One thread at a time.

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -15,6 +16,7 @@
 #include <websocketpp/server.hpp>
 
 #include "command_queue.h"
+#include "access_policy.h"
 #include "library_log.h"
 #include "listen_socket.h"
 #include "logger.h"
@@ -34,11 +36,8 @@ constexpr std::size_t maxMessageBytes = 64 * 1024;
 constexpr std::size_t maxBufferedBytes = 44100 * sizeof(float);
 // The kernel's share of that (Linux doubles it): well above a 50 ms burst of audio.
 constexpr int socketSendBuffer = 64 * 1024;
-// Open connections, handshakes included; more are closed at once.
-constexpr std::size_t maxConnections = 64;
-// Handshakes in progress, and how long one may take: a peer that opens connections and
-// sends nothing (or a byte at a time) holds a few slots for a second, never the port.
-constexpr std::size_t maxHandshakes = 8;
+// How long a handshake may take: a peer that opens connections and sends nothing (or a
+// byte at a time) holds a few of its class's slots for a second, never the port.
 constexpr long handshakeTimeoutMs = 1000;
 // Refusals and failed handshakes are logged once per burst and then counted; the counts
 // are written after this period.
@@ -76,10 +75,12 @@ private:
     void startAccept();
     void acceptLater();
     void onAccepted(const WsServer::connection_ptr& connection, const websocketpp::lib::error_code& ec);
-    // Without a token: is the peer's socket our own user's? Reports the refusal if not.
-    bool peerIsOurs(const WsServer::connection_ptr& connection);
-    // Counts the connection unless maxHandshakes are in progress or maxConnections open.
-    bool admitConnection(const WsServer::connection_ptr& connection);
+    // Whose slots the connection takes, from the owner of the peer's socket; nothing (and
+    // the refusal reported) when it may not connect at all.
+    std::optional<PeerClass> classifyPeer(const WsServer::connection_ptr& connection);
+    // Counts the connection unless its class has all its handshakes in progress or all
+    // its connections open.
+    bool admitConnection(const WsServer::connection_ptr& connection, PeerClass peerClass);
     void onFail(websocketpp::connection_hdl hdl);
     // The library's own line for each failed handshake would let a flood fill standard
     // output; the first of a burst is written, the rest counted.
@@ -106,9 +107,9 @@ private:
     RepeatedWarnings sendProblems{logTag, "音频数据发送问题, "};
     RepeatedWarning slowClientWarning{logTag, "客户端读取过慢, 已丢弃音频数据"};
     RepeatedWarnings acceptProblems{logTag, "无法接受新连接, 稍后重试: "};
-    RepeatedWarning connectionLimitWarning{logTag,
-                                           "连接数已达上限 " + std::to_string(maxConnections) + ", 已拒绝新连接"};
-    RepeatedWarning handshakeLimitWarning{logTag, "进行中的握手已达上限 " + std::to_string(maxHandshakes) +
+    RepeatedWarning connectionLimitWarning{logTag, "连接数已达上限 " + std::to_string(maxConnectionsPerClass) +
+                                                       ", 已拒绝新连接"};
+    RepeatedWarning handshakeLimitWarning{logTag, "进行中的握手已达上限 " + std::to_string(maxHandshakesPerClass) +
                                                       ", 已拒绝新连接"};
     // Keyed by the kind of refusal, never by what a peer sent.
     RepeatedWarnings refusals{logTag, ""};
@@ -121,8 +122,13 @@ private:
     // Network thread only.
     std::unique_ptr<asio::steady_timer> acceptRetry;
     std::chrono::milliseconds acceptDelay = firstAcceptDelay;
-    std::vector<std::weak_ptr<WsServer::connection_type>> connections;
-    std::vector<std::weak_ptr<WsServer::connection_type>> handshakes;
+    // Per peer class: a connection is counted until the library has let go of it
+    // entirely, a handshake until it has opened or failed.
+    struct Slots {
+        std::vector<std::weak_ptr<WsServer::connection_type>> connections;
+        std::vector<std::weak_ptr<WsServer::connection_type>> handshakes;
+    };
+    Slots slots[peerClassCount];
     PeerOwnerLookup peerOwners;
     std::unique_ptr<asio::steady_timer> summaryTimer;
     bool summaryDue = false;
@@ -285,8 +291,9 @@ void Server::Impl::onAccepted(const WsServer::connection_ptr& connection, const 
     }
     acceptDelay = firstAcceptDelay;
     // Before a byte of the request is read and before the connection counts against
-    // any limit: another user's connection costs us one lookup and holds nothing.
-    if ((token.empty() && !peerIsOurs(connection)) || !admitConnection(connection)) {
+    // any limit: a refused connection costs us one lookup and holds nothing.
+    const std::optional<PeerClass> peerClass = classifyPeer(connection);
+    if (!peerClass || !admitConnection(connection, *peerClass)) {
         // Refused at once: the peer sees its connection closed.
         asio::error_code ignored;
         connection->get_raw_socket().close(ignored);
@@ -300,7 +307,7 @@ void Server::Impl::onAccepted(const WsServer::connection_ptr& connection, const 
     startAccept();
 }
 
-bool Server::Impl::peerIsOurs(const WsServer::connection_ptr& connection) {
+std::optional<PeerClass> Server::Impl::classifyPeer(const WsServer::connection_ptr& connection) {
     asio::error_code localError;
     asio::error_code remoteError;
     const asio::ip::tcp::endpoint ours = connection->get_raw_socket().local_endpoint(localError);
@@ -310,42 +317,44 @@ bool Server::Impl::peerIsOurs(const WsServer::connection_ptr& connection) {
         identity.detail = "连接已断开";
     else
         identity = peerOwners.identify(ours, peer);
-    if (identity.owner == PeerOwner::Us)
-        return true;
+    const std::optional<PeerClass> peerClass = admittedClass(identity.owner, !token.empty());
+    if (peerClass)
+        return peerClass;
     const std::string address =
         remoteError ? std::string("?") : peer.address().to_string() + ":" + std::to_string(peer.port());
     const std::string kind =
         identity.owner == PeerOwner::SomeoneElse ? "拒绝其他用户的连接" : "拒绝无法确认所属用户的连接";
     refusals.reportDetailed(kind, kind + ": " + address + ", " + identity.detail);
     summariseLater();
-    return false;
+    return std::nullopt;
 }
 
-bool Server::Impl::admitConnection(const WsServer::connection_ptr& connection) {
-    // A connection is counted until the library has let go of it entirely, a handshake
-    // until it has opened or failed.
-    connections.erase(std::remove_if(connections.begin(), connections.end(),
-                                     [](const auto& counted) { return counted.expired(); }),
-                      connections.end());
-    handshakes.erase(std::remove_if(handshakes.begin(), handshakes.end(),
-                                    [](const auto& counted) {
-                                        const WsServer::connection_ptr pending = counted.lock();
-                                        return !pending ||
-                                               pending->get_state() != websocketpp::session::state::connecting;
-                                    }),
-                     handshakes.end());
-    if (handshakes.size() >= maxHandshakes) {
+bool Server::Impl::admitConnection(const WsServer::connection_ptr& connection, PeerClass peerClass) {
+    Slots& counted = slots[static_cast<std::size_t>(peerClass)];
+    counted.connections.erase(std::remove_if(counted.connections.begin(), counted.connections.end(),
+                                             [](const auto& held) { return held.expired(); }),
+                              counted.connections.end());
+    counted.handshakes.erase(std::remove_if(counted.handshakes.begin(), counted.handshakes.end(),
+                                            [](const auto& held) {
+                                                const WsServer::connection_ptr pending = held.lock();
+                                                return !pending || pending->get_state() !=
+                                                                       websocketpp::session::state::connecting;
+                                            }),
+                             counted.handshakes.end());
+    switch (judgeSlots(counted.handshakes.size(), counted.connections.size())) {
+    case SlotVerdict::TooManyHandshakes:
         handshakeLimitWarning.report();
         summariseLater();
         return false;
-    }
-    if (connections.size() >= maxConnections) {
+    case SlotVerdict::TooManyConnections:
         connectionLimitWarning.report();
         summariseLater();
         return false;
+    case SlotVerdict::Admitted:
+        break;
     }
-    connections.push_back(connection);
-    handshakes.push_back(connection);
+    counted.connections.push_back(connection);
+    counted.handshakes.push_back(connection);
     return true;
 }
 

@@ -6,13 +6,25 @@
 //   connect_probe UID PORT hold COUNT SECONDS   keep COUNT connections each sending a byte
 //                                               of a handshake every 2 s, reopening any
 //                                               that is closed
+//   connect_probe UID PORT siege COUNT SECONDS  keep COUNT connections that have sent one
+//                                               byte, reopening each the moment it is
+//                                               closed; PORT 0: first wait for a new
+//                                               listener on 127.0.0.1 in /proc/net/tcp
+//                                               (the victim's, from before its port line)
+#include <arpa/inet.h>
 #include <grp.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -22,6 +34,89 @@
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Ports of the sockets listening on 127.0.0.1 (state 0A in /proc/net/tcp).
+std::set<int> loopbackListeners() {
+    std::set<int> ports;
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        if (state == "0A" && local.rfind("0100007F:", 0) == 0)
+            ports.insert(std::stoi(local.substr(9), nullptr, 16));
+    }
+    return ports;
+}
+
+int waitForNewListener(Clock::time_point end) {
+    const std::set<int> before = loopbackListeners();
+    while (Clock::now() < end) {
+        for (int port : loopbackListeners())
+            if (!before.count(port))
+                return port;
+        std::this_thread::sleep_for(1ms);
+    }
+    return 0;
+}
+
+// A non-blocking connection that has sent the first byte of a request, or -1.
+int openAndStall(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::send(fd, "G", 1, 0) != 1) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int siege(int port, std::size_t count, Clock::time_point end) {
+    if (port == 0)
+        port = waitForNewListener(end);
+    std::printf("port %d\n", port);
+    std::fflush(stdout);
+    if (port == 0)
+        return 4;
+    std::vector<pollfd> held(count, pollfd{-1, POLLIN, 0});
+    std::size_t opened = 0;
+    std::size_t reported = 0;
+    while (Clock::now() < end) {
+        for (pollfd& slot : held) {
+            if (slot.fd >= 0 && (slot.revents & (POLLIN | POLLHUP | POLLERR))) {
+                ::close(slot.fd);
+                slot.fd = -1;
+            }
+            if (slot.fd < 0) {
+                slot.fd = openAndStall(port);
+                opened += slot.fd >= 0 ? 1 : 0;
+            }
+            slot.revents = 0;
+        }
+        if (opened != reported) {
+            std::printf("opened %zu\n", opened);
+            std::fflush(stdout);
+            reported = opened;
+        }
+        // Wakes as soon as the server closes one; a failed connect is tried again soon.
+        ::poll(held.data(), held.size(), 20);
+    }
+    for (const pollfd& slot : held)
+        if (slot.fd >= 0)
+            ::close(slot.fd);
+    return 0;
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     if (argc < 5)
@@ -58,6 +153,9 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(500ms);
         return 0;
     }
+    if (mode == "siege" && argc >= 6)
+        return siege(port, static_cast<std::size_t>(std::atoi(argv[4])),
+                     Clock::now() + std::chrono::seconds(std::atoi(argv[5])));
     if (mode == "hold" && argc >= 6) {
         const std::string request = RawSocket::upgradeRequest();
         const int count = std::atoi(argv[4]);

@@ -221,4 +221,56 @@ TEST_F(PeerLookup, AnotherUsersConnectionIsTheirs) {
     EXPECT_EQ(identity.detail, "用户 65534");
 }
 
+// The lookup compares with the user it runs as, not with root: run as nobody, its own
+// connection is ours and root's is someone else's. (Run as root, the two are the same.)
+TEST(PeerLookupAsAnotherUser, OwnConnectionIsOursAndRootsIsNot) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "becoming another user needs root";
+    int portPipe[2];
+    ASSERT_EQ(pipe(portPipe), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(portPipe[0]);
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(90);
+        asio::io_context io;
+        asio::ip::tcp::acceptor acceptor(io, loopback(0));
+        PeerOwnerLookup lookup;
+        const auto identifyAccepted = [&] {
+            asio::ip::tcp::socket accepted = acceptor.accept();
+            return lookup.identify(accepted.local_endpoint(), accepted.remote_endpoint()).owner;
+        };
+        asio::ip::tcp::socket own(io);
+        own.connect(acceptor.local_endpoint());
+        const PeerOwner ownOwner = identifyAccepted();
+        const unsigned short port = acceptor.local_endpoint().port();
+        if (write(portPipe[1], &port, sizeof port) != sizeof port)
+            _exit(91);
+        pollfd waiting{acceptor.native_handle(), POLLIN, 0};
+        if (::poll(&waiting, 1, 5000) != 1)
+            _exit(92);
+        const PeerOwner rootsOwner = identifyAccepted();
+        // 0: both right; else which was wrong.
+        _exit((ownOwner == PeerOwner::Us ? 0 : 1) | (rootsOwner == PeerOwner::SomeoneElse ? 0 : 2));
+    }
+    close(portPipe[1]);
+    unsigned short port = 0;
+    pollfd ready{portPipe[0], POLLIN, 0};
+    ASSERT_EQ(::poll(&ready, 1, 5000), 1);
+    ASSERT_EQ(read(portPipe[0], &port, sizeof port), static_cast<ssize_t>(sizeof port));
+    asio::io_context io;
+    asio::ip::tcp::socket client(io);
+    client.connect(loopback(port));
+    // Our socket stays open until the child, which looks at it, has ended.
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    close(portPipe[0]);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    const int code = WEXITSTATUS(status);
+    EXPECT_EQ(code & 1, 0) << "the lookup run as nobody did not find its own connection ours";
+    EXPECT_EQ(code & 2, 0) << "the lookup run as nobody took root's connection for its own";
+    EXPECT_LT(code, 90) << "the child failed to set up";
+}
+
 } // namespace
