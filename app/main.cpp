@@ -93,6 +93,7 @@ struct Command {
             // the new client's first block would start with stale audio.
             if (!engine.outputRing)
                 server.discardBuffered();
+            server.sendToNewestClient();
             engine.outputRing.set(ring);
             break;
         case CommandWord::Disconnected:

@@ -62,6 +62,7 @@ public:
 
     int localPort();
     void discardBuffered();
+    void sendToNewestClient();
 
 private:
     void stopEndpoint();
@@ -137,7 +138,10 @@ private:
     std::chrono::steady_clock::time_point lastFailureReport;
     std::unique_ptr<asio::steady_timer> resumeCheck;
     std::vector<WsServer::connection_ptr> heldBackClients;
-    // Set and cleared by the network thread, copied by the sender.
+    // The connection that opened last: set and cleared by the network thread.
+    websocketpp::connection_hdl newest;
+    // The one the sender feeds: the newest once the control loop has handled its
+    // "connected" (sendToNewestClient); cleared by the network thread when it closes.
     websocketpp::connection_hdl client;
     std::mutex clientMutex;
     // Held by the sender around each block and by discardBuffered, so a discard never
@@ -159,6 +163,8 @@ Server::Server(std::shared_ptr<RingBuffer> ring, CommandQueue* commands, std::st
 Server::~Server() = default;
 
 void Server::discardBuffered() { impl->discardBuffered(); }
+
+void Server::sendToNewestClient() { impl->sendToNewestClient(); }
 
 Server::Impl::Impl(std::shared_ptr<RingBuffer> ring, CommandQueue* commands, std::string token)
     : token(std::move(token)), ring(std::move(ring)), commands(commands) {
@@ -421,6 +427,11 @@ void Server::Impl::discardBuffered() {
     ring->discard(ring->readable());
 }
 
+void Server::Impl::sendToNewestClient() {
+    std::lock_guard<std::mutex> guard(clientMutex);
+    client = newest;
+}
+
 void Server::Impl::sendLoop() {
     while (!stopRequested) {
         auto deadline = std::chrono::steady_clock::now() + cyclePeriod;
@@ -491,25 +502,33 @@ bool Server::Impl::onValidate(websocketpp::connection_hdl hdl) {
 }
 
 void Server::Impl::onOpen(websocketpp::connection_hdl hdl) {
+    // The audio goes to it only once "connected" is handled: until then the ring may
+    // still hold audio of the connection it displaced, which the control loop's
+    // "disconnected" is yet to drop.
     {
         std::lock_guard<std::mutex> guard(clientMutex);
-        client = hdl;
+        newest = hdl;
     }
     commands->push("connected");
     Logger::instance().info(logTag, "客户端已连接");
 }
 
 void Server::Impl::onClose(websocketpp::connection_hdl hdl) {
-    // Only the audio client's own close stops the audio: an older connection that a
-    // newer one displaced (a client reconnecting) may finish closing at any time.
-    bool wasClient = false;
+    // Only the newest connection's own close stops the audio: an older connection that
+    // a newer one displaced (a client reconnecting) may finish closing at any time.
+    const auto same = [&hdl](const websocketpp::connection_hdl& other) {
+        return !other.owner_before(hdl) && !hdl.owner_before(other);
+    };
+    bool wasNewest = false;
     {
         std::lock_guard<std::mutex> guard(clientMutex);
-        wasClient = !client.owner_before(hdl) && !hdl.owner_before(client);
-        if (wasClient)
+        wasNewest = same(newest);
+        if (wasNewest)
+            newest.reset();
+        if (same(client))
             client.reset();
     }
-    if (wasClient)
+    if (wasNewest)
         commands->push("disconnected");
     Logger::instance().info(logTag, "客户端已断开");
 }

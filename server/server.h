@@ -28,6 +28,12 @@ public:
     // block it sends afterwards mixes in samples from before the call.
     void discardBuffered();
 
+    // The connection that opened last becomes the one that receives the audio. Called
+    // when "connected" is handled, after the ring was emptied of audio from before it:
+    // until then a new connection receives nothing, so its stream starts with audio
+    // captured from here on and has no jump where that discard lands.
+    void sendToNewestClient();
+
 private:
     class Impl;
 

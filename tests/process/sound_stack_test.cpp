@@ -220,6 +220,53 @@ TEST_F(SoundStack, ExitOverTheSocketEndsTheProcessWhileTheMainThreadIsStuck) {
     EXPECT_EQ(countOccurrences(log, "[ERROR] <Main> 3 秒内未能退出, 卡在: "), 1u) << log;
 }
 
+// A client that reconnects while the control loop is busy (here: stuck in the window
+// system, the display frozen with the window shown) gets its audio only once the loop
+// has handled the old connection's "disconnected" and its own "connected": never blocks
+// of the old stream first, cut off by the discard that the "disconnected" brings.
+TEST_F(SoundStack, ClientThatReconnectsWhileTheMainThreadIsStuckGetsAnUnbrokenStream) {
+    XSession x(XSession::WindowManager::openbox);
+    CaptureRun::Options options;
+    options.extraEnvironment = windowProcessSanitizerEnvironment();
+    options.extraEnvironment.push_back(x.environment());
+    start(options);
+    if (sanitized)
+        std::filesystem::remove(run->directory() / "SourceHanSansSC-VF.ttf");
+    ASSERT_TRUE(run->command("show", 20s));
+    ASSERT_EQ(run->nextProtocolLine(30s), shownLine);
+    struct Continue {
+        pid_t pid;
+        ~Continue() { ::kill(pid, SIGCONT); }
+    } thaw{x.serverPid()};
+    const auto lineIs = [](const std::string& expected) {
+        return [expected](const std::string& line) { return line == expected; };
+    };
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        auto first = std::make_unique<WsTestClient>();
+        ASSERT_TRUE(first->connect(run->port(), 10s));
+        ASSERT_TRUE(first->waitForMessages(4, 10s));
+        ASSERT_EQ(::kill(x.serverPid(), SIGSTOP), 0);
+        // The main thread blocks in the window system: in the next frame it draws, or in
+        // closing the window, right after the echo of "hide".
+        ASSERT_TRUE(run->process().writeStdin("hide\n"));
+        run->process().waitForLine(lineIs("Getting command: hide"), 1s);
+        ASSERT_TRUE(first->close(5s));
+        first.reset();
+        WsTestClient second;
+        ASSERT_TRUE(second.connect(run->port(), 10s));
+        // Blocks of the old stream, if any were to come, would come at once.
+        second.waitForMessages(8, 1s);
+        ::kill(x.serverPid(), SIGCONT);
+        ASSERT_TRUE(run->process().waitForLine(lineIs(hiddenLine), 30s));
+        ASSERT_TRUE(second.waitForMessages(second.messageCount() + 40, 15s)) << "no audio after the thaw";
+        EXPECT_TRUE(isContinuousStream(analyseMessages(second.messages()), 30 * 512));
+        ASSERT_TRUE(second.close(5s));
+        ASSERT_TRUE(run->command("show", 20s));
+        ASSERT_TRUE(run->process().waitForLine(lineIs(shownLine), 30s));
+    }
+}
+
 // A parent that dies without a word must not leave us holding the microphone. Here the
 // parent is a shell that started the capture in the background and is then killed.
 TEST_F(SoundStack, ProcessEndsWhenItsParentDies) {

@@ -56,8 +56,13 @@ protected:
     std::optional<std::string> nextCommand(std::chrono::milliseconds timeout = 3s) {
         auto deadline = Clock::now() + timeout;
         while (Clock::now() < deadline) {
-            if (!commands.empty())
-                return commands.tryPop();
+            if (!commands.empty()) {
+                std::optional<std::string> command = commands.tryPop();
+                // What the control loop does with it: the newest connection gets the audio.
+                if (command == "connected")
+                    server->sendToNewestClient();
+                return command;
+            }
             std::this_thread::sleep_for(2ms);
         }
         return std::nullopt;
