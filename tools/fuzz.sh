@@ -7,8 +7,8 @@
 #   TARGET: settings, commands, server, font (default: all four).
 # The committed seed corpora stay untouched; new inputs go to build-fuzz/corpus/. The font
 # target is seeded at every run with the shipped font (./SourceHanSansSC-VF.ttf), the
-# fonts-dejavu-core font and the damaged fonts that the shared fuzz folder's
-# make-fonts.sh rebuilds (SONDREL_DAMAGED_FONTS names another copy of that script).
+# fonts-dejavu-core font and the damaged fonts that tests/fuzz/fonts/make-fonts.sh
+# rebuilds (SONDREL_DAMAGED_FONTS names another copy of that script).
 # A crash leaves its input in build-fuzz/artifacts/ and ends the script non-zero.
 set -euo pipefail
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -26,7 +26,7 @@ if [[ "${1:-}" =~ ^[0-9]+$ ]]; then
 fi
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(settings commands server font)
-damaged_fonts="${SONDREL_DAMAGED_FONTS:-/work/shared/fuzz/fonts/make-fonts.sh}"
+damaged_fonts="${SONDREL_DAMAGED_FONTS:-$top/tests/fuzz/fonts/make-fonts.sh}"
 bash tools/setup.sh >/dev/null
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -40,11 +40,8 @@ seed_fonts() {
   mkdir -p "$dir"
   [ -e SourceHanSansSC-VF.ttf ] && cp -L SourceHanSansSC-VF.ttf "$dir/shipped.ttf"
   cp /usr/share/fonts/truetype/dejavu/DejaVuSans.ttf "$dir/"
-  if [ -f "$damaged_fonts" ]; then
-    bash "$damaged_fonts" "$dir" >/dev/null
-  else
-    echo "no $damaged_fonts: the font target runs without the damaged fonts" >&2
-  fi
+  # Inputs that once broke the font check: a run without them proves less, so it fails.
+  bash "$damaged_fonts" "$dir" >/dev/null || { echo "the damaged fonts could not be made ($damaged_fonts)" >&2; return 1; }
 }
 
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1"

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <iterator>
 #include <random>
 #include <sstream>
@@ -129,6 +130,37 @@ std::size_t firstFontEnd(const std::vector<unsigned char>& font) {
     for (std::size_t i = 0; i < tables; ++i)
         end = std::max<std::size_t>(end, u32(start + 12 + 16 * i + 8) + u32(start + 12 + 16 * i + 12));
     return end;
+}
+
+// A glyph whose place in the glyph table starts inside the table and ends past it (here,
+// past the end of the file): only the table's own bound keeps its outline from being read
+// out of the file.
+TEST(FontProblem, AGlyphThatEndsPastItsTableIsRejected) {
+    if (!fs::is_regular_file(dejaVuSans))
+        GTEST_SKIP() << "no " << dejaVuSans << " (fonts-dejavu-core)";
+    std::vector<unsigned char> font = readBytes(dejaVuSans);
+    const auto u16 = [&](std::size_t at) { return std::uint32_t(font[at]) << 8 | font[at + 1]; };
+    const auto u32 = [&](std::size_t at) { return u16(at) << 16 | u16(at + 2); };
+    std::map<std::string, std::pair<std::size_t, std::size_t>> tables;
+    for (std::size_t i = 0; i < u16(4); ++i) {
+        const std::size_t record = 12 + 16 * i;
+        tables[std::string(font.begin() + record, font.begin() + record + 4)] = {u32(record + 8),
+                                                                                 u32(record + 12)};
+    }
+    const std::size_t loca = tables.at("loca").first;
+    const std::size_t glyfLength = tables.at("glyf").second;
+    // A glyph table this large needs 32-bit locations.
+    ASSERT_EQ(u16(tables.at("head").first + 50), 1u);
+    const std::size_t numGlyphs = u16(tables.at("maxp").first + 4);
+    // Glyphs of the Latin letters lie in the first half; from the middle on, the first
+    // runs past the table and the end of the file, and the rest are empty.
+    const std::size_t past = font.size() - tables.at("glyf").first + 4096;
+    ASSERT_GT(past, glyfLength);
+    for (std::size_t glyph = numGlyphs / 2 + 1; glyph <= numGlyphs; ++glyph)
+        for (int byte = 0; byte < 4; ++byte)
+            font[loca + glyph * 4 + byte] = static_cast<unsigned char>(past >> (24 - 8 * byte));
+    const std::string problem = fontProblem(font.data(), font.size(), wholePlane, panelFontSize);
+    EXPECT_NE(problem.find("字形数据超出字形表"), std::string::npos) << problem;
 }
 
 class PanelFontTest : public ::testing::Test {
@@ -328,7 +360,7 @@ TEST_F(PanelFontTest, TruncationsOfTheShippedFontNeverTakeTheParserPastTheEnd) {
     EXPECT_NE(log().find("不可用(字体表超出文件末尾), 改用内置字体"), std::string::npos);
 }
 
-// The damaged fonts the shared fuzz folder's make-fonts.sh rebuilds from DejaVuSans.ttf,
+// The damaged fonts tests/fuzz/fonts/make-fonts.sh rebuilds from DejaVuSans.ttf,
 // with an atlas asked for every character this ImGui can hold (far more than the panel
 // draws). Three damage glyphs the atlas build reads (a glyph format the parser stops on,
 // a glyph far too large, outline data running past the glyph's own range) and are
@@ -337,8 +369,7 @@ TEST_F(PanelFontTest, TruncationsOfTheShippedFontNeverTakeTheParserPastTheEnd) {
 // atlas build never reads; they are used, and the parser's replayed atlas build stays
 // inside them.
 TEST_F(PanelFontTest, TheDamagedFontsOfTheFuzzFolderCannotTakeTheParserOutside) {
-    if (!fs::is_regular_file(SONDREL_DAMAGED_FONTS_SCRIPT))
-        GTEST_SKIP() << "no " SONDREL_DAMAGED_FONTS_SCRIPT;
+    ASSERT_TRUE(fs::is_regular_file(SONDREL_DAMAGED_FONTS_SCRIPT)) << "no " SONDREL_DAMAGED_FONTS_SCRIPT;
     if (!fs::is_regular_file(dejaVuSans))
         GTEST_SKIP() << "no " << dejaVuSans << " (fonts-dejavu-core)";
     const fs::path fonts = dir / "damaged";
