@@ -14,11 +14,18 @@ bash tools/setup-tests.sh
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=(plain kit address thread windows)
 
-# Repeated runs on one machine rebuild only what changed.
+# Repeated runs on one machine rebuild only what changed, also from a clone in another
+# folder: ccache sees paths relative to the clone, and the working directory a build
+# records in its debug information does not count.
 launcher=()
 if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR="$top" CCACHE_NOHASHDIR=1
 fi
+# Tests that start the real program mostly wait (for a sound server, a window, a
+# client), so more of them run at once than there are cores.
+test_jobs="${SONDREL_TEST_JOBS:-4}"
+source tools/stage-times.sh
 
 configure_plain() {
   cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDREL_SANITIZE= -DSONDREL_BENCH=ON \
@@ -32,14 +39,19 @@ run_kit() {
   # (set -e does not reach into a function called as `run_kit || ...`.)
   configure_plain || return 1
   cmake --build build-test -j2 || return 1
-  echo "=== kit tests ==="
   (cd clients/node && npm ci --no-audit --no-fund --loglevel=error) || return 1
+  stage_built
+  echo "=== kit tests ==="
   echo "--- Node module (clients/node) ---"
-  (cd clients/node && SONDREL_CAPTURE="$binary" node --test test/*.test.js) || ok=1
+  SONDREL_CAPTURE="$binary" stage_node_test clients/node test/*.test.js || ok=1
   echo "--- browser page (examples/browser) ---"
-  (cd examples/browser && SONDREL_CAPTURE="$binary" node --test test/*.test.js) || ok=1
+  SONDREL_CAPTURE="$binary" stage_node_test examples/browser test/*.test.js || ok=1
   echo "--- Debian package ---"
-  (cd build-test && cpack -G DEB >/dev/null) && bash tools/check-package.sh build-test || ok=1
+  if (cd build-test && cpack -G DEB >/dev/null) && bash tools/check-package.sh build-test; then
+    stage_run=$((stage_run + 1))
+  else
+    stage_run=$((stage_run + 1)) stage_failed=$((stage_failed + 1)) ok=1
+  fi
   return $ok
 }
 
@@ -72,13 +84,16 @@ echo "=== format ==="
 bash tools/check-format.sh || status=1
 for stage in "${stages[@]}"; do
   if [ "$stage" = kit ]; then
+    stage_begin kit
     run_kit || status=1
+    stage_end
     continue
   fi
   if [ "$stage" = windows ]; then
     bash tools/test-windows.sh || status=1
     continue
   fi
+  stage_begin "$stage"
   case "$stage" in
     plain)   dir=build-test;  sanitize="" ;;
     address) dir=build-asan;  sanitize=address ;;
@@ -89,29 +104,47 @@ for stage in "${stages[@]}"; do
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDREL_SANITIZE="$sanitize" -DSONDREL_WERROR=ON \
         -DSONDREL_BENCH="$([ "$stage" = plain ] && echo ON || echo OFF)" "${launcher[@]}" >/dev/null
   cmake --build "$dir" -j2
+  stage_built
   echo "=== $stage tests ==="
   # The minute-long memory and log watches (label long) assert only in the plain build.
   # The window tests (label gui) run under AddressSanitizer; under ThreadSanitizer they
   # mostly exercise the software OpenGL driver, whose threads it cannot see into, at a
-  # quarter of the speed. The panel's own state shared with the audio engine is covered
-  # there by the panel's unit tests. The sound server's freezes and restarts and the bad
-  # input cases (SoundStack, BadInput: minutes of waiting out time-outs, with little on
-  # more than one thread) run in the other two builds only, which keeps the whole suite
-  # within the hour.
+  # quarter of the speed. ThreadSanitizer runs the in-process tests and the process
+  # tests whose threads meet: clients connecting, closing and displacing each other while
+  # audio streams, a parent's switch of microphone, a flood on standard input, stop
+  # signals and exits while the sound server is frozen, a restart of the sound server,
+  # another user's siege; the other process tests run in the plain and address stages.
   case "$stage" in
-    plain)   skip=() ;;
-    address) skip=(-LE long) ;;
-    thread)  skip=(-LE 'long|gui' -E '^(SoundStack|BadInput)\.') ;;
+    plain)   tests=(-LE soak) ;;
+    address) tests=(-LE 'long|soak') ;;
+    thread)  tests=(-LE 'process|e2e|reliability|long|gui|soak') ;;
   esac
-  if ! ctest --test-dir "$dir" --output-on-failure --no-tests=error -j2 --timeout 300 "${skip[@]}"; then
+  if ! stage_ctest --test-dir "$dir" --output-on-failure --no-tests=error -j"$test_jobs" --timeout 300 "${tests[@]}"; then
     status=1
+  fi
+  if [ "$stage" = thread ]; then
+    threaded='^(CaptureE2eTest\.(OnlyTheNewestClientReceivesAudioAndKeepsItWhenTheOlderCloses|DisconnectedMessageStopsAudioAndConnectedResumesIt|CommandEchoesStayWholeWhileAudioStreams)'
+    threaded+='|HostilePeers\.(EveryReconnectStartsWithFreshAudio|ParentThatFloodsStandardInputIsHeldBack|CommandsThatShareAReadAreAllTaken)'
+    threaded+='|ParentChoice\.(EachDeviceInTurnCarriesTheStreamToTheClient|WatchTellsWhenTheSoundServerFreezesAndComesBack)'
+    threaded+='|SoundStack\.(FrozenServerHoldsUpNeitherCommandsNorTheExit|StopSignalDuringAFreezeEndsWithinThreeSeconds'
+    threaded+='|SecondStopSignalEndsTheProcessAtOnceWhileStdoutIsBlocked|RestartedServerBringsAudioBackToTheSameClient'
+    threaded+='|ClientThatReconnectsWhileTheMainThreadIsStuckGetsAnUnbrokenStream)'
+    threaded+='|CaptureProcess\.(InterruptShutsDownInOrder|UnwritableLogPathIsSilent)'
+    threaded+='|WhoMayConnect\.(AnotherUserCannotLockTheParentOut|WithATokenAnotherUsersSiegeDoesNotKeepTheBearerOut))$'
+    if ! stage_ctest --test-dir "$dir" --output-on-failure --no-tests=error -j"$test_jobs" --timeout 300 \
+         -R "$threaded"; then
+      status=1
+    fi
   fi
   report_skips "$dir" "$stage"
   if [ "$stage" = address ]; then
     # The font check and atlas build under libFuzzer (clang, build-fuzz), a fixed number
     # of inputs from the shipped font and the damaged fonts of the shared fuzz folder.
     echo "=== address: fuzz_font, fixed inputs ==="
-    bash tools/fuzz.sh --runs 1000 font || status=1
+    bash tools/fuzz.sh --runs 1000 font || { status=1; stage_failed=$((stage_failed + 1)); }
+    stage_run=$((stage_run + 1))
   fi
+  stage_end
 done
+print_stage_table
 exit $status

@@ -17,9 +17,25 @@ cd "$top"
 win="$top/build-windows"
 native="$top/build-wine"
 started=$SECONDS
+source tools/stage-times.sh
+stage_begin windows
 
 echo "=== windows build ($win) ==="
 bash tools/build-windows.sh --release "$win" -DBUILD_TESTING=ON
+cmake --build "$win" -j2
+# The native test programs that drive the .exe files: configured as the plain stage's
+# build (tools/run-tests.sh), so that ccache has every object but those that name the
+# program under test.
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR="$top" CCACHE_NOHASHDIR=1
+fi
+cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDREL_SANITIZE= -DSONDREL_BENCH=OFF \
+      -DSONDREL_WERROR=ON "${launcher[@]}" -DSONDREL_TEST_CAPTURE="$win/sondrel-capture.exe" >/dev/null
+cmake --build "$native" -j2 --target app_process_tests server_e2e_tests record_e2e_tests ui_window_test who_may_connect_tests \
+      ui_font_window_test sound_stack_tests
+stage_built
 
 export SONDREL_WINEPREFIX="$win/wineprefix"
 export WINEPREFIX="$SONDREL_WINEPREFIX" WINEDEBUG=-all
@@ -79,25 +95,18 @@ check_release() {
   echo "release zip: $(basename "$zip"), $(unzip -Z1 "$zip" | grep -vc '/$') files, checked"
 }
 echo "=== windows release zip ==="
-check_release || { echo "release zip check failed"; status=1; }
+stage_run=$((stage_run + 1))
+check_release || { echo "release zip check failed"; status=1; stage_failed=$((stage_failed + 1)); }
 
 echo "=== windows unit tests (under Wine) ==="
-cmake --build "$win" -j2
-ctest --test-dir "$win" --output-on-failure -j2 --timeout 300 || status=1
+stage_ctest --test-dir "$win" --output-on-failure -j2 --timeout 300 || status=1
 
 echo "=== windows process-level tests ($native, driving the .exe files under Wine) ==="
-launcher=()
-if command -v ccache >/dev/null; then
-  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-fi
-cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDREL_BENCH=OFF "${launcher[@]}" \
-      -DSONDREL_TEST_CAPTURE="$win/sondrel-capture.exe" >/dev/null
-cmake --build "$native" -j2 --target app_process_tests server_e2e_tests record_e2e_tests ui_window_test who_may_connect_tests \
-      ui_font_window_test sound_stack_tests
 # The labels of exactly those programs' tests, and the stop requests of the sound-stack
-# tests: one or two Ctrl+C while standard output is blocked.
-ctest --test-dir "$native" --output-on-failure -j2 --timeout 300 -L 'process|e2e' || status=1
-ctest --test-dir "$native" --output-on-failure --timeout 300 \
+# tests: one or two Ctrl+C while standard output is blocked. They share the stage's Wine
+# server and prefix, and take turns (RESOURCE_LOCK wine).
+stage_ctest --test-dir "$native" --output-on-failure -j2 --timeout 300 -L 'process|e2e' || status=1
+stage_ctest --test-dir "$native" --output-on-failure --timeout 300 \
       -R '^SoundStack\.(OneStopSignal|SecondStopSignal)' || status=1
 
 # The window tests, each with a Wine server of its own. Wine's desktop belongs to the X
@@ -110,8 +119,9 @@ trap 'wineserver -k 2>/dev/null || true' EXIT
 while read -r name; do
   wineserver -k 2>/dev/null || true
   wineserver -w
-  ctest --test-dir "$native" --output-on-failure --timeout 300 -R "^${name}\$" || status=1
+  stage_ctest --test-dir "$native" --output-on-failure --timeout 300 -R "^${name}\$" || status=1
 done < <(ctest --test-dir "$native" -N -L gui | sed -n 's/^ *Test *#[0-9]*: //p')
 
+stage_end
 echo "=== windows stage: $((SECONDS - started)) s ==="
 exit $status
