@@ -127,7 +127,8 @@ private:
         if (++links > maxLinks)
             return stop(ELOOP);
         if (!mayFollowLink(status, folderStatus, us))
-            return refuse(isSharedFolder(folderStatus) ? PathRefusal::linkInSharedFolder : PathRefusal::foreignLink);
+            return refuse(isSharedFolder(folderStatus) ? PathRefusal::linkInSharedFolder
+                                                       : PathRefusal::foreignLink);
         std::string target;
         if (!readLink(link.get(), target))
             return stop(errno);

@@ -39,9 +39,9 @@ bool mayFollowLink(const struct stat& link, const struct stat& folder, uid_t us)
 PathRefusal judgeFile(const struct stat& file, const struct stat& folder, FileUse use, uid_t us);
 
 struct OpenedPath {
-    Descriptor folder;  // the folder the file is in, reached through permitted links (O_PATH)
-    std::string name;   // the file's name in that folder
-    Descriptor file;    // open for the use, blocking; empty when refused or failed
+    Descriptor folder;     // the folder the file is in, reached through permitted links (O_PATH)
+    std::string name;      // the file's name in that folder
+    Descriptor file;       // open for the use, blocking; empty when refused or failed
     struct stat status {}; // the file's, when it exists
     bool created = false;  // made by this call: readable and writable by us (within the umask)
     PathRefusal refusal = PathRefusal::none;
