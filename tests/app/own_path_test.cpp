@@ -121,7 +121,8 @@ TEST(OwnPathRules, TheUserProtectedIsTheOneGiven) {
     EXPECT_TRUE(mayFollowLink(withOwnerAndMode(0, S_IFLNK | 0777), sharedOfRoot, us));
     EXPECT_FALSE(mayFollowLink(withOwnerAndMode(1001, S_IFLNK | 0777), privateFolder, us));
     // In a shared folder of another user, that user's links are still another user's.
-    EXPECT_FALSE(mayFollowLink(withOwnerAndMode(1001, S_IFLNK | 0777), withOwnerAndMode(1001, S_IFDIR | 01777), us));
+    EXPECT_FALSE(
+        mayFollowLink(withOwnerAndMode(1001, S_IFLNK | 0777), withOwnerAndMode(1001, S_IFDIR | 01777), us));
     // Root's link in a shared folder someone else owns: the kernel's rule refuses it too.
     EXPECT_FALSE(mayFollowLink(withOwnerAndMode(0, S_IFLNK | 0777), withOwnerAndMode(1001, S_IFDIR | 01777), us));
 
@@ -147,12 +148,13 @@ TEST(OwnPathRules, TheUserProtectedIsTheOneGiven) {
 TEST_F(OwnPath, WhatIsOpenedAndWhatIsRefused) {
     const std::vector<Case> cases = {
         {"our file", victim, FileUse::write, PathRefusal::none, true},
-        {"our link in the shared folder", link(shared / "ours", victim, 0), FileUse::write, PathRefusal::none, true},
+        {"our link in the shared folder", link(shared / "ours", victim, 0), FileUse::write, PathRefusal::none,
+         true},
         {"another user's link in the shared folder", link(shared / "planted", victim, nobody), FileUse::write,
          PathRefusal::linkInSharedFolder, false},
         {"another user's link read", shared / "planted", FileUse::read, PathRefusal::linkInSharedFolder, false},
-        {"another user's link in a folder of theirs inside the shared folder", link(theirs / "planted", victim, nobody),
-         FileUse::write, PathRefusal::foreignLink, false},
+        {"another user's link in a folder of theirs inside the shared folder",
+         link(theirs / "planted", victim, nobody), FileUse::write, PathRefusal::foreignLink, false},
         {"another user's link to a folder, on the way", link(shared / "folder", dir.path, nobody) / "victim.txt",
          FileUse::write, PathRefusal::linkInSharedFolder, false},
         {"another user's link in our own folder", link(dir / "given", victim, nobody), FileUse::read,
@@ -171,8 +173,8 @@ TEST_F(OwnPath, WhatIsOpenedAndWhatIsRefused) {
          PathRefusal::foreignFile, false},
         {"another user's file in our folder, read", fileOf(nobody, dir / "given.json"), FileUse::read,
          PathRefusal::none, true},
-        {"another user's file in our folder, written", dir / "given.json", FileUse::write, PathRefusal::foreignFile,
-         false},
+        {"another user's file in our folder, written", dir / "given.json", FileUse::write,
+         PathRefusal::foreignFile, false},
         {"our file through links and dot-dot", link(dir / "up", "shared/../shared/ours", 0), FileUse::read,
          PathRefusal::none, true},
     };
