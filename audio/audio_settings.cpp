@@ -2,8 +2,6 @@
 
 #include <cmath>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <string_view>
 
@@ -12,7 +10,9 @@
 
 #include "logger.h"
 #include "process_platform.h"
+#include "quoted_text.h"
 #include "replace_file.h"
+#include "small_file.h"
 
 using nlohmann::json;
 
@@ -68,16 +68,39 @@ double floatValue(const json& value) {
     }
 }
 
+// Far beyond any settings file; a device that never ends (/dev/zero) stops here.
+constexpr std::size_t settingsSizeLimit = 1 << 20;
+
 // True when the file already holds exactly this text. Only a regular file of a
 // settings file's size is read: a FIFO or a device must not be read from.
 bool fileHolds(const std::filesystem::path& path, const std::string& text) {
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec) || std::filesystem::file_size(path, ec) > 65536 || ec)
+    if (!std::filesystem::is_regular_file(path, ec) || ec)
         return false;
-    // Text mode, as the file is written: CR LF on Windows reads back as LF.
-    std::ifstream file(path);
-    const std::string held((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    return !file.bad() && held == text;
+    // Checked again on the file actually opened: the path may have changed meanwhile.
+    const SmallFileReading held = readSmallFile(path, 65536);
+    return held.outcome == SmallFileReading::Outcome::read && held.text == text;
+}
+
+// Why a settings file is not read, for the log; empty for a file that was read, and for
+// one that is missing or unreadable, which the failed load reports already.
+std::string refusalOf(const SmallFileReading& reading, const std::string& settingsPath) {
+    const std::string quoted = quoteText(settingsPath);
+    switch (reading.outcome) {
+    case SmallFileReading::Outcome::foreignLink:
+        return "配置文件路径经过其他用户的链接, 不读取: " + quoted;
+    case SmallFileReading::Outcome::notAFile:
+        return "配置文件路径不是普通文件, 不读取: " + quoted;
+    case SmallFileReading::Outcome::foreignFile:
+        return "配置文件属于其他用户, 不读取: " + quoted;
+    case SmallFileReading::Outcome::tooLarge:
+        return "配置文件过大, 不读取: " + quoted;
+    case SmallFileReading::Outcome::read:
+    case SmallFileReading::Outcome::missing:
+    case SmallFileReading::Outcome::unreadable:
+        break;
+    }
+    return {};
 }
 
 } // namespace
@@ -149,10 +172,12 @@ AudioSettings captureSettings(double sampleRate, std::uint32_t framesPerBuffer, 
 }
 
 StoredSettings readSettingsFile(const std::string& settingsPath) {
-    std::ifstream file(pathFromUtf8(settingsPath));
-    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const SmallFileReading reading = readSmallFile(pathFromUtf8(settingsPath), settingsSizeLimit);
+    if (const std::string refusal = refusalOf(reading, settingsPath); !refusal.empty())
+        Logger::instance().warn("Audio", refusal);
+    // Anything not read is an empty text: it fails to load, and the defaults apply.
     StoredSettings stored;
-    stored.isObject = stored.settings.fromJson(text);
+    stored.isObject = stored.settings.fromJson(reading.text);
     return stored;
 }
 

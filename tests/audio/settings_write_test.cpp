@@ -25,7 +25,7 @@
 #include "catalogue_engine.h"
 #include "log_capture.h"
 
-// Every fsync() and rename() of this test program passes through here on its way to
+// Every fsync() and renameat() of this test program passes through here on its way to
 // the C library (a definition in the program comes before the library's), so that a test
 // can see which file was flushed to disk, at what size, and what was renamed after it.
 namespace {
@@ -69,11 +69,26 @@ extern "C" int fsync(int fd) {
     return real(fd);
 }
 
-extern "C" int rename(const char* from, const char* to) noexcept {
-    static const auto real = next<int (*)(const char*, const char*)>("rename");
-    const int result = real(from, to);
+namespace {
+
+// A name relative to a folder descriptor, as a path.
+std::string pathAt(int folder, const char* name) {
+    if (name[0] == '/' || folder == AT_FDCWD)
+        return name;
+    char link[64];
+    char target[4096];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", folder);
+    const ssize_t length = ::readlink(link, target, sizeof target);
+    return length > 0 ? std::string(target, static_cast<std::size_t>(length)) + "/" + name : name;
+}
+
+} // namespace
+
+extern "C" int renameat(int fromFolder, const char* from, int toFolder, const char* to) noexcept {
+    static const auto real = next<int (*)(int, const char*, int, const char*)>("renameat");
+    const int result = real(fromFolder, from, toFolder, to);
     if (result == 0)
-        recordFileEvent({FileEvent::Kind::rename, from, to});
+        recordFileEvent({FileEvent::Kind::rename, pathAt(fromFolder, from), pathAt(toFolder, to)});
     return result;
 }
 
@@ -257,27 +272,25 @@ TEST_F(SettingsWrite, NewFilesAreReadableByTheirOwnerOnly) {
     EXPECT_EQ(readFile(path), expectedText());
 }
 
-TEST_F(SettingsWrite, FifoIsWrittenInPlaceAndNeverWaitedOn) {
+// Whoever reads a FIFO at the settings path (another user's, in a shared folder) would
+// get our settings; and one without a reader must not make us wait. Neither is written.
+TEST_F(SettingsWrite, FifoIsNeverWrittenNorWaitedOn) {
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-    // Without a reader: refused at once, nothing replaced.
     const auto started = std::chrono::steady_clock::now();
     save();
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
     EXPECT_EQ(log.count("ERROR 无法更新配置文件"), 1u);
     EXPECT_TRUE(S_ISFIFO(statOf(path).st_mode));
 
-    // With a reader: it receives the text.
     const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
     save();
-    std::string received(4096, '\0');
-    const ssize_t n = ::read(reader, received.data(), received.size());
+    char received[64];
+    const ssize_t n = ::read(reader, received, sizeof received);
     ::close(reader);
-    ASSERT_GT(n, 0);
-    received.resize(static_cast<std::size_t>(n));
-    EXPECT_EQ(received, expectedText());
+    EXPECT_LE(n, 0) << "the FIFO's reader got the settings";
     EXPECT_TRUE(S_ISFIFO(statOf(path).st_mode));
-    EXPECT_EQ(log.count("ERROR 无法更新配置文件"), 1u);
+    EXPECT_EQ(log.count("ERROR 无法更新配置文件"), 2u);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), std::filesystem::directory_iterator()),
               1);
 }

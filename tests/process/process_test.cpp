@@ -409,3 +409,80 @@ TEST(CaptureProcessNoDevice, EndsBeforeThePortLineWithTheReasonLogged) {
     std::string logText = readFile(log);
     EXPECT_NE(logText.find("] [ERROR] <Audio> "), std::string::npos) << logText;
 }
+
+// ---- paths other local users may have prepared ----
+
+namespace {
+
+constexpr uid_t nobody = 65534;
+
+// A folder like /tmp: anyone may put names in it, only their owner may remove them.
+fs::path sharedFolderIn(const fs::path& parent) {
+    const fs::path shared = parent / "shared";
+    fs::create_directories(shared);
+    EXPECT_EQ(::chmod(shared.c_str(), 01777), 0);
+    return shared;
+}
+
+fs::path fifoOf(uid_t owner, const fs::path& at) {
+    EXPECT_EQ(::mkfifo(at.c_str(), 0666), 0) << at;
+    EXPECT_EQ(::chown(at.c_str(), owner, owner), 0) << at;
+    return at;
+}
+
+} // namespace
+
+// Nobody opens the other end of a FIFO at the settings or the log path: the port line
+// still comes as soon as usual, and a stop request right after ends the run.
+TEST_F(CaptureProcess, FifosAtOurPathsDelayNeitherStartNorStop) {
+    if (capture_under_test::isWindows || ::geteuid() != 0)
+        GTEST_SKIP() << "needs POSIX FIFOs and root, to plant them as another user";
+    const fs::path shared = sharedFolderIn(dir);
+    const std::vector<std::pair<fs::path, fs::path>> runs = {
+        {fifoOf(0, dir / "settings-fifo.json"), fifoOf(nobody, shared / "their.log")},
+        {fifoOf(nobody, shared / "their.json"), fifoOf(0, dir / "fifo.log")},
+    };
+    for (const auto& [settingsFifo, logFifo] : runs) {
+        SCOPED_TRACE(settingsFifo.string() + ", " + logFifo.string());
+        const auto started = std::chrono::steady_clock::now();
+        start({settingsFifo.string(), logFifo.string()});
+        const auto line = nextLine(15s);
+        ASSERT_TRUE(line && output_line::parsePort(*line)) << "no port line; stderr:\n" << child->stderrText();
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 15s);
+        ASSERT_TRUE(child->kill(capture_under_test::stopSignal()));
+        expectOrderlyEnd();
+        EXPECT_NE(child->stderrText().find("日志文件路径不是普通文件, 不写日志: "), std::string::npos)
+            << child->stderrText();
+        EXPECT_TRUE(fs::is_fifo(settingsFifo));
+        EXPECT_TRUE(fs::is_fifo(logFifo));
+    }
+}
+
+// Another user's link at the settings path, in a shared folder or in a folder of theirs
+// inside it: the file it leads to is neither read as our settings nor replaced.
+TEST_F(CaptureProcess, PlantedSettingsLinksLeaveTheirTargetAlone) {
+    if (capture_under_test::isWindows || ::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to plant links as another user";
+    const fs::path shared = sharedFolderIn(dir);
+    const fs::path theirs = shared / "theirs";
+    fs::create_directories(theirs);
+    ASSERT_EQ(::chown(theirs.c_str(), nobody, nobody), 0);
+    const fs::path victim = dir / "victim.json";
+    const std::string precious = "{\"sampleRate\": 48000.0}";
+    std::ofstream(victim) << precious;
+    for (const fs::path& planted : {shared / "settings.json", theirs / "settings.json"}) {
+        SCOPED_TRACE(planted.string());
+        fs::create_symlink(victim, planted);
+        ASSERT_EQ(::lchown(planted.c_str(), nobody, nobody), 0);
+        start({planted.string(), log.string()});
+        expectPortLine();
+        ASSERT_TRUE(child->kill(capture_under_test::stopSignal()));
+        expectOrderlyEnd();
+        EXPECT_EQ(readFile(victim), precious);
+        EXPECT_TRUE(fs::is_symlink(planted));
+        const std::string logText = readFile(log);
+        EXPECT_NE(logText.find("[WARN] <Audio> 配置文件路径经过其他用户的链接, 不读取: "), std::string::npos)
+            << logText;
+        EXPECT_NE(logText.find("[ERROR] <Audio> 无法更新配置文件"), std::string::npos) << logText;
+    }
+}
