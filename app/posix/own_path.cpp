@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/magic.h>
+#include <sys/statfs.h>
 
 #include <cerrno>
 #include <deque>
@@ -89,7 +91,7 @@ private:
         if (::fstat(entry.get(), &status) != 0)
             return stop(errno);
         if (S_ISLNK(status.st_mode))
-            return followLink(entry, status);
+            return rest.empty() && inProcFs() ? openThroughProcLink(name) : followLink(entry, status);
         if (rest.empty())
             return openFile(name, status);
         if (!S_ISDIR(status.st_mode))
@@ -139,6 +141,29 @@ private:
         if (target.front() == '/')
             enter("/");
         return Step::onward;
+    }
+
+    // The links in /proc/PID/fd (/dev/stdout, /dev/stderr lead there) name open files,
+    // pipes and terminals among them, that no path reaches: only the kernel can follow
+    // them. Nobody but the process's owner and root can put one there.
+    bool inProcFs() const {
+        struct statfs fileSystem {};
+        return ::fstatfs(folder.get(), &fileSystem) == 0 && fileSystem.f_type == PROC_SUPER_MAGIC;
+    }
+
+    Step openThroughProcLink(const std::string& name) {
+        Descriptor file(::openat(folder.get(), name.c_str(), accessFlags() & ~O_NOFOLLOW));
+        if (!file)
+            return finish(name, Descriptor(), errno);
+        struct stat opened {};
+        if (::fstat(file.get(), &opened) != 0)
+            return finish(name, Descriptor(), errno);
+        result.status = opened;
+        if (const PathRefusal refusal = judgeFile(opened, folderStatus, use, us); refusal != PathRefusal::none)
+            return refuse(refusal);
+        if (!clearNonBlocking(file.get()))
+            return finish(name, Descriptor(), errno);
+        return finish(name, std::move(file), 0);
     }
 
     int accessFlags() const {

@@ -292,3 +292,25 @@ TEST_F(OwnPath, RootsFileIsAnotherUsersForAnOrdinaryUser) {
     const OpenedPath link = openOwnPath(this->link(dir / "mine", victim, 1000), FileUse::read, false, 1000);
     EXPECT_TRUE(link.file) << "a link of our own user is followed";
 }
+
+// /dev/stdout and /dev/stderr lead to /proc/self/fd: an open file that no path names is
+// reached through the kernel, and judged like any other.
+TEST(OwnPathThroughProc, OurOpenFilesAreReachedAndAPipeIsRefused) {
+    const TempDir dir("sondrel-own-path-proc");
+    const fs::path file = fs::path(dir.path) / "open.txt";
+    const int held = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(held, 0);
+    const OpenedPath opened = openOwnPath("/proc/self/fd/" + std::to_string(held), FileUse::write, true);
+    ASSERT_TRUE(opened.file) << "error " << opened.error << ", refusal " << nameOf(opened.refusal);
+    ASSERT_EQ(::write(opened.file.get(), "through proc", 12), 12);
+    EXPECT_EQ(readText(file), "through proc");
+    ::close(held);
+
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    const OpenedPath pipe = openOwnPath("/proc/self/fd/" + std::to_string(pipeEnds[1]), FileUse::write, true);
+    EXPECT_FALSE(pipe.file);
+    EXPECT_EQ(pipe.refusal, PathRefusal::notAFile);
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
+}
