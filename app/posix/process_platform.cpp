@@ -62,11 +62,18 @@ std::vector<std::string> commandLineArguments(int argc, char** argv) {
 // Paths are bytes here; they are used exactly as the parent passed them.
 std::filesystem::path pathFromUtf8(const std::string& path) { return std::filesystem::path(path); }
 
+// unsetenv() only drops the entry from environ; the bytes stay where the kernel put
+// them at exec, and /proc/<pid>/environ keeps showing them to our user and to root. So
+// the value is overwritten where it lies first. The stores go through a volatile
+// pointer: nothing reads those bytes again, and they must happen anyway.
 std::optional<std::string> takeEnvironmentVariable(const std::string& name) {
-    const char* value = std::getenv(name.c_str());
+    char* value = std::getenv(name.c_str());
     if (!value)
         return std::nullopt;
     std::string taken(value);
+    volatile char* bytes = value;
+    for (std::size_t i = 0; i < taken.size(); ++i)
+        bytes[i] = '*';
     ::unsetenv(name.c_str());
     return taken;
 }

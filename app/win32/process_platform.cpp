@@ -10,6 +10,8 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <cwchar>
 
 namespace {
 
@@ -90,6 +92,50 @@ DWORD parentProcessId() {
     }
     CloseHandle(snapshot);
     return parent;
+}
+
+// The variable as the process holds it (the block CreateProcess hands on).
+std::optional<std::wstring> processVariable(const std::wstring& name) {
+    const DWORD size = GetEnvironmentVariableW(name.c_str(), nullptr, 0);
+    if (size == 0)
+        return GetLastError() == ERROR_ENVVAR_NOT_FOUND ? std::nullopt : std::optional<std::wstring>(L"");
+    std::wstring value(size, L'\0');
+    const DWORD length = GetEnvironmentVariableW(name.c_str(), value.data(), size);
+    if (length == 0 || length >= size)
+        return std::wstring();
+    value.resize(length);
+    return value;
+}
+
+std::string systemCodePage(const std::wstring& text) {
+    const int size = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1)
+        return {};
+    std::string result(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, result.data(), size, nullptr, nullptr);
+    result.pop_back();
+    return result;
+}
+
+// Every value after `prefix` ("NAME=", any case, as Windows compares names) in a C
+// library environment array, overwritten in place. Volatile: those bytes are freed
+// next and never read again, and the stores must happen anyway.
+void overwriteValues(wchar_t** environment, const std::wstring& prefix) {
+    for (wchar_t** entry = environment; entry && *entry; ++entry) {
+        if (_wcsnicmp(*entry, prefix.c_str(), prefix.size()) != 0)
+            continue;
+        for (volatile wchar_t* c = *entry + prefix.size(); *c; ++c)
+            *c = L'*';
+    }
+}
+
+void overwriteValues(char** environment, const std::string& prefix) {
+    for (char** entry = environment; entry && *entry; ++entry) {
+        if (prefix.size() <= 1 || _strnicmp(*entry, prefix.c_str(), prefix.size()) != 0)
+            continue;
+        for (volatile char* c = *entry + prefix.size(); *c; ++c)
+            *c = '*';
+    }
 }
 
 } // namespace
@@ -176,10 +222,18 @@ std::filesystem::path pathFromUtf8(const std::string& path) {
 
 std::optional<std::string> takeEnvironmentVariable(const std::string& name) {
     const std::wstring wide = pathFromUtf8(name).wstring();
-    const wchar_t* value = _wgetenv(wide.c_str());
+    const std::optional<std::wstring> value = processVariable(wide);
     if (!value)
         return std::nullopt;
-    std::string taken = utf8(value);
+    std::string taken = utf8(value->c_str());
+    // Removing a variable moves the rest of the block over it and leaves the block's old
+    // last characters behind its new end: the value itself when it was the last entry.
+    // A value of the same length is written over the old one where it lies, so the
+    // value is gone from the block before anything moves.
+    SetEnvironmentVariableW(wide.c_str(), std::wstring(value->size(), L'*').c_str());
+    // The C library's copies, which it frees on removal without clearing them.
+    overwriteValues(_wenviron, wide + L"=");
+    overwriteValues(_environ, systemCodePage(wide) + "=");
     // Both copies: the C library's, and the process's that CreateProcess hands on.
     _wputenv_s(wide.c_str(), L"");
     SetEnvironmentVariableW(wide.c_str(), nullptr);

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "owned_file.h"
+
 // The same rules as on POSIX, in Windows' terms: the read-only attribute (or an access
 // list that denies writing) leaves the file alone; a device such as NUL is written in
 // place; the new file gets a unique name next to the old one and the old one's
@@ -11,6 +13,7 @@
 // (another program holds it open without sharing deletion), the text is written into
 // the file itself. Windows has no FIFOs in the file system and no owner to carry over:
 // the new file takes the folder's inherited access list, as any file made there would.
+// Another user's file, or a link another user made, is never written (owned_file.h).
 namespace {
 
 constexpr int temporaryNameTries = 100;
@@ -26,25 +29,6 @@ std::string withCrLf(const std::string& text) {
     }
     return result;
 }
-
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle(handle) {}
-    ~FileHandle() { close(); }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    explicit operator bool() const { return handle != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle; }
-    // The result counts: a network share may report a failed write only here.
-    bool close() {
-        const HANDLE closing = handle;
-        handle = INVALID_HANDLE_VALUE;
-        return closing == INVALID_HANDLE_VALUE || CloseHandle(closing);
-    }
-
-private:
-    HANDLE handle;
-};
 
 bool writeAll(HANDLE file, const std::string& bytes) {
     const char* data = bytes.data();
@@ -62,9 +46,13 @@ bool writeAll(HANDLE file, const std::string& bytes) {
 
 bool refusedToUs(DWORD error) { return error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT; }
 
-HANDLE openForWriting(const std::wstring& path, DWORD disposition, DWORD attributes = FILE_ATTRIBUTE_NORMAL) {
-    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, disposition, attributes, nullptr);
+constexpr DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// A file of our own making, under a name nothing may have yet: not even a link, which
+// is not followed.
+HANDLE createNew(const std::wstring& path, DWORD attributes = FILE_ATTRIBUTE_NORMAL) {
+    return CreateFileW(path.c_str(), GENERIC_WRITE, sharing, nullptr, CREATE_NEW,
+                       attributes | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
 // Into the file itself: it keeps its attributes, access list, links and kind. A file on
@@ -87,7 +75,7 @@ HANDLE createTemporary(const std::wstring& target, DWORD attributes, std::wstrin
     for (int i = 0; i < temporaryNameTries; ++i) {
         name =
             target + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter) + L".tmp";
-        const HANDLE file = openForWriting(name, CREATE_NEW, attributes);
+        const HANDLE file = createNew(name, attributes);
         if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
             return file;
     }
@@ -121,7 +109,7 @@ Renamed replaceByRename(const std::wstring& target, const std::string& bytes, DW
 // Nothing to protect yet: the file is made directly. A crash in the middle leaves a file
 // that does not load, which is no worse than none.
 ReplaceResult createFile(const std::wstring& target, const std::string& bytes, bool& existed) {
-    FileHandle file(openForWriting(target, CREATE_NEW));
+    FileHandle file(createNew(target));
     if (!file) {
         existed = GetLastError() == ERROR_FILE_EXISTS;
         return ReplaceResult::Failed;
@@ -135,51 +123,75 @@ ReplaceResult createFile(const std::wstring& target, const std::string& bytes, b
     return ReplaceResult::Done;
 }
 
+// The file the name leads to, for the rename: past a link of ours, the file it points at,
+// so that the link stays and that file is replaced.
+std::wstring finalPath(HANDLE file) {
+    const DWORD size = GetFinalPathNameByHandleW(file, nullptr, 0, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (size == 0)
+        return {};
+    std::wstring path(size, L'\0');
+    const DWORD length =
+        GetFinalPathNameByHandleW(file, path.data(), size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= size)
+        return {};
+    path.resize(length);
+    return path;
+}
+
+ReplaceResult notOpened(const OwnedOpening& opening) {
+    if (opening.refusal != Refusal::None)
+        return ReplaceResult::NotWritable;
+    return refusedToUs(opening.error) ? ReplaceResult::NotWritable : ReplaceResult::Failed;
+}
+
+// Into the file itself after all, opened again and judged again: another user's file
+// may have taken the name since.
+ReplaceResult writeInPlaceAt(const std::wstring& target, const std::string& bytes) {
+    OwnedOpening opening = openOwnedForWriting(target, sharing, false);
+    if (!opening.file)
+        return notOpened(opening);
+    ReplaceResult written = writeInPlace(opening.file.get(), bytes);
+    if (!opening.file.close())
+        written = ReplaceResult::Failed;
+    return written;
+}
+
 } // namespace
 
 ReplaceResult replaceFileContents(const std::filesystem::path& path, const std::string& text) {
-    std::filesystem::path resolved = path;
-    std::error_code ec;
-    if (std::filesystem::is_symlink(resolved, ec)) {
-        const auto linked = std::filesystem::weakly_canonical(resolved, ec);
-        if (!ec)
-            resolved = linked;
-    }
-    const std::wstring target = resolved.wstring();
+    const std::wstring named = path.wstring();
     const std::string bytes = withCrLf(text);
 
     // May we write it at all? Opening it for writing, without truncating, asks the file
-    // system the way a plain write would; it also tells a device from a file.
-    HANDLE opened = openForWriting(target, OPEN_EXISTING);
-    if (opened == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND) {
-            bool existed = false;
-            const ReplaceResult created = createFile(target, bytes, existed);
-            // Someone made it in the meantime: replace theirs like any other.
-            if (!existed)
-                return created;
-            opened = openForWriting(target, OPEN_EXISTING);
-            if (opened == INVALID_HANDLE_VALUE)
-                return refusedToUs(GetLastError()) ? ReplaceResult::NotWritable : ReplaceResult::Failed;
-        } else {
-            // A folder is refused like a read-only file; it is no file to write.
-            const DWORD attributes = GetFileAttributesW(target.c_str());
-            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-                return ReplaceResult::Failed;
-            return refusedToUs(error) ? ReplaceResult::NotWritable : ReplaceResult::Failed;
-        }
+    // system the way a plain write would; it also tells a device from a file, and whose
+    // the file (and a link in the way) is.
+    OwnedOpening opened = openOwnedForWriting(named, sharing, false);
+    if (!opened.file) {
+        if (opened.refusal != Refusal::None || opened.error != ERROR_FILE_NOT_FOUND)
+            return notOpened(opened);
+        bool existed = false;
+        const ReplaceResult created = createFile(named, bytes, existed);
+        // Someone made it in the meantime: replace theirs like any other.
+        if (!existed)
+            return created;
+        opened = openOwnedForWriting(named, sharing, false);
+        if (!opened.file)
+            return notOpened(opened);
     }
-    FileHandle probe(opened);
+    FileHandle probe(std::move(opened.file));
     if (GetFileType(probe.get()) != FILE_TYPE_DISK)
         return writeInPlace(probe.get(), bytes);
     BY_HANDLE_FILE_INFORMATION old{};
     if (!GetFileInformationByHandle(probe.get(), &old))
         return ReplaceResult::Failed;
-    probe.close();
     // Asked of the attribute itself: an administrator may open such a file for writing.
     if (old.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
         return ReplaceResult::NotWritable;
+    const std::wstring target = opened.followedLink ? finalPath(probe.get()) : named;
+    if (target.empty())
+        return writeInPlace(probe.get(), bytes);
+    // MoveFileExW cannot replace a file that is open, not even by us.
+    probe.close();
 
     switch (replaceByRename(target, bytes, old.dwFileAttributes)) {
     case Renamed::Yes:
@@ -189,11 +201,5 @@ ReplaceResult replaceFileContents(const std::filesystem::path& path, const std::
     case Renamed::NotPossible:
         break;
     }
-    FileHandle file(openForWriting(target, OPEN_EXISTING));
-    if (!file)
-        return refusedToUs(GetLastError()) ? ReplaceResult::NotWritable : ReplaceResult::Failed;
-    ReplaceResult written = writeInPlace(file.get(), bytes);
-    if (!file.close())
-        written = ReplaceResult::Failed;
-    return written;
+    return writeInPlaceAt(target, bytes);
 }

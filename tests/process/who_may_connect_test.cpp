@@ -320,6 +320,30 @@ TEST_F(WhoMayConnect, WithATokenOnlyItsBearerGetsInAndTheTokenIsWrittenNowhere) 
     EXPECT_NE(run->process().stdoutText().find("/?token=*** 101"), std::string::npos);
 }
 
+// The kernel keeps the environment the process was started with and shows it in
+// /proc/<pid>/environ, to our user and to root, for as long as the process lives;
+// removing the variable does not touch those bytes.
+TEST_F(WhoMayConnect, TheTokenIsGoneFromTheProcessEnvironmentOnceTaken) {
+    if (capture_under_test::isWindows)
+        GTEST_SKIP() << "/proc shows the Unix environment of Wine's loader, not the Windows process's";
+    CaptureRun::Options options;
+    options.testToken = false;
+    const std::string marker = "SONDREL_TEST_ENVIRONMENT_MARKER=still-here";
+    options.extraEnvironment = {"SONDREL_CAPTURE_TOKEN=" + goodToken, marker};
+    start(options);
+    // The port line comes after the token was taken; the token must work, so it was.
+    WsTestClient bearer;
+    ASSERT_TRUE(bearer.connect(run->port(), 5s, {}, "127.0.0.1", "/?token=" + goodToken));
+
+    const fs::path environmentFile = "/proc/" + std::to_string(run->process().pid()) + "/environ";
+    const std::string block = readWholeFile(environmentFile);
+    // The child's block, as it was started: what we read is the right thing.
+    ASSERT_NE(block.find(marker), std::string::npos) << "cannot read " << environmentFile;
+    EXPECT_EQ(block.find(goodToken.substr(0, 16)), std::string::npos);
+    EXPECT_EQ(block.find(goodToken.substr(goodToken.size() - 16)), std::string::npos);
+    ASSERT_TRUE(run->exitOverStdin().has_value());
+}
+
 TEST_F(WhoMayConnect, AnUnusableTokenEndsTheStartWithTheReason) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"short-token-of-26-characters", "只有 28 个字符, 至少需要 32 个"},

@@ -7,12 +7,18 @@
 
 #include <windows.h>
 
+#include <winternl.h>
+
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <string_view>
 
 using namespace std::chrono_literals;
 
@@ -139,4 +145,84 @@ TEST(WindowsParentProcess, ItsEndIsNoticed) {
     CloseHandle(middle);
     CloseHandle(remembered);
     CloseHandle(noticed);
+}
+
+namespace {
+
+// Sorts last among the variables, where removing one leaves its text behind the block's
+// new end unless it was overwritten first.
+const wchar_t* const secretName = L"ZZZ_SONDREL_TEST_SECRET";
+const char* const secret = "Zq3_-9xYtR7kLmN2pQ8sV4wB6cD1eF5gH0jK";
+const wchar_t* const wideSecret = L"Zq3_-9xYtR7kLmN2pQ8sV4wB6cD1eF5gH0jK";
+
+bool holdsSecret(std::wstring_view text) { return text.find(wideSecret) != std::wstring_view::npos; }
+bool holdsSecret(std::string_view text) { return text.find(secret) != std::string_view::npos; }
+
+// The process's own block (RTL_USER_PROCESS_PARAMETERS::Environment, the field after
+// CommandLine), which SetEnvironmentVariableW changes and CreateProcess hands on.
+const wchar_t* processEnvironment() {
+    PROCESS_BASIC_INFORMATION basic{};
+    if (NtQueryInformationProcess(GetCurrentProcess(), ProcessBasicInformation, &basic, sizeof basic, nullptr) !=
+        0)
+        return nullptr;
+    const auto* parameters = basic.PebBaseAddress->ProcessParameters;
+    const auto* field = reinterpret_cast<const unsigned char*>(&parameters->CommandLine) + sizeof(UNICODE_STRING);
+    return *reinterpret_cast<const wchar_t* const*>(field);
+}
+
+// Characters up to and including the empty string that ends the block.
+std::size_t blockLength(const wchar_t* block) {
+    std::size_t length = 0;
+    while (block[length] || block[length + 1])
+        ++length;
+    return length + 2;
+}
+
+template <typename Char>
+bool entriesHoldSecret(Char** environment) {
+    for (Char** entry = environment; entry && *entry; ++entry)
+        if (holdsSecret(std::basic_string_view<Char>(*entry)))
+            return true;
+    return false;
+}
+
+} // namespace
+
+// The parent's secret is ours alone once taken: not in the block a child or a memory
+// dump would get, not in the C library's copies, nor where they were.
+TEST(WindowsEnvironment, ATakenVariableLeavesNoCopyOfItsValue) {
+    ASSERT_EQ(_wputenv_s(secretName, wideSecret), 0);
+    _wgetenv(secretName);
+    char* const narrowCopy = std::getenv("ZZZ_SONDREL_TEST_SECRET");
+    ASSERT_NE(narrowCopy, nullptr);
+    wchar_t* const wideCopy = _wgetenv(secretName);
+    const std::size_t length = std::strlen(secret);
+    const wchar_t* const block = processEnvironment();
+    ASSERT_NE(block, nullptr);
+    const std::size_t oldLength = blockLength(block);
+    ASSERT_TRUE(holdsSecret(std::wstring_view(block, oldLength)));
+
+    EXPECT_EQ(takeEnvironmentVariable("ZZZ_SONDREL_TEST_SECRET"), std::optional<std::string>(secret));
+
+    EXPECT_EQ(GetEnvironmentVariableW(secretName, nullptr, 0), 0u);
+    EXPECT_EQ(std::getenv("ZZZ_SONDREL_TEST_SECRET"), nullptr);
+    // The whole extent the block had, past its new end too.
+    const wchar_t* const after = processEnvironment();
+    EXPECT_FALSE(holdsSecret(std::wstring_view(after, after == block ? oldLength : blockLength(after))));
+    wchar_t* strings = GetEnvironmentStringsW();
+    ASSERT_NE(strings, nullptr);
+    EXPECT_FALSE(holdsSecret(std::wstring_view(strings, blockLength(strings))));
+    FreeEnvironmentStringsW(strings);
+    EXPECT_FALSE(entriesHoldSecret(_environ));
+    EXPECT_FALSE(entriesHoldSecret(_wenviron));
+    // Where the C library kept its copies: it frees them on removal, but freeing clears
+    // nothing. Read like a memory dump would, only in this test.
+    EXPECT_FALSE(holdsSecret(std::string_view(narrowCopy, length)));
+    if (wideCopy) {
+        EXPECT_FALSE(holdsSecret(std::wstring_view(wideCopy, length)));
+    }
+}
+
+TEST(WindowsEnvironment, AMissingVariableIsNothing) {
+    EXPECT_EQ(takeEnvironmentVariable("ZZZ_SONDREL_TEST_NEVER_SET"), std::nullopt);
 }
