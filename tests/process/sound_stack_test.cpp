@@ -32,6 +32,12 @@ constexpr bool sanitized = false;
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
+// A display frozen with SIGSTOP comes back at the end of the scope, whatever failed.
+struct ThawAtEnd {
+    pid_t pid;
+    ~ThawAtEnd() { ::kill(pid, SIGCONT); }
+};
+
 class SoundStack : public CaptureTest {
 protected:
     SoundStack() : CaptureTest(300.0) {}
@@ -46,6 +52,21 @@ protected:
     }
 
     ChildProcess& process() { return run->process(); }
+
+    // The capture on the display, its settings window shown.
+    void startWithTheWindowShown(const XSession& x) {
+        CaptureRun::Options options;
+        options.extraEnvironment = windowProcessSanitizerEnvironment();
+        options.extraEnvironment.push_back(x.environment());
+        start(options);
+        if (sanitized) {
+            // Rasterising the Chinese font takes the better part of a minute under a
+            // sanitizer; the built-in font shows the window as well.
+            std::filesystem::remove(run->directory() / "SourceHanSansSC-VF.ttf");
+        }
+        ASSERT_TRUE(run->command("show", 20s));
+        ASSERT_EQ(run->nextProtocolLine(30s), shownLine);
+    }
 
     // How long the process takes to end after ask(); nullopt when it did not within 15 s.
     std::optional<Clock::duration> timeToExit(const std::function<void()>& ask, int expectedStatus = 0) {
@@ -188,25 +209,14 @@ TEST_F(SoundStack, OneStopSignalEndsTheProcessWithinThreeSecondsWhileStdoutIsBlo
 // the window's hidden line is written for it.
 TEST_F(SoundStack, ExitOverTheSocketEndsTheProcessWhileTheMainThreadIsStuck) {
     XSession x(XSession::WindowManager::openbox);
-    CaptureRun::Options options;
-    options.extraEnvironment = windowProcessSanitizerEnvironment();
-    options.extraEnvironment.push_back(x.environment());
-    start(options);
-    if (sanitized) {
-        // Rasterising the Chinese font takes the better part of a minute under a
-        // sanitizer; the built-in font shows the window as well.
-        std::filesystem::remove(run->directory() / "SourceHanSansSC-VF.ttf");
-    }
-    ASSERT_TRUE(run->command("show", 20s));
-    ASSERT_EQ(run->nextProtocolLine(30s), shownLine);
+    startWithTheWindowShown(x);
+    if (HasFatalFailure())
+        return;
     WsTestClient client;
     ASSERT_TRUE(client.connect(run->port(), 10s));
     std::this_thread::sleep_for(2s);
 
-    struct Continue {
-        pid_t pid;
-        ~Continue() { ::kill(pid, SIGCONT); }
-    } thaw{x.serverPid()};
+    const ThawAtEnd thaw{x.serverPid()};
     ASSERT_EQ(::kill(x.serverPid(), SIGSTOP), 0);
     std::this_thread::sleep_for(1s);
     const auto took = timeToExit([&] { client.sendText("exit"); });
@@ -226,18 +236,10 @@ TEST_F(SoundStack, ExitOverTheSocketEndsTheProcessWhileTheMainThreadIsStuck) {
 // of the old stream first, cut off by the discard that the "disconnected" brings.
 TEST_F(SoundStack, ClientThatReconnectsWhileTheMainThreadIsStuckGetsAnUnbrokenStream) {
     XSession x(XSession::WindowManager::openbox);
-    CaptureRun::Options options;
-    options.extraEnvironment = windowProcessSanitizerEnvironment();
-    options.extraEnvironment.push_back(x.environment());
-    start(options);
-    if (sanitized)
-        std::filesystem::remove(run->directory() / "SourceHanSansSC-VF.ttf");
-    ASSERT_TRUE(run->command("show", 20s));
-    ASSERT_EQ(run->nextProtocolLine(30s), shownLine);
-    struct Continue {
-        pid_t pid;
-        ~Continue() { ::kill(pid, SIGCONT); }
-    } thaw{x.serverPid()};
+    startWithTheWindowShown(x);
+    if (HasFatalFailure())
+        return;
+    const ThawAtEnd thaw{x.serverPid()};
     const auto lineIs = [](const std::string& expected) {
         return [expected](const std::string& line) { return line == expected; };
     };
