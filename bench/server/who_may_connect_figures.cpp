@@ -2,33 +2,49 @@
 // before the change and this one), on the virtual microphone with a 1 kHz tone. Driven by
 // bench/who_may_connect.sh, which builds the baseline.
 //
-//   who_may_connect_figures BASELINE_CAPTURE CAPTURE CONNECT_PROBE
+//   who_may_connect_figures BASELINE_CAPTURE CAPTURE CONNECT_PROBE [--race-starts N]
 //
 // Another user's attempts need root (a user is made as in the tests); without it those
-// rows say so.
+// rows say so. The link race (N starts of each build, 300 by default) turns the kernel's
+// fs.protected_symlinks and fs.protected_regular off while it runs, and puts back what
+// was there, also when the program is interrupted.
+#include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <pwd.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
 #include <regex>
+#include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "child_process.h"
 #include "output_lines.h"
 #include "raw_socket.h"
+#include "temp_dir.h"
 #include "virtual_mic.h"
 #include "ws_client.h"
 
@@ -41,6 +57,9 @@ namespace {
 const std::string token = "Bench_token-0123456789abcdefghijklmnopqrstuvw";
 std::string probePath;
 std::optional<uid_t> otherUid;
+gid_t otherGid = 0;
+int raceStarts = 300;
+const std::string noUser = "(needs root for another user)";
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -51,9 +70,16 @@ std::string readFile(const fs::path& path) {
     return text.str();
 }
 
+void writeFile(const fs::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+bool isPortLine(const std::string& line) { return output_line::isProtocol(line); }
+
 // One run of a capture binary in a directory of its own.
 struct Capture {
-    Capture(const std::string& binary, const VirtualMic& mic, bool withToken) {
+    Capture(const std::string& binary, const VirtualMic& mic, bool withToken, bool waitForPort = true) {
         static int runs = 0;
         dir = fs::path(mic.directory()) / ("bench-" + std::to_string(++runs));
         fs::create_directories(dir);
@@ -64,10 +90,8 @@ struct Capture {
             options.environment.push_back("SONDREL_CAPTURE_TOKEN=" + token);
         options.workingDirectory = dir.string();
         child = std::make_unique<ChildProcess>(options);
-        const auto line = child->waitForLine([](const std::string& l) { return output_line::isProtocol(l); }, 30s);
-        portLineAt = Clock::now();
-        if (line)
-            port = output_line::parsePort(*line).value_or(0);
+        if (waitForPort)
+            awaitPortLine(30s);
     }
     ~Capture() {
         if (child->running() && child->writeStdin("exit\n"))
@@ -75,6 +99,13 @@ struct Capture {
         child.reset();
         std::error_code ignored;
         fs::remove_all(dir, ignored);
+    }
+    bool awaitPortLine(std::chrono::milliseconds timeout) {
+        const auto line = child->waitForLine(isPortLine, timeout);
+        portLineAt = Clock::now();
+        if (line)
+            port = output_line::parsePort(*line).value_or(0);
+        return port > 0;
     }
     std::size_t outputBytes() const { return child->stdoutText().size() + child->stderrText().size(); }
     std::size_t logBytes() const { return readFile(dir / "capture.log").size(); }
@@ -99,10 +130,6 @@ std::map<std::string, long> probe(int port, std::vector<std::string> arguments) 
     }
     return results;
 }
-
-struct Figures {
-    std::string listen, command, strayClose, lockOut, flood3000, floodCpu, firstAudio, firstAudioToken;
-};
 
 std::string otherUserListens(const std::string& binary, const VirtualMic& mic) {
     Capture capture(binary, mic, false);
@@ -219,55 +246,425 @@ std::string firstAudio(const std::string& binary, const VirtualMic& mic, bool wi
     return text;
 }
 
-Figures measure(const std::string& binary, const VirtualMic& mic, bool tokenSupported) {
-    Figures f;
-    const std::string noUser = "(needs root for another user)";
-    f.listen = otherUid ? otherUserListens(binary, mic) : noUser;
-    f.command = otherUid ? otherUserCommands(binary, mic) : noUser;
-    f.strayClose = strayClose(binary, mic);
-    f.lockOut = otherUid ? lockOut(binary, mic) : noUser;
-    f.flood3000 = failedHandshakes(binary, mic);
-    f.floodCpu = resetFlood(binary, mic);
-    f.firstAudio = firstAudio(binary, mic, false);
-    f.firstAudioToken = tokenSupported ? firstAudio(binary, mic, true) : "(no token support)";
-    return f;
+// A build from before the token lets a client without one in.
+bool takesToken(const std::string& binary, const VirtualMic& mic) {
+    Capture capture(binary, mic, true);
+    WsTestClient client;
+    client.connect(capture.port, 5s, {}, "127.0.0.1", "/");
+    return client.handshakeStatus() == 403;
+}
+
+// ---- the token's bearer while another user keeps connections stalled ----
+
+std::set<std::string> socketInodes(pid_t pid) {
+    std::set<std::string> inodes;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+        const std::string target = fs::read_symlink(entry.path(), ec).string();
+        if (target.rfind("socket:[", 0) == 0)
+            inodes.insert(target.substr(8, target.size() - 9));
+    }
+    return inodes;
+}
+
+int listeningPortOf(const std::set<std::string>& inodes) {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeouts, inode;
+        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeouts >> inode;
+        if (state == "0A" && inodes.count(inode))
+            return std::stoi(local.substr(local.find(':') + 1), nullptr, 16);
+    }
+    return 0;
+}
+
+// The port process `pid` listens on, found as any local user watching /proc can find it:
+// before the port line is written. 0 after the time-out.
+int listenerOf(pid_t pid, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline) {
+        if (const int port = listeningPortOf(socketInodes(pid)))
+            return port;
+        std::this_thread::sleep_for(1ms);
+    }
+    return 0;
+}
+
+bool bearerGetsAudio(int port, std::chrono::milliseconds within) {
+    WsTestClient bearer;
+    const bool got =
+        bearer.connect(port, within, {}, "127.0.0.1", "/?token=" + token) && bearer.waitForMessages(1, within);
+    bearer.close(2s);
+    return got;
+}
+
+// Of 20 connections of the token's bearer, those that get a first audio message within
+// 1 s, after one that may wait for the device to start.
+std::string bearersServed(int port) {
+    const bool warm = bearerGetsAudio(port, 15s);
+    int gotIn = 0;
+    for (int attempt = 0; attempt < 20; ++attempt)
+        gotIn += bearerGetsAudio(port, 1s);
+    return std::to_string(gotIn) + " of 20 got audio within 1 s" + (warm ? "" : " (warm-up: none in 15 s)");
+}
+
+std::string bearerUnderSiege(const std::string& binary, const VirtualMic& mic, int held, bool beforePortLine) {
+    Capture capture(binary, mic, true, !beforePortLine);
+    const int port = beforePortLine ? listenerOf(capture.child->pid(), 30s) : capture.port;
+    if (port == 0)
+        return "no listener in 30 s";
+    // Long enough for the 21 connections; ended by its PID as soon as they are done.
+    ChildProcess siege(
+        {{probePath, std::to_string(*otherUid), std::to_string(port), "siege", std::to_string(held), "180"},
+         {},
+         {},
+         ChildProcess::StdinMode::DevNull});
+    const auto holdsAll = [&](const std::string& l) {
+        return l.rfind("opened ", 0) == 0 && std::stoi(l.substr(7)) >= held;
+    };
+    const bool holding = siege.waitForLine(holdsAll, 20s).has_value();
+    if (beforePortLine && !capture.awaitPortLine(60s))
+        return "no port line in 60 s under the siege";
+    std::string result = bearersServed(port);
+    siege.kill(SIGKILL);
+    siege.waitExit(5s);
+    return holding ? result : result + " (siege never held " + std::to_string(held) + ")";
+}
+
+// ---- FIFOs at the paths the capture opens ----
+
+enum class Path { Settings, Log };
+
+struct PathCase {
+    const char* name;
+    std::optional<Path> fifoAt; // nothing: ordinary files
+    bool theirs;
+};
+
+// A fresh folder with the settings and log paths of one start; a FIFO at one of them
+// when the case asks for it, ours or another user's.
+fs::path prepareStart(const VirtualMic& mic, const PathCase& c, int run) {
+    const fs::path dir = fs::path(mic.directory()) / ("fifo-" + std::to_string(run));
+    fs::create_directories(dir);
+    if (!c.fifoAt)
+        return dir;
+    const fs::path fifo = dir / (*c.fifoAt == Path::Settings ? "settings.json" : "capture.log");
+    if (::mkfifo(fifo.c_str(), 0600) != 0)
+        throw std::runtime_error("mkfifo " + fifo.string() + ": " + std::strerror(errno));
+    if (c.theirs && ::chown(fifo.c_str(), *otherUid, otherGid) != 0)
+        throw std::runtime_error("chown " + fifo.string() + ": " + std::strerror(errno));
+    return dir;
+}
+
+// Milliseconds from spawning to the port line; nothing after 20 s. A start held in the
+// open() of a FIFO does not heed SIGTERM, so every start ends with SIGKILL when "exit"
+// does not end it (the ChildProcess kills its group by the PID it started).
+std::optional<double> timeToPortLine(const std::string& binary, const VirtualMic& mic, const fs::path& dir) {
+    const auto began = Clock::now();
+    ChildProcess child({{binary, (dir / "settings.json").string(), (dir / "capture.log").string()},
+                        mic.environment(),
+                        dir.string()});
+    const bool portLine = child.waitForLine(isPortLine, 20s).has_value();
+    const double ms = seconds(Clock::now() - began) * 1000.0;
+    if (portLine && child.writeStdin("exit\n") && child.waitExit(10s))
+        return ms;
+    child.kill(SIGKILL);
+    child.waitExit(10s);
+    if (portLine)
+        return ms;
+    return std::nullopt;
+}
+
+// The median of three starts; a start that waits on the FIFO is not repeated.
+std::string startTimes(const std::string& binary, const VirtualMic& mic, const PathCase& c) {
+    static int runs = 0;
+    std::vector<double> times;
+    for (int i = 0; i < 3; ++i) {
+        const fs::path dir = prepareStart(mic, c, ++runs);
+        const std::optional<double> ms = timeToPortLine(binary, mic, dir);
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+        if (!ms)
+            return "no port line in 20 s (ended by SIGKILL)";
+        times.push_back(*ms);
+    }
+    std::sort(times.begin(), times.end());
+    char text[96];
+    std::snprintf(text, sizeof text, "port line after %.0f ms (median of 3)", times[1]);
+    return text;
+}
+
+// ---- another user's link swapped with its own file in a shared folder ----
+
+// The kernel's own guard against links and files of others in sticky folders, turned off
+// while the race runs so that the figure is the program's own. The old values go back in
+// the destructor, and from a handler when the program is interrupted.
+const char* const protectionFiles[] = {"/proc/sys/fs/protected_symlinks", "/proc/sys/fs/protected_regular"};
+char savedProtection[2][16];
+std::atomic<bool> protectionChanged{false};
+
+void restoreProtection() {
+    if (!protectionChanged.exchange(false))
+        return;
+    for (int i = 0; i < 2; ++i) {
+        const int fd = ::open(protectionFiles[i], O_WRONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        const ssize_t ignored = ::write(fd, savedProtection[i], std::strlen(savedProtection[i]));
+        (void)ignored;
+        ::close(fd);
+    }
+}
+
+void restoreAndDie(int signal) {
+    restoreProtection();
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+class ProtectionOff {
+public:
+    ProtectionOff() {
+        for (int i = 0; i < 2; ++i) {
+            std::string value = readFile(protectionFiles[i]);
+            value = value.substr(0, value.find('\n'));
+            std::snprintf(savedProtection[i], sizeof savedProtection[i], "%s", value.c_str());
+            was += (i ? ", " : "") + fs::path(protectionFiles[i]).filename().string() + "=" + value;
+        }
+        for (int signal : {SIGINT, SIGTERM, SIGHUP})
+            ::signal(signal, restoreAndDie);
+        protectionChanged = true;
+        off = writeZero(protectionFiles[0]) && writeZero(protectionFiles[1]);
+    }
+    ~ProtectionOff() { restoreProtection(); }
+    ProtectionOff(const ProtectionOff&) = delete;
+    ProtectionOff& operator=(const ProtectionOff&) = delete;
+
+    std::string note() const {
+        return off ? "protected_symlinks and protected_regular set to 0 for the race (were " + was +
+                         "), put back after it"
+                   : "could not turn the kernel's protection off: it was in force for the race (" + was + ")";
+    }
+
+private:
+    static bool writeZero(const char* file) {
+        const int fd = ::open(file, O_WRONLY | O_CLOEXEC);
+        const bool written = fd >= 0 && ::write(fd, "0\n", 2) == 2;
+        if (fd >= 0)
+            ::close(fd);
+        return written && readFile(file).rfind('0', 0) == 0;
+    }
+
+    std::string was;
+    bool off = false;
+};
+
+// A child of the other user that swaps two names of a folder as fast as it can, for at
+// most `limit`; killed by its PID when the object goes, and with this process.
+class NameSwapper {
+public:
+    NameSwapper(const fs::path& folder, const char* a, const char* b, std::chrono::seconds limit) {
+        // Opened while still root: the other user needs no way into the folders above.
+        const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const auto end = Clock::now() + limit;
+        pid = ::fork();
+        if (pid == 0)
+            swapUntil(dir, a, b, end); // no return
+        ::close(dir);
+    }
+    ~NameSwapper() {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+    NameSwapper(const NameSwapper&) = delete;
+    NameSwapper& operator=(const NameSwapper&) = delete;
+
+    // False once the child has ended, as when the other user may not swap the names.
+    bool running() {
+        if (pid > 0 && ::waitpid(pid, nullptr, WNOHANG) != 0)
+            pid = -1; // reaped: the number may be given to another process
+        return pid > 0;
+    }
+
+private:
+    // Only async-signal-safe calls here: this is the child of a threaded process.
+    [[noreturn]] static void swapUntil(int dir, const char* a, const char* b, Clock::time_point end) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (dir < 0 || ::setgroups(0, nullptr) != 0 || ::setgid(otherGid) != 0 || ::setuid(*otherUid) != 0)
+            ::_exit(3);
+        while (Clock::now() < end)
+            if (::syscall(SYS_renameat2, dir, a, dir, b, RENAME_EXCHANGE) != 0)
+                ::_exit(4);
+        ::_exit(0);
+    }
+
+    pid_t pid = -1;
+};
+
+const std::string victimText = "our own file, which no start may write\n";
+
+// The shared folder of the race: another user's link to a file of ours, beside a file
+// of that user. Returns the victim's path.
+fs::path prepareRace(const fs::path& top) {
+    const fs::path shared = top / "shared";
+    const fs::path ours = top / "ours";
+    fs::create_directories(shared);
+    fs::create_directories(ours);
+    ::chmod(shared.c_str(), 01777);
+    const fs::path victim = ours / "victim.txt";
+    writeFile(victim, victimText);
+    const fs::path link = shared / "capture.log";
+    const fs::path theirs = shared / "theirs.log";
+    fs::create_symlink(victim, link);
+    writeFile(theirs, "another user's own log\n");
+    if (::lchown(link.c_str(), *otherUid, otherGid) != 0 || ::chown(theirs.c_str(), *otherUid, otherGid) != 0)
+        throw std::runtime_error(std::string("chown in the shared folder: ") + std::strerror(errno));
+    return victim;
+}
+
+// One start with the shared link as its log path, ended as soon as it has written its
+// port line. False when it wrote none in 20 s.
+bool startAndStop(const std::string& binary, const VirtualMic& mic, const fs::path& top) {
+    ChildProcess child(
+        {{binary, (top / "ours" / "settings.json").string(), (top / "shared" / "capture.log").string()},
+         mic.environment(),
+         (top / "ours").string()});
+    const bool portLine = child.waitForLine(isPortLine, 20s).has_value();
+    if (!(portLine && child.writeStdin("exit\n") && child.waitExit(10s)))
+        child.kill(SIGKILL);
+    child.waitExit(10s);
+    return portLine;
+}
+
+std::string protectionNote = "link race: needs root for another user";
+
+std::string linkRace(const std::string& binary, const VirtualMic& mic, const char* build) {
+    const ProtectionOff off;
+    protectionNote = "link race: " + off.note();
+    const TempDir top("sondrel-link-race");
+    const fs::path victim = prepareRace(top.path);
+    // Bounded by the starts' own time-outs (30 s at most each).
+    NameSwapper swapper(fs::path(top.path) / "shared", "capture.log", "theirs.log",
+                        std::chrono::seconds(30L * raceStarts + 60));
+    std::this_thread::sleep_for(200ms);
+    if (!swapper.running())
+        return "the other user could not swap the names";
+    int wrote = 0;
+    int noPortLine = 0;
+    for (int i = 1; i <= raceStarts; ++i) {
+        noPortLine += !startAndStop(binary, mic, top.path);
+        if (readFile(victim) != victimText) {
+            ++wrote;
+            writeFile(victim, victimText);
+        }
+        if (i % 50 == 0 || i == raceStarts) {
+            std::printf("  link race, %s: %d of %d starts, %d wrote to our file\n", build, i, raceStarts, wrote);
+            std::fflush(stdout);
+        }
+    }
+    std::string result = std::to_string(wrote) + " of " + std::to_string(raceStarts) + " starts wrote our file";
+    if (noPortLine)
+        result += " (" + std::to_string(noPortLine) + " without a port line)";
+    return swapper.running() ? result : result + " (the swapping ended early)";
+}
+
+// ---- all rows for one build ----
+
+using Row = std::pair<std::string, std::string>;
+
+void siegeRows(std::vector<Row>& rows, const std::string& binary, const VirtualMic& mic, bool tokenSupported) {
+    for (const int held : {8, 64}) {
+        for (const bool beforePortLine : {false, true}) {
+            const std::string name = beforePortLine ? "  ... " + std::to_string(held) + " from before port line"
+                                                    : "token bearer, " + std::to_string(held) + " stalled conns";
+            std::string value = !tokenSupported ? "(no token support)"
+                                : !otherUid     ? noUser
+                                                : bearerUnderSiege(binary, mic, held, beforePortLine);
+            rows.emplace_back(name, value);
+        }
+    }
+}
+
+void fifoRows(std::vector<Row>& rows, const std::string& binary, const VirtualMic& mic) {
+    const PathCase cases[] = {{"port line, settings: our FIFO", Path::Settings, false},
+                              {"  ... another user's FIFO", Path::Settings, true},
+                              {"port line, log: our FIFO", Path::Log, false},
+                              {"  ... another user's FIFO", Path::Log, true},
+                              {"port line, ordinary files", std::nullopt, false}};
+    for (const PathCase& c : cases)
+        rows.emplace_back(c.name, c.theirs && !otherUid ? noUser : startTimes(binary, mic, c));
+}
+
+// A tone of its own for each build: the rows that need audio come within its 15 minutes.
+std::vector<Row> measure(const std::string& binary, VirtualMic& mic, const char* build) {
+    mic.playTone(1000, 48000, 0.5, 900);
+    const bool tokenSupported = takesToken(binary, mic);
+    std::vector<Row> rows = {
+        {"1 other user listens", otherUid ? otherUserListens(binary, mic) : noUser},
+        {"2 other user sends exit", otherUid ? otherUserCommands(binary, mic) : noUser},
+        {"3 older connection closes", strayClose(binary, mic)},
+        {"4 other user holds 70 conns", otherUid ? lockOut(binary, mic) : noUser},
+        {"3,000 failed handshakes", failedHandshakes(binary, mic)},
+        {"20 s connect-and-reset flood", resetFlood(binary, mic)},
+        {"port line -> 1st audio", firstAudio(binary, mic, false)},
+        {"  ... with a token", tokenSupported ? firstAudio(binary, mic, true) : "(no token support)"}};
+    siegeRows(rows, binary, mic, tokenSupported);
+    fifoRows(rows, binary, mic);
+    rows.emplace_back("link swapped in shared folder", otherUid ? linkRace(binary, mic, build) : noUser);
+    mic.stopTone();
+    return rows;
+}
+
+void printTable(const std::vector<Row>& before, const std::vector<Row>& after) {
+    std::printf("\n%-34s | %-55s | %s\n", "", "baseline (before)", "this build");
+    for (std::size_t i = 0; i < before.size() && i < after.size(); ++i)
+        std::printf("%-34s | %-55s | %s\n", before[i].first.c_str(), before[i].second.c_str(),
+                    after[i].second.c_str());
+    std::printf("\n%s\n", protectionNote.c_str());
+}
+
+void findOtherUser() {
+    const passwd* entry = getpwnam("sondrel-other");
+    if (!entry && geteuid() == 0 &&
+        std::system("useradd --system --no-create-home --shell /usr/sbin/nologin sondrel-other >/dev/null 2>&1") ==
+            0)
+        entry = getpwnam("sondrel-other");
+    if (entry) {
+        otherUid = entry->pw_uid;
+        otherGid = entry->pw_gid;
+    }
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s BASELINE_CAPTURE CAPTURE CONNECT_PROBE\n", argv[0]);
+    if (argc == 6 && std::string(argv[4]) == "--race-starts")
+        raceStarts = std::max(1, std::atoi(argv[5]));
+    else if (argc != 4) {
+        std::fprintf(stderr, "usage: %s BASELINE_CAPTURE CAPTURE CONNECT_PROBE [--race-starts N]\n", argv[0]);
         return 2;
     }
     probePath = argv[3];
-    if (const passwd* entry = getpwnam("sondrel-other"))
-        otherUid = entry->pw_uid;
-    else if (geteuid() == 0 && std::system("useradd --system --no-create-home --shell /usr/sbin/nologin "
-                                           "sondrel-other >/dev/null 2>&1") == 0)
-        if (const passwd* made = getpwnam("sondrel-other"))
-            otherUid = made->pw_uid;
-    VirtualMic mic;
-    mic.playTone(1000, 48000, 0.5, 900);
-    std::printf("measuring the baseline...\n");
-    std::fflush(stdout);
-    const Figures before = measure(argv[1], mic, false);
-    std::printf("measuring this build...\n");
-    std::fflush(stdout);
-    const Figures after = measure(argv[2], mic, true);
-    mic.stopTone();
-
-    const std::vector<std::tuple<const char*, std::string, std::string>> rows = {
-        {"1 other user listens", before.listen, after.listen},
-        {"2 other user sends exit", before.command, after.command},
-        {"3 older connection closes", before.strayClose, after.strayClose},
-        {"4 other user holds 70 conns", before.lockOut, after.lockOut},
-        {"3,000 failed handshakes", before.flood3000, after.flood3000},
-        {"20 s connect-and-reset flood", before.floodCpu, after.floodCpu},
-        {"port line -> 1st audio", before.firstAudio, after.firstAudio},
-        {"  ... with a token", before.firstAudioToken, after.firstAudioToken}};
-    std::printf("\n%-30s | %-55s | %s\n", "", "baseline (before)", "this build");
-    for (const auto& [name, a, b] : rows)
-        std::printf("%-30s | %-55s | %s\n", name, a.c_str(), b.c_str());
+    findOtherUser();
+    // Caught, so that the stack unwinds and every guard (the kernel's settings, the
+    // processes started) is undone on the way.
+    try {
+        VirtualMic mic;
+        std::printf("measuring the baseline...\n");
+        std::fflush(stdout);
+        const std::vector<Row> before = measure(argv[1], mic, "baseline");
+        std::printf("measuring this build...\n");
+        std::fflush(stdout);
+        const std::vector<Row> after = measure(argv[2], mic, "this build");
+        printTable(before, after);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "who_may_connect_figures: %s\n", error.what());
+        return 1;
+    }
     return 0;
 }
