@@ -30,7 +30,7 @@ stage_count_ctest() {
   summary="$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -n 1)"
   run="$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")"
   failed="$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")"
-  skipped="$(grep -cE '^ *[0-9]+ - .*\(Skipped\)$' "$1" || true)"
+  skipped="$(grep -cE '^[[:space:]]*[0-9]+ - .*\(Skipped\)$' "$1" || true)"
   stage_run=$((stage_run + ${run:-0}))
   stage_failed=$((stage_failed + ${failed:-0}))
   stage_skipped=$((stage_skipped + ${skipped:-0}))
