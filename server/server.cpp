@@ -136,6 +136,9 @@ private:
     bool failureBurst = false;
     std::uint64_t failuresSinceReport = 0;
     std::chrono::steady_clock::time_point lastFailureReport;
+    // Set once the listener is being closed: nothing that fails from then on is a peer's
+    // doing, and the hidden line stays the last line of standard output.
+    bool stopping = false;
     std::unique_ptr<asio::steady_timer> resumeCheck;
     std::vector<WsServer::connection_ptr> heldBackClients;
     // The connection that opened last: set and cleared by the network thread.
@@ -242,8 +245,12 @@ Server::Impl::~Impl() {
 void Server::Impl::stopEndpoint() {
     // Closing the listener completes the pending accept with an error. Unless the code
     // matches the library's idea of a cancellation, which Windows' "operation aborted"
-    // does not, the library reports it as a failed connection on both logs; a server
-    // that is going away has nothing more to report there.
+    // does not, the library reports it as a failed connection on both logs and calls our
+    // fail handler, which writes our own failure line. On Windows the completion can
+    // still run after the event loop was told to stop. A server that is going away has
+    // nothing more to report there.
+    stopping = true;
+    failureLog.clear_channels(websocketpp::log::alevel::all);
     endpoint.clear_error_channels(websocketpp::log::elevel::rerror | websocketpp::log::elevel::info);
     endpoint.clear_access_channels(websocketpp::log::alevel::fail);
     acceptRetry->cancel();
@@ -289,7 +296,7 @@ void Server::Impl::acceptLater() {
 void Server::Impl::onAccepted(const WsServer::connection_ptr& connection, const websocketpp::lib::error_code& ec) {
     if (ec) {
         connection->terminate(ec);
-        if (ec == websocketpp::error::operation_canceled || !endpoint.is_listening())
+        if (stopping || ec == websocketpp::error::operation_canceled || !endpoint.is_listening())
             return;
         acceptProblems.report(ec.message());
         acceptLater();
@@ -365,6 +372,8 @@ bool Server::Impl::admitConnection(const WsServer::connection_ptr& connection, P
 }
 
 void Server::Impl::onFail(websocketpp::connection_hdl hdl) {
+    if (stopping)
+        return;
     websocketpp::lib::error_code ec;
     WsServer::connection_ptr connection = endpoint.get_con_from_hdl(hdl, ec);
     if (ec)

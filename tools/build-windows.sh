@@ -13,8 +13,9 @@
 #   BUILD_DIR defaults to build-windows in the clone. Installs the cross compiler and
 #   Wine when missing (root or sudo), and adds a deb-src entry to apt when none exists.
 #   --release also makes BUILD_DIR/sondrel-capture-<version>-win64.zip for users: the
-#   two programs stripped, the panel's font, README.md, the licences of everything
-#   linked in (Debian's copyright files) and SHA256SUMS, in one folder.
+#   two programs stripped, the panel's font, README.txt and protocol.md (CR LF), our
+#   LICENSE, the licences of everything linked in (Debian's copyright files with the
+#   full text of every licence they only name) and SHA256SUMS, in one folder.
 set -euo pipefail
 shopt -s inherit_errexit
 
@@ -314,6 +315,17 @@ copyright_of() {
   exit 1
 }
 
+# A text file with CR LF line ends (those it has already kept).
+to_crlf() {
+  sed 's/\r$//; s/$/\r/' "$1" >"$2"
+}
+
+# The licences Debian copyright files name by their place in /usr/share/common-licenses
+# (without the full text), one a line.
+licences_named_in() {
+  cat "$@" | grep -o '/usr/share/common-licenses/[A-Za-z0-9.+_-]*[A-Za-z0-9+]' | sed 's|.*/||' | LC_ALL=C sort -u
+}
+
 make_release() {
   local version name folder zip
   version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.txt")"
@@ -328,7 +340,10 @@ make_release() {
   # The panel reads ./SourceHanSansSC-VF.ttf: WenQuanYi Micro Hei has the Latin and the
   # Simplified Chinese glyphs it needs.
   cp /usr/share/fonts/truetype/wqy/wqy-microhei.ttc "$folder/SourceHanSansSC-VF.ttf"
-  cp "$top/README.md" "$folder/README.md"
+  # Text for Windows users: line ends Notepad shows as lines.
+  to_crlf "$top/docs/windows-readme.md" "$folder/README.txt"
+  to_crlf "$top/docs/protocol.md" "$folder/protocol.md"
+  to_crlf "$top/LICENSE" "$folder/LICENSE.txt"
 
   # What is linked into the programs (statically), and the font, with the source
   # package each came from.
@@ -338,18 +353,36 @@ make_release() {
     "mingw-w64:MinGW-w64 runtime and winpthreads" "gcc-mingw-w64:GCC runtime libraries (libstdc++, libgcc)"
     "fonts-wqy-microhei:WenQuanYi Micro Hei, as SourceHanSansSC-VF.ttf"
   )
+  local entry source copyrights=()
+  for entry in "${entries[@]}"; do
+    source="${entry%%:*}"
+    copyrights+=("$(copyright_of "$source")")
+    to_crlf "${copyrights[-1]}" "$folder/licences/$source.txt"
+  done
   {
+    echo "sondrel-capture's own code is under the MIT licence: ../LICENSE.txt."
+    echo
     echo "sondrel-capture.exe and sondrel-record.exe are linked statically with the libraries"
     echo "below; SourceHanSansSC-VF.ttf is the font WenQuanYi Micro Hei. Each file in this folder"
     echo "is the copyright and licence statement of the Debian source package it was built from."
+    echo "Where one of them refers to a licence in Debian's common-licenses folder, its full"
+    echo "text is in common-licenses here, as NAME.txt."
     echo
-    local entry source
     for entry in "${entries[@]}"; do
       source="${entry%%:*}"
-      cp "$(copyright_of "$source")" "$folder/licences/$source.txt"
       printf '%-24s %s\n' "$source.txt" "${entry#*:}"
     done
-  } >"$folder/licences/README.txt"
+  } >"$folder/licences/README.tmp"
+  to_crlf "$folder/licences/README.tmp" "$folder/licences/README.txt"
+  rm "$folder/licences/README.tmp"
+  # The font's own licence is Apache-2.0 (or GPL-3+ with the font exception); the text
+  # of every licence the copyright files only name goes beside them.
+  mkdir -p "$folder/licences/common-licenses"
+  local licence
+  for licence in $( (echo Apache-2.0; licences_named_in "${copyrights[@]}") | LC_ALL=C sort -u); do
+    [ -f "/usr/share/common-licenses/$licence" ] || { log "no /usr/share/common-licenses/$licence"; exit 1; }
+    to_crlf "/usr/share/common-licenses/$licence" "$folder/licences/common-licenses/$licence.txt"
+  done
 
   (cd "$folder" && find . -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort | xargs -d '\n' sha256sum >SHA256SUMS)
   # Dated by the last commit, so the same tree gives the same archive.

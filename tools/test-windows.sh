@@ -92,6 +92,27 @@ check_release() {
   version="$(cd "$folder" && "$win/wine-run" ./sondrel-capture.exe --version </dev/null | tr -d '\r')"
   [ "$version" = "sondrel-capture $(basename "$zip" -win64.zip | sed 's/^sondrel-capture-//')" ] ||
     { echo "the unpacked sondrel-capture.exe says: $version"; return 1; }
+  local record_version
+  record_version="$(cd "$folder" && "$win/wine-run" ./sondrel-record.exe --version </dev/null | tr -d '\r')"
+  [ "$record_version" = "sondrel-record ${version#sondrel-capture }" ] ||
+    { echo "the unpacked sondrel-record.exe says: $record_version"; return 1; }
+  # Text for Windows users, in CR LF: every line ends in one.
+  local text
+  for text in README.txt protocol.md LICENSE.txt licences/README.txt; do
+    [ -s "$folder/$text" ] || { echo "$text is missing"; return 1; }
+    if grep -qv $'\r$' "$folder/$text"; then echo "$text has lines without CR LF"; return 1; fi
+  done
+  grep -q 'SONDREL_CAPTURE_TOKEN' "$folder/README.txt" || { echo "README.txt does not tell of the token"; return 1; }
+  grep -q '^MIT License' "$folder/LICENSE.txt" || { echo "LICENSE.txt is not our MIT licence"; return 1; }
+  # The full text of every licence: the font's Apache-2.0, and each one a copyright file
+  # names only by its place on a Debian system.
+  grep -q 'Apache License' "$folder/licences/common-licenses/Apache-2.0.txt" 2>/dev/null ||
+    { echo "the font's licence (Apache-2.0) is missing"; return 1; }
+  local named
+  for named in $(cat "$folder"/licences/*.txt | grep -o '/usr/share/common-licenses/[A-Za-z0-9.+_-]*[A-Za-z0-9+]' |
+                 sed 's|.*/||' | sort -u); do
+    [ -s "$folder/licences/common-licenses/$named.txt" ] || { echo "licence text $named is missing"; return 1; }
+  done
   echo "release zip: $(basename "$zip"), $(unzip -Z1 "$zip" | grep -vc '/$') files, checked"
 }
 echo "=== windows release zip ==="

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -16,20 +17,22 @@ constexpr ImWchar printableAscii[] = {0x0020, 0x007E, 0};
 // beyond the Basic Multilingual Plane.
 constexpr ImWchar replacementCharacter = 0xFFFD;
 
-void warnUnusable(const std::string& path, const std::string& why) {
-    Logger::instance().warn("Panel", "字体文件" + path + "不可用(" + why + "), 改用内置字体");
+// `last`: no other file is tried after it.
+void warnUnusable(const std::string& path, const std::string& why, bool last) {
+    Logger::instance().warn("Panel", "字体文件" + path + "不可用(" + why + "), " +
+                                         (last ? "改用内置字体" : "尝试下一个字体文件"));
 }
 
 // The font file's bytes, in memory ImGui's allocator gave, when it is one of ours; else
 // nothing, with the warning said when it is there.
-FontBytes ownFont(const std::string& path) {
+FontBytes ownFont(const std::string& path, bool last) {
     OwnFile file(path.c_str(), Links::follow);
     if (file.state() == OwnFile::State::opened && file.size() == 0) {
-        warnUnusable(path, "文件为空");
+        warnUnusable(path, "文件为空", last);
         return {};
     }
     if (file.state() == OwnFile::State::opened && file.size() > panelFontMaxBytes) {
-        warnUnusable(path, "文件过大");
+        warnUnusable(path, "文件过大", last);
         return {};
     }
     FontBytes font;
@@ -38,7 +41,7 @@ FontBytes ownFont(const std::string& path) {
         file.read(font.data());
     }
     if (file.state() == OwnFile::State::refused) {
-        warnUnusable(path, file.problem());
+        warnUnusable(path, file.problem(), last);
         return {};
     }
     return font;
@@ -91,6 +94,10 @@ std::string buildFontAtlas(ImFontAtlas& atlas, FontBytes font, const ImWchar* ra
     return {};
 }
 
+PanelFont::PanelFont() : candidates(panelFontCandidates(panelFontPlaces())) {}
+
+PanelFont::PanelFont(std::string path) : candidates{{FontOrigin::workingDirectory, std::move(path)}} {}
+
 bool PanelFont::lacks(const ImFontGlyphRangesBuilder& characters) const {
     if (!usesFile)
         return false;
@@ -108,16 +115,9 @@ void PanelFont::build(ImFontAtlas& atlas, const ImFontGlyphRangesBuilder& charac
     ranges.clear();
     built.BuildRanges(&ranges);
 
-    FontBytes font = ownFont(path);
-    usesFile = false;
-    if (!font.empty()) {
-        const std::string name = std::filesystem::path(path).filename().string();
-        const std::string problem =
-            buildFontAtlas(atlas, std::move(font), ranges.Data, name, panelFontSize * scale);
-        usesFile = problem.empty();
-        if (!usesFile)
-            warnUnusable(path, problem);
-    }
+    const FontCandidate* chosen = buildFromFiles(atlas, panelFontSize * scale);
+    usesFile = chosen != nullptr;
+    reportChoice(chosen);
     if (!usesFile) {
         // What AddFontDefault() does without a template, at the scaled size.
         ImFontConfig config;
@@ -137,4 +137,33 @@ void PanelFont::build(ImFontAtlas& atlas, const ImFontGlyphRangesBuilder& charac
     Logger::instance().info("Panel", "控制面板字体图集: " + std::to_string(glyphs) + "个字形, " +
                                          std::to_string(atlas.TexWidth) + "x" + std::to_string(atlas.TexHeight) +
                                          "像素, " + std::to_string(bytes) + "字节");
+}
+
+const FontCandidate* PanelFont::buildFromFiles(ImFontAtlas& atlas, float pixels) {
+    return chooseFont(candidates, [&](const FontCandidate& candidate) {
+        const bool last = &candidate == &candidates.back();
+        FontBytes font = ownFont(candidate.path, last);
+        if (font.empty())
+            return false;
+        const std::string name = std::filesystem::path(candidate.path).filename().string();
+        const std::string problem = buildFontAtlas(atlas, std::move(font), ranges.Data, name, pixels);
+        if (!problem.empty())
+            warnUnusable(candidate.path, problem, last);
+        return problem.empty();
+    });
+}
+
+// Without a usable file every Chinese label is drawn as "?": the log must say so, and
+// say where a font that works came from.
+void PanelFont::reportChoice(const FontCandidate* chosen) {
+    const std::string path = chosen ? chosen->path : std::string();
+    if (reported && path == reportedPath)
+        return;
+    reported = true;
+    reportedPath = path;
+    if (chosen)
+        Logger::instance().info("Panel", "控制面板字体文件: " + chosen->path + " (" +
+                                             describeFontOrigin(chosen->origin) + ")");
+    else
+        Logger::instance().warn("Panel", "未找到可用的字体文件, 控制面板改用内置字体, 中文无法显示");
 }

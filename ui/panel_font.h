@@ -4,9 +4,12 @@
 
 #include <cstddef>
 #include <string>
-#include <utility>
+#include <vector>
 
-// The panel's font, read from the working directory at every showing.
+#include "font_search.h"
+
+// The panel's font, read anew at every showing: first from the working directory, then
+// from the other places of font_search.h.
 inline constexpr const char* panelFontPath = "./SourceHanSansSC-VF.ttf";
 inline constexpr float panelFontSize = 16.0f;
 // Far above any CJK font; a bigger file is not read into memory at every showing.
@@ -52,18 +55,23 @@ std::string buildFontAtlas(ImFontAtlas& atlas, FontBytes font, const ImWchar* ra
 // beyond the Basic Multilingual Plane, which ImGui (16-bit ImWchar) cannot hold.
 class PanelFont {
 public:
-    explicit PanelFont(std::string path = panelFontPath) : path(std::move(path)) {}
+    // The candidates of panelFontCandidates for this process.
+    PanelFont();
+    // This one file only.
+    explicit PanelFont(std::string path);
 
     // Whether `characters` holds one the atlas was not built for. Never while the atlas
     // holds ImGui's built-in font: the file had nothing to offer at this showing.
     bool lacks(const ImFontGlyphRangesBuilder& characters) const;
 
-    // Clears the atlas and builds it for `characters` from the font file, read anew. The
-    // file is used when it is one of ours (own_file.h) and ImGui can build its glyphs for
-    // these characters safely (font_check.h); otherwise the atlas gets ImGui's built-in
-    // font: silently when the file is missing, with one warning in the log (tag "Panel")
-    // when it is there but unusable. Call it only between frames. The atlas then holds its
-    // pixels for the renderer to upload, and no font data; one INFO line tells its size.
+    // Clears the atlas and builds it for `characters` from the first candidate file, read
+    // anew, that is one of ours (own_file.h) and whose glyphs ImGui can build for these
+    // characters safely (font_check.h). A missing file is passed over silently, one that is
+    // there but unusable with a warning in the log (tag "Panel"). When none is left the
+    // atlas gets ImGui's built-in font. Which file was used, or that none was, is logged
+    // when it differs from the last build's. Call it only between frames. The atlas then
+    // holds its pixels for the renderer to upload, and no font data; one INFO line tells
+    // its size.
     // `scale` rasterises the glyphs larger, for a display scaled above 100 %.
     void build(ImFontAtlas& atlas, const ImFontGlyphRangesBuilder& characters, float scale = 1.0f);
 
@@ -72,8 +80,14 @@ public:
     bool fromFile() const { return usesFile; }
 
 private:
-    std::string path;
+    // The candidate whose glyphs are now in the atlas, or nothing.
+    const FontCandidate* buildFromFiles(ImFontAtlas& atlas, float pixels);
+    void reportChoice(const FontCandidate* chosen);
+
+    std::vector<FontCandidate> candidates;
     ImFontGlyphRangesBuilder built;
     ImVector<ImWchar> ranges;
     bool usesFile = false;
+    bool reported = false;
+    std::string reportedPath; // empty: the built-in font
 };

@@ -35,8 +35,9 @@ CaptureRun::CaptureRun(const VirtualMic& mic, Options options) {
     static std::atomic<int> runs{0};
     dir = fs::path(mic.directory()) / ("run-" + std::to_string(++runs));
     fs::create_directories(dir);
-    // The panel loads its font from the working directory.
-    fs::create_symlink(SONDREL_PANEL_FONT, dir / "SourceHanSansSC-VF.ttf");
+    // The panel loads its font from the working directory first.
+    if (options.fontInWorkingDirectory)
+        fs::create_symlink(SONDREL_PANEL_FONT, dir / "SourceHanSansSC-VF.ttf");
     settings = options.settingsPath.empty() ? (dir / "settings.json").string() : options.settingsPath;
     log = options.logPath.empty() ? (dir / "capture.log").string() : options.logPath;
 

@@ -30,6 +30,9 @@ public:
         bool waitForPort = true;
         // The Windows build gets the tests' token (capture_under_test::environment).
         bool testToken = true;
+        // A link to the panel's font in the working directory, where the program looks
+        // first; without it the program finds one elsewhere, as when a user starts it.
+        bool fontInWorkingDirectory = true;
     };
 
     CaptureRun(const VirtualMic& mic, Options options);

@@ -126,6 +126,11 @@ protected:
         auto lines = protocolLines(*child);
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines.back(), hiddenLine);
+        // A parent that reads up to the hidden line and stops must miss nothing: not even
+        // a line of the WebSocket library's logs may follow it.
+        const auto everyLine = child->stdoutLines();
+        ASSERT_FALSE(everyLine.empty());
+        EXPECT_EQ(everyLine.back(), hiddenLine) << child->stdoutText();
     }
 
     ChildProcess* child = nullptr; // the current run's

@@ -365,3 +365,17 @@ TEST_F(RecordEndToEnd, UnderWineTheRecorderGetsInAsTheSameUserWithoutAToken) {
     const WavFile wav = readWav(wavPath);
     EXPECT_EQ(wav.samples.size(), 88200u);
 }
+
+// Both programs of a release say the same version, the recorder in the capture's words.
+TEST(RecordProgram, VersionIsPrintedLikeTheCapturesWithStatusZero) {
+    const TempDir dir{"record-version"};
+    const auto versionOf = [&](const std::string& program) {
+        ChildProcess child({{program, "--version"}, {}, dir.path, ChildProcess::StdinMode::DevNull});
+        EXPECT_EQ(child.waitExit(60s), 0) << program;
+        return capture_under_test::text(child.stdoutText());
+    };
+    const std::string capture = versionOf(SONDREL_RECORD_CAPTURE);
+    const std::string record = versionOf(SONDREL_RECORD_PATH);
+    ASSERT_EQ(capture.rfind("sondrel-capture ", 0), 0u) << capture;
+    EXPECT_EQ(record, "sondrel-record " + capture.substr(std::string("sondrel-capture ").size())) << record;
+}

@@ -192,6 +192,9 @@ TEST(RecordOptions, ParsesEveryOptionAndRejectsBadInput) {
     EXPECT_NE(parseRecordOptions({"--bogus", "a.wav"}).error, "");
     EXPECT_EQ(parseRecordOptions({"--help"}).error, "");
     EXPECT_TRUE(parseRecordOptions({"--help"}).options.help);
+    EXPECT_EQ(parseRecordOptions({"--version"}).error, "");
+    EXPECT_TRUE(parseRecordOptions({"--version"}).options.version);
+    EXPECT_FALSE(parseRecordOptions({"a.wav"}).options.version);
 }
 
 TEST(ProgressDisplay, BarAndLinesFollowTheLevel) {

@@ -176,13 +176,23 @@ protected:
         Logger::instance().flush();
         return readText(dir / "panel.log");
     }
+    // The warnings about files; the line that says no font file was usable is not one.
     std::size_t warnings() {
         const std::string text = log();
         std::size_t count = 0;
         for (auto at = text.find("[WARN]"); at != std::string::npos; at = text.find("[WARN]", at + 1))
             ++count;
+        return count - countIn(text, noFontLine);
+    }
+    static std::size_t countIn(const std::string& text, const std::string& part) {
+        std::size_t count = 0;
+        for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+            ++count;
         return count;
     }
+
+    static inline const std::string noFontLine =
+        "[WARN] <Panel> 未找到可用的字体文件, 控制面板改用内置字体, 中文无法显示";
 
     // The atlas as the window uploads it: one font, ImGui's built-in one.
     void expectBuiltInFont() const {
@@ -254,6 +264,9 @@ TEST_F(PanelFontTest, AMissingFileLeavesTheBuiltInFontSilently) {
     EXPECT_FALSE(font.fromFile());
     expectBuiltInFont();
     EXPECT_EQ(warnings(), 0u) << log();
+    // Said once: without a font every Chinese label is a row of "?".
+    font.build(atlas, panelCharacters);
+    EXPECT_EQ(countIn(log(), noFontLine), 1u) << log();
 }
 
 TEST_F(PanelFontTest, WhatIsNoUsableFontFileIsRefusedWithOneWarning) {

@@ -24,6 +24,10 @@ int main(int argc, char** argv) {
         fmt::print("{}", recordUsage());
         return 0;
     }
+    if (parsed.options.version) {
+        fmt::print("{}", recordVersion());
+        return 0;
+    }
     static std::atomic<bool> interrupted{false};
     installInterruptHandlers(interrupted);
     const std::string capture =

@@ -19,6 +19,8 @@ std::optional<double> parseNumber(const std::string& text) {
 
 } // namespace
 
+std::string recordVersion() { return std::string("sondrel-record ") + SONDREL_VERSION + "\n"; }
+
 std::string recordUsage() {
     return R"(Usage: sondrel-record [OPTIONS] OUTPUT.wav
 
@@ -40,6 +42,7 @@ Options:
   -q, --quiet              no progress display
   -v, --verbose            copy sondrel-capture's protocol lines to standard error
   -h, --help               this text
+      --version            print the version and exit
 
 Gaps: for every audio message, lag = arrival time - (samples received before
 it / 44100 Hz). The smallest lag so far is the reference; a message whose lag
@@ -89,6 +92,8 @@ ParsedOptions parseRecordOptions(const std::vector<std::string>& args) {
 
         if (a == "-h" || a == "--help") {
             o.help = true;
+        } else if (a == "--version") {
+            o.version = true;
         } else if (a == "-d" || a == "--duration") {
             if (!seconds(o.seconds, 0.0))
                 return fail(a + " needs a number of seconds (0 or more)");
@@ -127,7 +132,7 @@ ParsedOptions parseRecordOptions(const std::vector<std::string>& args) {
             return fail("only one output file can be given");
         }
     }
-    if (!o.help && o.output.empty())
+    if (!o.help && !o.version && o.output.empty())
         return fail("no output file given");
     return parsed;
 }

@@ -21,6 +21,7 @@ struct RecordOptions {
     std::chrono::milliseconds exitTimeout{5000};
     std::chrono::milliseconds gapThreshold{150};
     bool help = false;
+    bool version = false;
 };
 
 struct ParsedOptions {
@@ -30,3 +31,5 @@ struct ParsedOptions {
 
 ParsedOptions parseRecordOptions(const std::vector<std::string>& args);
 std::string recordUsage();
+// What --version prints: the name and the version of the release it belongs to.
+std::string recordVersion();
