@@ -31,9 +31,9 @@ const std::string title = "Sondrel: 音频控制面板";
 // The window reports itself in the JSON lines; echoes and library entries are skipped.
 bool isJsonLine(const std::string& line) { return output_line::isProtocol(line) && line.starts_with("{ "); }
 
-// Under a sanitizer every allocation is slow, and rasterising the twenty thousand
-// glyphs of the Chinese font at each showing takes the better part of a minute. There
-// the capture process runs without the font file (ImGui's built-in font, 13 px), which
+// Under a sanitizer every allocation is slow, and rasterising the Chinese font at each
+// showing takes long. There the capture process runs without the font file and sees no
+// system font either (ImGui's built-in font, 13 px, where the clicks below aim), which
 // also covers the missing-font case; plain builds use the real font (16 px).
 #ifdef SONDREL_SANITIZED
 constexpr bool withFont = false;
@@ -56,6 +56,12 @@ public:
         options.environment = environment;
         for (const std::string& entry : windowProcessSanitizerEnvironment())
             options.environment.push_back(entry);
+        if (!withFont) {
+            // Fontconfig with no font folder: no system font to fall back on.
+            const fs::path noFonts = dir / "no-fonts.conf";
+            std::ofstream(noFonts) << "<?xml version=\"1.0\"?>\n<fontconfig></fontconfig>\n";
+            options.environment.push_back("FONTCONFIG_FILE=" + noFonts.string());
+        }
         for (const std::string& entry : capture_under_test::environment(testClientToken))
             options.environment.push_back(entry);
         options.workingDirectory = dir.path;
