@@ -374,7 +374,8 @@ TEST(RecordProgram, VersionIsPrintedLikeTheCapturesWithStatusZero) {
         EXPECT_EQ(child.waitExit(60s), 0) << program;
         return capture_under_test::text(child.stdoutText());
     };
-    const std::string capture = versionOf(SONDREL_RECORD_CAPTURE);
+    // The capture as the tests start it: under Wine, through its launcher.
+    const std::string capture = versionOf(SONDREL_CAPTURE_PATH);
     const std::string record = versionOf(SONDREL_RECORD_PATH);
     ASSERT_EQ(capture.rfind("sondrel-capture ", 0), 0u) << capture;
     EXPECT_EQ(record, "sondrel-record " + capture.substr(std::string("sondrel-capture ").size())) << record;
