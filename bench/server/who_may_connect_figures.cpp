@@ -33,7 +33,6 @@
 #include <memory>
 #include <optional>
 #include <regex>
-#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -42,6 +41,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "listening_port.h"
 #include "output_lines.h"
 #include "raw_socket.h"
 #include "temp_dir.h"
@@ -256,43 +256,6 @@ bool takesToken(const std::string& binary, const VirtualMic& mic) {
 
 // ---- the token's bearer while another user keeps connections stalled ----
 
-std::set<std::string> socketInodes(pid_t pid) {
-    std::set<std::string> inodes;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
-        const std::string target = fs::read_symlink(entry.path(), ec).string();
-        if (target.rfind("socket:[", 0) == 0)
-            inodes.insert(target.substr(8, target.size() - 9));
-    }
-    return inodes;
-}
-
-int listeningPortOf(const std::set<std::string>& inodes) {
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    std::getline(table, line);
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeouts, inode;
-        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeouts >> inode;
-        if (state == "0A" && inodes.count(inode))
-            return std::stoi(local.substr(local.find(':') + 1), nullptr, 16);
-    }
-    return 0;
-}
-
-// The port process `pid` listens on, found as any local user watching /proc can find it:
-// before the port line is written. 0 after the time-out.
-int listenerOf(pid_t pid, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (Clock::now() < deadline) {
-        if (const int port = listeningPortOf(socketInodes(pid)))
-            return port;
-        std::this_thread::sleep_for(1ms);
-    }
-    return 0;
-}
-
 bool bearerGetsAudio(int port, std::chrono::milliseconds within) {
     WsTestClient bearer;
     const bool got =
@@ -313,7 +276,7 @@ std::string bearersServed(int port) {
 
 std::string bearerUnderSiege(const std::string& binary, const VirtualMic& mic, int held, bool beforePortLine) {
     Capture capture(binary, mic, true, !beforePortLine);
-    const int port = beforePortLine ? listenerOf(capture.child->pid(), 30s) : capture.port;
+    const int port = beforePortLine ? listeningPortOf(capture.child->pid(), 30s) : capture.port;
     if (port == 0)
         return "no listener in 30 s";
     // Long enough for the 21 connections; ended by its PID as soon as they are done.

@@ -15,13 +15,12 @@
 #include <fstream>
 #include <iostream>
 #include <map>
-#include <set>
-#include <sstream>
 #include <regex>
 #include <thread>
 
 #include "capture_run.h"
 #include "capture_under_test.h"
+#include "listening_port.h"
 #include "output_lines.h"
 #include "raw_socket.h"
 
@@ -193,38 +192,6 @@ TEST_F(WhoMayConnect, AnotherUserCannotLockTheParentOut) {
 
 // ---- the token ----
 
-namespace {
-
-// The port that process `pid` listens on, read the way a local stranger watching
-// /proc/net/tcp would find it: before the port line is written. 0 after the time-out.
-int listenerOf(pid_t pid, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (Clock::now() < deadline) {
-        std::set<std::string> inodes;
-        std::error_code ec;
-        for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
-            const std::string target = fs::read_symlink(entry.path(), ec).string();
-            if (target.rfind("socket:[", 0) == 0)
-                inodes.insert(target.substr(8, target.size() - 9));
-        }
-        std::ifstream table("/proc/net/tcp");
-        std::string line;
-        std::getline(table, line);
-        while (std::getline(table, line)) {
-            std::istringstream fields(line);
-            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeouts, inode;
-            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeouts >>
-                inode;
-            if (state == "0A" && inodes.count(inode))
-                return std::stoi(local.substr(local.find(':') + 1), nullptr, 16);
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return 0;
-}
-
-} // namespace
-
 // With a token the owner no longer decides who gets in, but it still decides whose slots
 // a connection takes: another user who keeps 8 or 64 connections stalled, opening a new
 // one the moment the server closes one, never keeps the token's bearer out, even when
@@ -245,7 +212,7 @@ TEST_F(WhoMayConnect, WithATokenAnotherUsersSiegeDoesNotKeepTheBearerOut) {
             options.waitForPort = !beforePortLine;
             options.extraEnvironment = {"SONDREL_CAPTURE_TOKEN=" + goodToken};
             start(options);
-            const int port = beforePortLine ? listenerOf(run->process().pid(), 60s) : run->port();
+            const int port = beforePortLine ? listeningPortOf(run->process().pid(), 60s) : run->port();
             ASSERT_GT(port, 0);
             ChildProcess siege({{SONDREL_CONNECT_PROBE, std::to_string(*other), std::to_string(port), "siege",
                                  std::to_string(held), "60"},
