@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <regex>
@@ -43,7 +44,9 @@ CaptureRun::CaptureRun(const VirtualMic& mic, Options options) {
 
     ChildProcess::Options spawn;
     spawn.argv = options.argvPrefix;
-    spawn.argv.push_back(SONDREL_CAPTURE_PATH);
+    // Another build may be put under test, such as an older one to compare with.
+    const char* underTest = std::getenv("SONDREL_CAPTURE_UNDER_TEST");
+    spawn.argv.push_back(underTest && *underTest ? underTest : SONDREL_CAPTURE_PATH);
     const std::vector<std::string> arguments = options.arguments.value_or(std::vector<std::string>{settings, log});
     spawn.argv.insert(spawn.argv.end(), arguments.begin(), arguments.end());
     spawn.environment = mic.environment();
