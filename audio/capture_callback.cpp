@@ -66,11 +66,12 @@ void handOff(AudioEngine& engine, const float* samples, long count) {
         return;
     const std::uint64_t produced = static_cast<std::uint64_t>(count);
     const std::uint64_t room = std::min(produced, ring->writable());
-    if (room == 0)
-        return;
+    // Every call that loses samples counts, a full ring's too: a sender stalled for
+    // seconds must show in the log for as long as it loses audio, not only at first.
     if (room < produced)
         engine.callbackEvents.ringOverflows.fetch_add(1, std::memory_order_relaxed);
-    ring->put(samples, SampleEncoding::Float32, room, 0);
+    if (room > 0)
+        ring->put(samples, SampleEncoding::Float32, room, 0);
 }
 
 } // namespace
