@@ -175,7 +175,7 @@ int run(const std::string& settingsPath, const std::string& token, ExitWatch& ex
     auto ring = std::make_shared<RingBuffer>(SampleEncoding::Float32, ringCapacity);
     auto server = std::make_unique<Server>(ring, &queue, token);
     auto engine = std::make_unique<AudioEngine>(settingsPath);
-    auto panel = std::make_unique<ControlPanel>(*engine, *server);
+    auto panel = std::make_unique<ControlPanel>(*engine);
     writePortLine(server->port());
     Logger::instance().endStartUp();
     uv_loop_t* loop = attachStandardInput(&queue);
