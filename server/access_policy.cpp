@@ -52,6 +52,19 @@ SlotVerdict AdmissionCounter::admit(PeerClass peerClass, const std::shared_ptr<c
     return verdict;
 }
 
+bool Admission::admit(const PeerIdentity& identity, const std::function<std::string()>& address,
+                      const std::shared_ptr<const void>& connection) {
+    const std::optional<PeerClass> peerClass = admittedClass(identity.owner, tokenRequired);
+    if (!peerClass) {
+        log.refusedPeer(describePeerRefusal(identity, address()));
+        return false;
+    }
+    const SlotVerdict verdict = counter.admit(*peerClass, connection);
+    if (verdict != SlotVerdict::Admitted)
+        log.refusedSlot(verdict);
+    return verdict == SlotVerdict::Admitted;
+}
+
 void AdmissionLog::refusedPeer(const PeerRefusal& refusal) {
     refusals.reportDetailed(refusal.kind, refusal.warning);
 }

@@ -112,3 +112,22 @@ private:
     std::uint64_t failuresSinceReport = 0;
     Clock::time_point lastFailureReport;
 };
+
+// Admission as the endpoint carries it out: the decision on the peer, its class's slots
+// and the log of those turned away.
+class Admission {
+public:
+    Admission(bool tokenRequired, AdmissionCounter::Handshaking handshaking)
+        : tokenRequired(tokenRequired), counter(std::move(handshaking)) {}
+
+    // Whether the peer may go on to its handshake: counted in its class if so, the
+    // refusal logged if not. `address` ("address:port") is asked for only by a refusal.
+    bool admit(const PeerIdentity& identity, const std::function<std::string()>& address,
+               const std::shared_ptr<const void>& connection);
+
+    AdmissionLog log;
+
+private:
+    const bool tokenRequired;
+    AdmissionCounter counter;
+};

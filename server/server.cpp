@@ -73,15 +73,10 @@ private:
     void startAccept();
     void acceptLater();
     void onAccepted(const WsServer::connection_ptr& connection, const websocketpp::lib::error_code& ec);
-    // Whose slots the connection takes, from the owner of the peer's socket; nothing (and
-    // the refusal reported) when it may not connect at all.
-    std::optional<PeerClass> classifyPeer(const WsServer::connection_ptr& connection);
-    // Counts the connection unless its class has all its handshakes in progress or all
-    // its connections open.
-    bool admitConnection(const WsServer::connection_ptr& connection, PeerClass peerClass);
+    // Whether the connection may go on to its handshake, from the owner of the peer's
+    // socket and the slots of its class; the refusal reported when it may not.
+    bool admit(const WsServer::connection_ptr& connection);
     void onFail(websocketpp::connection_hdl hdl);
-    // Writes a line of the library's failure log, if there is one.
-    void writeFailure(const std::optional<std::string>& line);
     // Writes the counts of refusals and failures once their period has passed.
     void summariseLater();
     void holdBackClient(websocketpp::connection_hdl hdl);
@@ -94,30 +89,23 @@ private:
     static constexpr std::size_t blockSamples = 512;
 
     std::atomic<bool> stopRequested{false};
-    // The library's loggers write through these, never waiting on a parent that does
-    // not read. Declared before the endpoint so that they outlive it.
-    LibraryLogBuf accessLogBuf{standardOutput()};
-    std::ostream accessLog{&accessLogBuf};
-    LibraryLogBuf errorLogBuf{standardError()};
-    std::ostream errorLog{&errorLogBuf};
+    // Empty: no token; the peer must be our own user.
+    const std::string token;
+    // Declared before the endpoint so that they outlive it.
+    LibraryLogs libraryLogs{!token.empty()};
     RepeatedWarnings sendProblems{logTag, "音频数据发送问题, "};
     RepeatedWarning slowClientWarning{logTag, "客户端读取过慢, 已丢弃音频数据"};
     RepeatedWarnings acceptProblems{logTag, "无法接受新连接, 稍后重试: "};
-    AdmissionLog admissionLog;
-    // Writes the failed-handshake lines in the library's own format, on standard output.
-    websocketpp::log::basic<websocketpp::concurrency::basic, websocketpp::log::alevel> failureLog{
-        websocketpp::log::alevel::fail, &accessLog};
-    // Empty: no token; the peer must be our own user.
-    const std::string token;
+    // A handshake counts until it has opened or failed, a connection until the library
+    // has let go of it entirely.
+    Admission admission{!token.empty(), [](const void* connection) {
+                            return static_cast<const WsServer::connection_type*>(connection)->get_state() ==
+                                   websocketpp::session::state::connecting;
+                        }};
     WsServer endpoint;
     // Network thread only.
     std::unique_ptr<asio::steady_timer> acceptRetry;
     std::chrono::milliseconds acceptDelay = firstAcceptDelay;
-    // A connection counts until the library has let go of it entirely.
-    AdmissionCounter admissions{[](const void* connection) {
-        return static_cast<const WsServer::connection_type*>(connection)->get_state() ==
-               websocketpp::session::state::connecting;
-    }};
     PeerOwnerLookup peerOwners;
     std::unique_ptr<asio::steady_timer> summaryTimer;
     bool summaryDue = false;
@@ -156,12 +144,7 @@ void Server::sendToNewestClient() { impl->sendToNewestClient(); }
 
 Server::Impl::Impl(std::shared_ptr<RingBuffer> ring, CommandQueue* commands, std::string token)
     : token(std::move(token)), ring(std::move(ring)), commands(commands) {
-    // The access log quotes the path of each request, and with it the token.
-    if (!this->token.empty())
-        accessLogBuf.hideTokens();
-    endpoint.get_alog().set_ostream(&accessLog);
-    failureLog.set_channels(websocketpp::log::alevel::fail);
-    endpoint.get_elog().set_ostream(&errorLog);
+    libraryLogs.attach(endpoint);
     endpoint.set_tcp_pre_bind_handler(
         [](WsServer::transport_type::acceptor_ptr acceptor) { return prepareListeningSocket(*acceptor); });
     // Command words are a few bytes; anything much bigger is closed with 1009 before its
@@ -170,13 +153,6 @@ Server::Impl::Impl(std::shared_ptr<RingBuffer> ring, CommandQueue* commands, std
     endpoint.set_open_handshake_timeout(handshakeTimeoutMs);
     endpoint.set_user_agent(serverName);
     try {
-        endpoint.set_access_channels(websocketpp::log::alevel::all);
-        endpoint.clear_access_channels(websocketpp::log::alevel::frame_payload);
-        // A failed handshake would cost a line on standard output and two on standard
-        // error, each; onFail writes the first of a burst and counts the rest. An open
-        // connection that ends in an error says why in its close line.
-        endpoint.clear_access_channels(websocketpp::log::alevel::fail);
-        endpoint.clear_error_channels(websocketpp::log::elevel::rerror | websocketpp::log::elevel::info);
         endpoint.init_asio();
         acceptRetry = std::make_unique<asio::steady_timer>(endpoint.get_io_service());
         resumeCheck = std::make_unique<asio::steady_timer>(endpoint.get_io_service());
@@ -235,9 +211,7 @@ void Server::Impl::stopEndpoint() {
     // still run after the event loop was told to stop. A server that is going away has
     // nothing more to report there.
     stopping = true;
-    failureLog.clear_channels(websocketpp::log::alevel::all);
-    endpoint.clear_error_channels(websocketpp::log::elevel::rerror | websocketpp::log::elevel::info);
-    endpoint.clear_access_channels(websocketpp::log::alevel::fail);
+    libraryLogs.quieten(endpoint);
     acceptRetry->cancel();
     resumeCheck->cancel();
     summaryTimer->cancel();
@@ -290,8 +264,7 @@ void Server::Impl::onAccepted(const WsServer::connection_ptr& connection, const 
     acceptDelay = firstAcceptDelay;
     // Before a byte of the request is read and before the connection counts against
     // any limit: a refused connection costs us one lookup and holds nothing.
-    const std::optional<PeerClass> peerClass = classifyPeer(connection);
-    if (!peerClass || !admitConnection(connection, *peerClass)) {
+    if (!admit(connection)) {
         // Refused at once: the peer sees its connection closed.
         asio::error_code ignored;
         connection->get_raw_socket().close(ignored);
@@ -305,7 +278,7 @@ void Server::Impl::onAccepted(const WsServer::connection_ptr& connection, const 
     startAccept();
 }
 
-std::optional<PeerClass> Server::Impl::classifyPeer(const WsServer::connection_ptr& connection) {
+bool Server::Impl::admit(const WsServer::connection_ptr& connection) {
     asio::error_code localError;
     asio::error_code remoteError;
     const asio::ip::tcp::endpoint ours = connection->get_raw_socket().local_endpoint(localError);
@@ -315,21 +288,11 @@ std::optional<PeerClass> Server::Impl::classifyPeer(const WsServer::connection_p
         identity.detail = "连接已断开";
     else
         identity = peerOwners.identify(ours, peer);
-    const std::optional<PeerClass> peerClass = admittedClass(identity.owner, !token.empty());
-    if (peerClass)
-        return peerClass;
-    const std::string address =
-        remoteError ? std::string("?") : peer.address().to_string() + ":" + std::to_string(peer.port());
-    admissionLog.refusedPeer(describePeerRefusal(identity, address));
-    summariseLater();
-    return std::nullopt;
-}
-
-bool Server::Impl::admitConnection(const WsServer::connection_ptr& connection, PeerClass peerClass) {
-    const SlotVerdict verdict = admissions.admit(peerClass, connection);
-    if (verdict == SlotVerdict::Admitted)
+    const auto address = [&] {
+        return remoteError ? std::string("?") : peer.address().to_string() + ":" + std::to_string(peer.port());
+    };
+    if (admission.admit(identity, address, connection))
         return true;
-    admissionLog.refusedSlot(verdict);
     summariseLater();
     return false;
 }
@@ -346,13 +309,8 @@ void Server::Impl::onFail(websocketpp::connection_hdl hdl) {
     // peer's text (and the path may hold a token).
     line << "WebSocket Connection " << connection->get_remote_endpoint() << " " << connection->get_response_code()
          << " " << connection->get_ec() << " " << connection->get_ec().message();
-    writeFailure(admissionLog.failedHandshake(line.str(), std::chrono::steady_clock::now()));
+    libraryLogs.writeFailure(admission.log.failedHandshake(line.str(), std::chrono::steady_clock::now()));
     summariseLater();
-}
-
-void Server::Impl::writeFailure(const std::optional<std::string>& line) {
-    if (line)
-        failureLog.write(websocketpp::log::alevel::fail, *line);
 }
 
 void Server::Impl::summariseLater() {
@@ -364,7 +322,7 @@ void Server::Impl::summariseLater() {
     summaryTimer->async_wait([this](const asio::error_code& waited) {
         if (waited)
             return;
-        writeFailure(admissionLog.summarise(std::chrono::steady_clock::now()));
+        libraryLogs.writeFailure(admission.log.summarise(std::chrono::steady_clock::now()));
         // Anything since the timer was set is written a period from now at the latest.
         if (summaryDue)
             summariseLater();
@@ -448,7 +406,7 @@ bool Server::Impl::onValidate(websocketpp::connection_hdl hdl) {
     connection->set_status(static_cast<websocketpp::http::status_code::value>(refusal->status));
     if (!refusal->header.first.empty())
         connection->append_header(refusal->header.first, refusal->header.second);
-    admissionLog.refusedHandshake(*refusal);
+    admission.log.refusedHandshake(*refusal);
     summariseLater();
     return false;
 }
