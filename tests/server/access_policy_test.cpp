@@ -73,6 +73,30 @@ TEST(AdmissionCounter, CountsEachClassUntilItsConnectionsAreLetGo) {
     EXPECT_EQ(connect(PeerClass::Others), SlotVerdict::TooManyConnections);
 }
 
+// The decision and the slots together: a refused peer takes no slot, and only a refusal
+// reads the peer's address.
+TEST(Admission, RefusedPeersTakeNoSlotAndOnlyRefusalsReadTheAddress) {
+    Admission admission(false, [](const void*) { return true; });
+    int addressReads = 0;
+    const auto address = [&] {
+        ++addressReads;
+        return std::string("127.0.0.1:40000");
+    };
+    std::vector<std::shared_ptr<int>> held;
+    for (std::size_t i = 0; i < maxHandshakesPerClass + 2; ++i) {
+        held.push_back(std::make_shared<int>(0));
+        EXPECT_FALSE(admission.admit({PeerOwner::SomeoneElse, "uid 1001"}, address, held.back())) << i;
+    }
+    EXPECT_EQ(addressReads, static_cast<int>(maxHandshakesPerClass + 2));
+    for (std::size_t i = 0; i < maxHandshakesPerClass; ++i) {
+        held.push_back(std::make_shared<int>(0));
+        EXPECT_TRUE(admission.admit({PeerOwner::Us, "ours"}, address, held.back())) << i;
+    }
+    held.push_back(std::make_shared<int>(0));
+    EXPECT_FALSE(admission.admit({PeerOwner::Us, "ours"}, address, held.back()));
+    EXPECT_EQ(addressReads, static_cast<int>(maxHandshakesPerClass + 2));
+}
+
 // The first failed handshake of a burst is written as it is; the rest are counted and the
 // count written once a minute has passed since the last line.
 TEST(AdmissionLog, FailedHandshakesAreWrittenOncePerBurstThenCounted) {
