@@ -1,13 +1,9 @@
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <exception>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include <uv.h>
@@ -19,6 +15,7 @@
 #include "exit_watch.h"
 #include "logger.h"
 #include "origin_policy.h"
+#include "parent_commands.h"
 #include "process_platform.h"
 #include "program_info.h"
 #include "quoted_text.h"
@@ -34,113 +31,6 @@ namespace {
 
 // Six seconds of mono float samples at 44100 Hz.
 constexpr std::uint64_t ringCapacity = 264600;
-
-// Answers to the parent's device commands, written in the order the commands came. One
-// that reports what an engine operation leads to waits until the engine is idle, for at
-// most answerWait; then it tells what is in effect by then.
-class Answers {
-public:
-    using Clock = std::chrono::steady_clock;
-    static constexpr Clock::duration answerWait = std::chrono::seconds(5);
-
-    explicit Answers(const AudioEngine& engine) : engine(engine) {}
-
-    void afterEngine(std::function<std::string()> line) { queue.push_back({std::move(line), Clock::now()}); }
-    void now(std::string line) {
-        queue.push_back({[line = std::move(line)] { return line; }, Clock::time_point{}});
-    }
-    // Control loop, once per iteration.
-    void writeReady() {
-        while (!queue.empty() && (queue.front().waitsFrom == Clock::time_point{} || engine.idle() ||
-                                  Clock::now() - queue.front().waitsFrom >= answerWait)) {
-            writeStdoutLine(queue.front().line(), Flush::Now);
-            queue.pop_front();
-        }
-    }
-
-private:
-    struct Answer {
-        std::function<std::string()> line;
-        Clock::time_point waitsFrom; // zero for an answer that waits for nothing
-    };
-    const AudioEngine& engine;
-    std::deque<Answer> queue;
-};
-
-struct Command {
-    const std::shared_ptr<RingBuffer>& ring;
-    AudioEngine& engine;
-    Server& server;
-    ControlPanel& panel;
-    Answers& answers;
-    bool& watching;
-    bool& exitRequested;
-
-    void run(const std::string& command) {
-        switch (matchCommand(command)) {
-        case CommandWord::Show:
-            panel.show();
-            break;
-        case CommandWord::Hide:
-            panel.hide();
-            break;
-        case CommandWord::Exit:
-            exitRequested = true;
-            break;
-        case CommandWord::Connected:
-            // A capture callback that picked up the ring just before the last
-            // "disconnected" may have put samples after its discard; drop them, or
-            // the new client's first block would start with stale audio.
-            if (!engine.outputRing)
-                server.discardBuffered();
-            server.sendToNewestClient();
-            engine.outputRing.set(ring);
-            break;
-        case CommandWord::Disconnected:
-            // Stop the producer first so nothing new arrives, then drop what
-            // is buffered, in step with the sender.
-            engine.outputRing.reset();
-            server.discardBuffered();
-            break;
-        case CommandWord::Devices:
-            settle();
-            engine.refreshKeepingSelection();
-            answers.afterEngine([this] { return devicesLine(engine); });
-            break;
-        case CommandWord::Select:
-            select(command);
-            break;
-        case CommandWord::Watch:
-            watching = true;
-            answers.now(streamLine(engine.running));
-            break;
-        case CommandWord::Unrecognised:
-            writeStdoutLine("Unrecognisable command " + quoteText(command), Flush::Later);
-            break;
-        }
-    }
-
-    // A choice is checked against the catalogue an earlier command may still be listing.
-    // This holds the control loop, so not for long: with a sound server that does not
-    // answer, the choice is checked against what is known.
-    void settle() { engine.waitUntilIdle(std::chrono::seconds(2)); }
-
-    void select(const std::string& command) {
-        settle();
-        std::variant<SelectionChoice, std::string> parsed = parseSelectionChoice(selectArgument(command));
-        std::optional<std::string> refused;
-        if (const auto* reason = std::get_if<std::string>(&parsed))
-            refused = *reason;
-        else
-            refused = engine.choose(std::get<SelectionChoice>(parsed));
-        if (refused) {
-            Logger::instance().warn("Main", "无法应用父进程的选择, " + *refused);
-            answers.now(selectErrorLine(*refused));
-            return;
-        }
-        answers.afterEngine([this] { return selectedLine(engine); });
-    }
-};
 
 // A start-up problem that the parent must see: in the log and on standard error.
 void reportOnStandardError(const std::string& message) {
@@ -175,7 +65,7 @@ int run(const std::string& settingsPath, const std::string& token, ExitWatch& ex
     auto ring = std::make_shared<RingBuffer>(SampleEncoding::Float32, ringCapacity);
     auto server = std::make_unique<Server>(ring, &queue, token);
     auto engine = std::make_unique<AudioEngine>(settingsPath);
-    auto panel = std::make_unique<ControlPanel>(*engine, *server);
+    auto panel = std::make_unique<ControlPanel>(*engine);
     writePortLine(server->port());
     Logger::instance().endStartUp();
     uv_loop_t* loop = attachStandardInput(&queue);
@@ -183,7 +73,8 @@ int run(const std::string& settingsPath, const std::string& token, ExitWatch& ex
     exitWatch.step("控制循环");
     bool exitRequested = false;
     bool watching = false;
-    Answers answers(*engine);
+    Answers answers([&engine] { return engine->idle(); },
+                    [](const std::string& line) { writeStdoutLine(line, Flush::Now); });
     engine->streamChanged = [&watching](bool running) {
         if (watching)
             writeStdoutLine(streamLine(running), Flush::Now);

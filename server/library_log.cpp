@@ -21,3 +21,14 @@ int LibraryLogBuf::sync() {
     pending.clear();
     return 0;
 }
+
+LibraryLogs::LibraryLogs(bool tokensInPaths) {
+    if (tokensInPaths)
+        accessBuf.hideTokens();
+    failureLog.set_channels(websocketpp::log::alevel::fail);
+}
+
+void LibraryLogs::writeFailure(const std::optional<std::string>& line) {
+    if (line)
+        failureLog.write(websocketpp::log::alevel::fail, *line);
+}

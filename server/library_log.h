@@ -1,7 +1,13 @@
 #pragma once
 
+#include <optional>
+#include <ostream>
 #include <streambuf>
 #include <string>
+
+#include <websocketpp/concurrency/basic.hpp>
+#include <websocketpp/logger/basic.hpp>
+#include <websocketpp/logger/levels.hpp>
 
 #include "stream_writer.h"
 
@@ -26,4 +32,48 @@ private:
     StreamWriter& target;
     std::string pending;
     bool tokensHidden = false;
+};
+
+// The WebSocket library's two logs, on standard output (access) and standard error
+// (errors), and the failed-handshake lines we write ourselves in the access log's format.
+// Only server.cpp and its neighbours include this: the library's headers are C++17.
+class LibraryLogs {
+public:
+    // tokensInPaths: the access log quotes the path of each request, and with it a token.
+    explicit LibraryLogs(bool tokensInPaths);
+
+    // Points the endpoint's loggers here. A failed handshake would cost a line on
+    // standard output and two on standard error, each: its own line is ours
+    // (writeFailure), written once per burst. An open connection that ends in an error
+    // says why in its close line.
+    template <typename Endpoint>
+    void attach(Endpoint& endpoint) {
+        endpoint.get_alog().set_ostream(&access);
+        endpoint.get_elog().set_ostream(&errors);
+        endpoint.set_access_channels(websocketpp::log::alevel::all);
+        endpoint.clear_access_channels(websocketpp::log::alevel::frame_payload);
+        endpoint.clear_access_channels(websocketpp::log::alevel::fail);
+        endpoint.clear_error_channels(websocketpp::log::elevel::rerror | websocketpp::log::elevel::info);
+    }
+
+    // Nothing more about failures: the listener is being closed.
+    template <typename Endpoint>
+    void quieten(Endpoint& endpoint) {
+        failureLog.clear_channels(websocketpp::log::alevel::all);
+        endpoint.clear_error_channels(websocketpp::log::elevel::rerror | websocketpp::log::elevel::info);
+        endpoint.clear_access_channels(websocketpp::log::alevel::fail);
+    }
+
+    // A failed-handshake line, if there is one.
+    void writeFailure(const std::optional<std::string>& line);
+
+private:
+    // The library's loggers write through these, never waiting on a parent that does
+    // not read.
+    LibraryLogBuf accessBuf{standardOutput()};
+    std::ostream access{&accessBuf};
+    LibraryLogBuf errorBuf{standardError()};
+    std::ostream errors{&errorBuf};
+    websocketpp::log::basic<websocketpp::concurrency::basic, websocketpp::log::alevel> failureLog{
+        websocketpp::log::alevel::fail, &access};
 };

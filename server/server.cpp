@@ -39,9 +39,6 @@ constexpr int socketSendBuffer = 64 * 1024;
 // How long a handshake may take: a peer that opens connections and sends nothing (or a
 // byte at a time) holds a few of its class's slots for a second, never the port.
 constexpr long handshakeTimeoutMs = 1000;
-// Refusals and failed handshakes are logged once per burst and then counted; the counts
-// are written after this period.
-constexpr auto summaryPeriod = std::chrono::minutes(1);
 // What the endpoint calls itself in its HTTP answers: no library name, no version.
 const char* const serverName = "sondrel-capture";
 // Waits before accepting again after a failed accept (descriptors exhausted).
@@ -76,17 +73,10 @@ private:
     void startAccept();
     void acceptLater();
     void onAccepted(const WsServer::connection_ptr& connection, const websocketpp::lib::error_code& ec);
-    // Whose slots the connection takes, from the owner of the peer's socket; nothing (and
-    // the refusal reported) when it may not connect at all.
-    std::optional<PeerClass> classifyPeer(const WsServer::connection_ptr& connection);
-    // Counts the connection unless its class has all its handshakes in progress or all
-    // its connections open.
-    bool admitConnection(const WsServer::connection_ptr& connection, PeerClass peerClass);
+    // Whether the connection may go on to its handshake, from the owner of the peer's
+    // socket and the slots of its class; the refusal reported when it may not.
+    bool admit(const WsServer::connection_ptr& connection);
     void onFail(websocketpp::connection_hdl hdl);
-    // The library's own line for each failed handshake would let a flood fill standard
-    // output; the first of a burst is written, the rest counted.
-    void noteFailedHandshake(const std::string& line);
-    void writeFailedHandshakeCount(std::chrono::steady_clock::time_point now);
     // Writes the counts of refusals and failures once their period has passed.
     void summariseLater();
     void holdBackClient(websocketpp::connection_hdl hdl);
@@ -99,43 +89,26 @@ private:
     static constexpr std::size_t blockSamples = 512;
 
     std::atomic<bool> stopRequested{false};
-    // The library's loggers write through these, never waiting on a parent that does
-    // not read. Declared before the endpoint so that they outlive it.
-    LibraryLogBuf accessLogBuf{standardOutput()};
-    std::ostream accessLog{&accessLogBuf};
-    LibraryLogBuf errorLogBuf{standardError()};
-    std::ostream errorLog{&errorLogBuf};
+    // Empty: no token; the peer must be our own user.
+    const std::string token;
+    // Declared before the endpoint so that they outlive it.
+    LibraryLogs libraryLogs{!token.empty()};
     RepeatedWarnings sendProblems{logTag, "音频数据发送问题, "};
     RepeatedWarning slowClientWarning{logTag, "客户端读取过慢, 已丢弃音频数据"};
     RepeatedWarnings acceptProblems{logTag, "无法接受新连接, 稍后重试: "};
-    RepeatedWarning connectionLimitWarning{logTag, "连接数已达上限 " + std::to_string(maxConnectionsPerClass) +
-                                                       ", 已拒绝新连接"};
-    RepeatedWarning handshakeLimitWarning{logTag, "进行中的握手已达上限 " + std::to_string(maxHandshakesPerClass) +
-                                                      ", 已拒绝新连接"};
-    // Keyed by the kind of refusal, never by what a peer sent.
-    RepeatedWarnings refusals{logTag, ""};
-    // Writes the failed-handshake lines in the library's own format, on standard output.
-    websocketpp::log::basic<websocketpp::concurrency::basic, websocketpp::log::alevel> failureLog{
-        websocketpp::log::alevel::fail, &accessLog};
-    // Empty: no token; the peer must be our own user.
-    const std::string token;
+    // A handshake counts until it has opened or failed, a connection until the library
+    // has let go of it entirely.
+    Admission admission{!token.empty(), [](const void* connection) {
+                            return static_cast<const WsServer::connection_type*>(connection)->get_state() ==
+                                   websocketpp::session::state::connecting;
+                        }};
     WsServer endpoint;
     // Network thread only.
     std::unique_ptr<asio::steady_timer> acceptRetry;
     std::chrono::milliseconds acceptDelay = firstAcceptDelay;
-    // Per peer class: a connection is counted until the library has let go of it
-    // entirely, a handshake until it has opened or failed.
-    struct Slots {
-        std::vector<std::weak_ptr<WsServer::connection_type>> connections;
-        std::vector<std::weak_ptr<WsServer::connection_type>> handshakes;
-    };
-    Slots slots[peerClassCount];
     PeerOwnerLookup peerOwners;
     std::unique_ptr<asio::steady_timer> summaryTimer;
     bool summaryDue = false;
-    bool failureBurst = false;
-    std::uint64_t failuresSinceReport = 0;
-    std::chrono::steady_clock::time_point lastFailureReport;
     // Set once the listener is being closed: nothing that fails from then on is a peer's
     // doing, and the hidden line stays the last line of standard output.
     bool stopping = false;
@@ -171,12 +144,7 @@ void Server::sendToNewestClient() { impl->sendToNewestClient(); }
 
 Server::Impl::Impl(std::shared_ptr<RingBuffer> ring, CommandQueue* commands, std::string token)
     : token(std::move(token)), ring(std::move(ring)), commands(commands) {
-    // The access log quotes the path of each request, and with it the token.
-    if (!this->token.empty())
-        accessLogBuf.hideTokens();
-    endpoint.get_alog().set_ostream(&accessLog);
-    failureLog.set_channels(websocketpp::log::alevel::fail);
-    endpoint.get_elog().set_ostream(&errorLog);
+    libraryLogs.attach(endpoint);
     endpoint.set_tcp_pre_bind_handler(
         [](WsServer::transport_type::acceptor_ptr acceptor) { return prepareListeningSocket(*acceptor); });
     // Command words are a few bytes; anything much bigger is closed with 1009 before its
@@ -185,13 +153,6 @@ Server::Impl::Impl(std::shared_ptr<RingBuffer> ring, CommandQueue* commands, std
     endpoint.set_open_handshake_timeout(handshakeTimeoutMs);
     endpoint.set_user_agent(serverName);
     try {
-        endpoint.set_access_channels(websocketpp::log::alevel::all);
-        endpoint.clear_access_channels(websocketpp::log::alevel::frame_payload);
-        // A failed handshake would cost a line on standard output and two on standard
-        // error, each; noteFailedHandshake writes the first of a burst and counts the
-        // rest. An open connection that ends in an error says why in its close line.
-        endpoint.clear_access_channels(websocketpp::log::alevel::fail);
-        endpoint.clear_error_channels(websocketpp::log::elevel::rerror | websocketpp::log::elevel::info);
         endpoint.init_asio();
         acceptRetry = std::make_unique<asio::steady_timer>(endpoint.get_io_service());
         resumeCheck = std::make_unique<asio::steady_timer>(endpoint.get_io_service());
@@ -250,9 +211,7 @@ void Server::Impl::stopEndpoint() {
     // still run after the event loop was told to stop. A server that is going away has
     // nothing more to report there.
     stopping = true;
-    failureLog.clear_channels(websocketpp::log::alevel::all);
-    endpoint.clear_error_channels(websocketpp::log::elevel::rerror | websocketpp::log::elevel::info);
-    endpoint.clear_access_channels(websocketpp::log::alevel::fail);
+    libraryLogs.quieten(endpoint);
     acceptRetry->cancel();
     resumeCheck->cancel();
     summaryTimer->cancel();
@@ -305,8 +264,7 @@ void Server::Impl::onAccepted(const WsServer::connection_ptr& connection, const 
     acceptDelay = firstAcceptDelay;
     // Before a byte of the request is read and before the connection counts against
     // any limit: a refused connection costs us one lookup and holds nothing.
-    const std::optional<PeerClass> peerClass = classifyPeer(connection);
-    if (!peerClass || !admitConnection(connection, *peerClass)) {
+    if (!admit(connection)) {
         // Refused at once: the peer sees its connection closed.
         asio::error_code ignored;
         connection->get_raw_socket().close(ignored);
@@ -320,7 +278,7 @@ void Server::Impl::onAccepted(const WsServer::connection_ptr& connection, const 
     startAccept();
 }
 
-std::optional<PeerClass> Server::Impl::classifyPeer(const WsServer::connection_ptr& connection) {
+bool Server::Impl::admit(const WsServer::connection_ptr& connection) {
     asio::error_code localError;
     asio::error_code remoteError;
     const asio::ip::tcp::endpoint ours = connection->get_raw_socket().local_endpoint(localError);
@@ -330,45 +288,13 @@ std::optional<PeerClass> Server::Impl::classifyPeer(const WsServer::connection_p
         identity.detail = "连接已断开";
     else
         identity = peerOwners.identify(ours, peer);
-    const std::optional<PeerClass> peerClass = admittedClass(identity.owner, !token.empty());
-    if (peerClass)
-        return peerClass;
-    const std::string address =
-        remoteError ? std::string("?") : peer.address().to_string() + ":" + std::to_string(peer.port());
-    const std::string kind =
-        identity.owner == PeerOwner::SomeoneElse ? "拒绝其他用户的连接" : "拒绝无法确认所属用户的连接";
-    refusals.reportDetailed(kind, kind + ": " + address + ", " + identity.detail);
+    const auto address = [&] {
+        return remoteError ? std::string("?") : peer.address().to_string() + ":" + std::to_string(peer.port());
+    };
+    if (admission.admit(identity, address, connection))
+        return true;
     summariseLater();
-    return std::nullopt;
-}
-
-bool Server::Impl::admitConnection(const WsServer::connection_ptr& connection, PeerClass peerClass) {
-    Slots& counted = slots[static_cast<std::size_t>(peerClass)];
-    counted.connections.erase(std::remove_if(counted.connections.begin(), counted.connections.end(),
-                                             [](const auto& held) { return held.expired(); }),
-                              counted.connections.end());
-    counted.handshakes.erase(std::remove_if(counted.handshakes.begin(), counted.handshakes.end(),
-                                            [](const auto& held) {
-                                                const WsServer::connection_ptr pending = held.lock();
-                                                return !pending || pending->get_state() !=
-                                                                       websocketpp::session::state::connecting;
-                                            }),
-                             counted.handshakes.end());
-    switch (judgeSlots(counted.handshakes.size(), counted.connections.size())) {
-    case SlotVerdict::TooManyHandshakes:
-        handshakeLimitWarning.report();
-        summariseLater();
-        return false;
-    case SlotVerdict::TooManyConnections:
-        connectionLimitWarning.report();
-        summariseLater();
-        return false;
-    case SlotVerdict::Admitted:
-        break;
-    }
-    counted.connections.push_back(connection);
-    counted.handshakes.push_back(connection);
-    return true;
+    return false;
 }
 
 void Server::Impl::onFail(websocketpp::connection_hdl hdl) {
@@ -383,31 +309,8 @@ void Server::Impl::onFail(websocketpp::connection_hdl hdl) {
     // peer's text (and the path may hold a token).
     line << "WebSocket Connection " << connection->get_remote_endpoint() << " " << connection->get_response_code()
          << " " << connection->get_ec() << " " << connection->get_ec().message();
-    noteFailedHandshake(line.str());
-}
-
-void Server::Impl::noteFailedHandshake(const std::string& line) {
-    const auto now = std::chrono::steady_clock::now();
-    if (failureBurst && failuresSinceReport == 0 && now - lastFailureReport >= summaryPeriod)
-        failureBurst = false;
-    if (!failureBurst) {
-        failureBurst = true;
-        lastFailureReport = now;
-        failureLog.write(websocketpp::log::alevel::fail, line);
-    } else {
-        ++failuresSinceReport;
-        if (now - lastFailureReport >= summaryPeriod)
-            writeFailedHandshakeCount(now);
-    }
+    libraryLogs.writeFailure(admission.log.failedHandshake(line.str(), std::chrono::steady_clock::now()));
     summariseLater();
-}
-
-void Server::Impl::writeFailedHandshakeCount(std::chrono::steady_clock::time_point now) {
-    if (failuresSinceReport > 0)
-        failureLog.write(websocketpp::log::alevel::fail, "WebSocket handshakes failed since the last report: " +
-                                                             std::to_string(failuresSinceReport));
-    failuresSinceReport = 0;
-    lastFailureReport = now;
 }
 
 void Server::Impl::summariseLater() {
@@ -415,16 +318,11 @@ void Server::Impl::summariseLater() {
     if (summaryTimer->expiry() > std::chrono::steady_clock::now())
         return; // armed; it looks again when it fires
     summaryDue = false;
-    summaryTimer->expires_after(summaryPeriod);
+    summaryTimer->expires_after(AdmissionLog::summaryPeriod);
     summaryTimer->async_wait([this](const asio::error_code& waited) {
         if (waited)
             return;
-        refusals.poll();
-        handshakeLimitWarning.poll();
-        connectionLimitWarning.poll();
-        const auto now = std::chrono::steady_clock::now();
-        if (now - lastFailureReport >= summaryPeriod)
-            writeFailedHandshakeCount(now);
+        libraryLogs.writeFailure(admission.log.summarise(std::chrono::steady_clock::now()));
         // Anything since the timer was set is written a period from now at the latest.
         if (summaryDue)
             summariseLater();
@@ -451,6 +349,7 @@ void Server::Impl::sendLoop() {
 }
 
 bool Server::Impl::sendOneBlock() {
+    websocketpp::lib::error_code ec;
     try {
         std::lock_guard<std::mutex> drainGuard(drainMutex);
         if (ring->readable() <= blockSamples)
@@ -461,21 +360,23 @@ bool Server::Impl::sendOneBlock() {
             std::lock_guard<std::mutex> clientGuard(clientMutex);
             target = client;
         }
-        // No client stored, or its connection is gone: the library's "Bad Connection".
-        websocketpp::lib::error_code ec;
         WsServer::connection_ptr connection = endpoint.get_con_from_hdl(target, ec);
-        if (ec)
-            throw websocketpp::exception(ec);
-        // The connection's write queue belongs to the network thread: reading how much
-        // of it the client has left unread is only exact there.
-        std::string block(reinterpret_cast<const char*>(scratch), sizeof scratch);
-        asio::post(endpoint.get_io_service(),
-                   [this, connection, block = std::move(block)] { deliver(connection, block); });
-        return true;
+        if (!ec) {
+            // The connection's write queue belongs to the network thread: reading how
+            // much of it the client has left unread is only exact there.
+            std::string block(reinterpret_cast<const char*>(scratch), sizeof scratch);
+            asio::post(endpoint.get_io_service(),
+                       [this, connection, block = std::move(block)] { deliver(connection, block); });
+            return true;
+        }
     } catch (const std::exception& e) {
         sendProblems.report(e.what());
         return false;
     }
+    // No client stored, or its connection is gone: the library's "Bad Connection",
+    // reported once the ring is free again.
+    sendProblems.report(ec.message());
+    return false;
 }
 
 void Server::Impl::deliver(const WsServer::connection_ptr& connection, const std::string& block) {
@@ -505,7 +406,7 @@ bool Server::Impl::onValidate(websocketpp::connection_hdl hdl) {
     connection->set_status(static_cast<websocketpp::http::status_code::value>(refusal->status));
     if (!refusal->header.first.empty())
         connection->append_header(refusal->header.first, refusal->header.second);
-    refusals.reportDetailed(refusal->kind, refusal->warning);
+    admission.log.refusedHandshake(*refusal);
     summariseLater();
     return false;
 }

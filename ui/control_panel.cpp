@@ -19,7 +19,7 @@ constexpr auto hiddenSleep = std::chrono::milliseconds(16);
 
 } // namespace
 
-ControlPanel::ControlPanel(AudioEngine& engine, Server& server) : engine(engine), server(server) {}
+ControlPanel::ControlPanel(AudioEngine& engine) : engine(engine) {}
 
 ControlPanel::~ControlPanel() {
     try {

@@ -5,7 +5,6 @@
 #include <memory>
 
 class AudioEngine;
-class Server;
 class PanelWindow;
 class PanelLayout;
 
@@ -17,7 +16,7 @@ class PanelLayout;
 // draws; a name with one it lacks has it rebuilt before the next frame.
 class ControlPanel {
 public:
-    ControlPanel(AudioEngine& engine, Server& server);
+    explicit ControlPanel(AudioEngine& engine);
     ~ControlPanel();
     ControlPanel(const ControlPanel&) = delete;
     ControlPanel& operator=(const ControlPanel&) = delete;
@@ -34,7 +33,6 @@ private:
     const ImFontGlyphRangesBuilder& panelCharacters();
 
     AudioEngine& engine;
-    Server& server;
     std::unique_ptr<PanelWindow> window;
     std::unique_ptr<PanelLayout> layout; // while shown
     ImFontGlyphRangesBuilder characters;

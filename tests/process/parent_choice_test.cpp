@@ -114,6 +114,9 @@ TEST_F(ParentChoice, EachDeviceInTurnCarriesTheStreamToTheClient) {
         ASSERT_TRUE(selected && selected->is_object()) << run->logText();
         EXPECT_EQ((*selected)["selected"]["inputDevice"], target);
         EXPECT_TRUE((*selected)["running"].get<bool>());
+        // Answered once the restart is done, and with it the save: the file holds this
+        // choice, not the one the start-up wrote.
+        EXPECT_EQ(json::parse(readWholeFile(run->settingsPath()))["inputDevice"], target) << "switch " << i;
         // Audio of the new device reaches the client.
         std::optional<Clock::time_point> arrived;
         for (const auto deadline = asked + 15s; !arrived && Clock::now() < deadline;) {
@@ -203,6 +206,33 @@ TEST_F(ParentChoice, BadChoicesAreAnsweredAndChangeNothing) {
     const std::size_t before = client.messageCount();
     EXPECT_TRUE(client.waitForMessages(before + 20, 10s)) << "the stream goes on";
     EXPECT_EQ(run->exitOverStdin(), 0);
+}
+
+// While the sound server is frozen, "devices" is answered only after its five seconds;
+// the refused choices after it are answered after it too, in the order they came.
+TEST_F(ParentChoice, AnswersKeepTheCommandOrderWhileTheSoundServerIsFrozen) {
+    start();
+    WsTestClient client;
+    ASSERT_TRUE(client.connect(run->port(), 10s));
+    ASSERT_TRUE(client.waitForMessages(20, 15s));
+    mic->freezeDaemon();
+    for (const char* command : {"devices", "select {\"sampleRate\": 22050}", "select {\"inputDevice\": 99}"})
+        ASSERT_TRUE(run->command(command)) << command;
+    const auto isAnswer = [](const std::string& line) {
+        return line.rfind("{ \"devices\":", 0) == 0 || line.rfind("{ \"selectError\":", 0) == 0;
+    };
+    std::vector<std::string> answers;
+    for (int i = 0; i < 3; ++i) {
+        const auto line = run->process().waitForLine(isAnswer, 20s);
+        ASSERT_TRUE(line) << "answer " << i << "\n" << run->logText();
+        answers.push_back(line->substr(0, line->find(':')));
+        if (answers.back() == "{ \"selectError\"")
+            answers.back() = json::parse(*line)["selectError"].get<std::string>();
+    }
+    EXPECT_EQ(answers,
+              (std::vector<std::string>{"{ \"devices\"", "不支持的采样率: 22050", "找不到适合的音频设备#99"}));
+    mic->thawDaemon();
+    EXPECT_EQ(run->exitOverStdin(60s), 0);
 }
 
 TEST_F(ParentChoice, WatchTellsWhenTheSoundServerFreezesAndComesBack) {

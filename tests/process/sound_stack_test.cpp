@@ -123,6 +123,10 @@ TEST_F(SoundStack, FrozenServerHoldsUpNeitherCommandsNorTheExit) {
     mic->freezeDaemon();
     // Long enough for the stall to be noticed and its recovery to wait on the server.
     std::this_thread::sleep_for(2s);
+    // Commands whose answers wait for the engine wait without holding up those after
+    // them.
+    ASSERT_TRUE(run->command("devices", 5s));
+    ASSERT_TRUE(run->command("select {\"sampleRate\": 22050}", 5s));
     const auto asked = Clock::now();
     ASSERT_TRUE(run->command("hide", 5s));
     EXPECT_EQ(run->nextProtocolLine(5s), hiddenLine);
