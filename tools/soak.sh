@@ -4,7 +4,8 @@
 # is shown and hidden, the device list refreshed and the device re-selected, the tone
 # stopped and restarted. Prints the figures (RSS, threads, counts) at the end.
 # Usage: bash tools/soak.sh [SECONDS]   (default 90; the whole run takes about twice that)
-# Environment: SOAK_BUILD_DIR (default build-soak), SONDREL_SANITIZE (empty, address, thread).
+# Environment: SOAK_BUILD_DIR (default build-soak), SONDREL_SANITIZE (empty, address, thread),
+# SONDREL_CAPTURE_UNDER_TEST (another sondrel-capture to soak, such as an older build).
 set -euo pipefail
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$top"
