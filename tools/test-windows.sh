@@ -50,7 +50,9 @@ stop_wineserver() {
   wait "$wineserver_pid" 2>/dev/null || true
 }
 trap stop_wineserver EXIT
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+# The build has made the prefix already (CMake's test discovery runs the unit test
+# programs under Wine), so whether it has been prepared is a mark of our own.
+if [ ! -f "$WINEPREFIX/sondrel-prepared" ]; then
   echo "=== windows: preparing the Wine prefix ==="
   "$win/wine-run" wineboot -i >/dev/null 2>&1
   # Wine's own caption font has no Chinese glyphs; link the one the panel also uses.
@@ -64,6 +66,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   # The first start of a Windows program in a fresh prefix sets up Wine's services and
   # audio devices, which takes several seconds; it is taken here, not by the first test.
   printf 'exit\n' | "$win/wine-run" "$win/sondrel-capture.exe" "$WINEPREFIX/warm-up.json" >/dev/null 2>&1 || true
+  touch "$WINEPREFIX/sondrel-prepared"
 fi
 # Wine's service processes (services.exe, winedevice.exe, ...) start with the first program
 # that needs them and live as long as the server, holding that program's standard output
