@@ -41,6 +41,14 @@ stage_built
 export SONDREL_WINEPREFIX="$win/wineprefix"
 export WINEPREFIX="$SONDREL_WINEPREFIX" WINEDEBUG=-all
 mkdir -p "$WINEPREFIX"
+# The stage's server must be the prefix's only one, in place before any Windows program
+# starts: `wineserver -p` ends at once (status 2) when the prefix already has a server,
+# such as the one CMake's test discovery started during the build, or one that the first
+# program started itself because it came before this one had its socket. Such a server
+# goes as soon as no program is left (with Wine's services), and a program that starts
+# while it goes ends at once without a word.
+wineserver -k 2>/dev/null || true
+wineserver -w
 wineserver -p -f &
 wineserver_pid=$!
 stop_wineserver() {
@@ -50,6 +58,15 @@ stop_wineserver() {
   wait "$wineserver_pid" 2>/dev/null || true
 }
 trap stop_wineserver EXIT
+# The server is ready once its socket exists in its folder, where it works.
+server_ready=$((SECONDS + 60))
+until [ -S "/proc/$wineserver_pid/cwd/socket" ]; do
+  if ! kill -0 "$wineserver_pid" 2>/dev/null || [ $SECONDS -ge $server_ready ]; then
+    echo "the stage's Wine server did not start"
+    exit 1
+  fi
+  sleep 0.1
+done
 # The build has made the prefix already (CMake's test discovery runs the unit test
 # programs under Wine), so whether it has been prepared is a mark of our own.
 if [ ! -f "$WINEPREFIX/sondrel-prepared" ]; then
