@@ -77,8 +77,9 @@ TEST(WindowsPeerOwner, LoopbackPairInThisProcessIsFoundAndOurs) {
     const PeerIdentity identity =
         lookup.identify(pair.accepted->local_endpoint(), pair.accepted->remote_endpoint());
     if (underWine()) {
-        // Wine 8 finds the row but names process 0 as the owner of every row here, so
-        // the table alone cannot vouch for the peer.
+        // Wine 8 finds the row but names process 0 as the owner of the asking process's
+        // own connections (another Wine program's carry its id, which the recorder's
+        // same-user test relies on), so here the table cannot vouch for the peer.
         EXPECT_EQ(identity.owner, PeerOwner::Unknown);
         EXPECT_EQ(identity.detail, "TCP 表中对端的连接没有所属进程");
     } else {
