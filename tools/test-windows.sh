@@ -4,9 +4,10 @@
 #      outside the clone), sondrel-capture.exe and sondrel-record.exe, in build-windows,
 #      and the release zip, which is unpacked and checked (sums, resources, a run).
 #   2. The Windows unit tests, cross-built there and run under Wine.
-#   3. A native build (build-wine) whose process-level tests drive the .exe files under
-#      Wine with the virtual microphone and Xvfb + openbox: commands, settings, log,
-#      streaming, clients, Origin, exit, the settings window, the recorder.
+#   3. The process-level tests of the plain stage's build (build-test), pointed at the
+#      .exe files (SONDREL_CAPTURE_UNDER_TEST), which they drive under Wine with the
+#      virtual microphone and Xvfb + openbox: commands, settings, log, streaming,
+#      clients, Origin, exit, the settings window, the recorder. They run one at a time.
 # One Wine prefix for the whole stage, inside build-windows (never in a HOME the tests
 # change), with a Wine server that lives until the window tests and is ended by its PID;
 # each window test then gets a fresh server of its own.
@@ -15,7 +16,7 @@ set -euo pipefail
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$top"
 win="$top/build-windows"
-native="$top/build-wine"
+native="$top/build-test"
 started=$SECONDS
 source tools/stage-times.sh
 stage_begin windows
@@ -23,16 +24,16 @@ stage_begin windows
 echo "=== windows build ($win) ==="
 bash tools/build-windows.sh --release "$win" -DBUILD_TESTING=ON
 cmake --build "$win" -j2
-# The native test programs that drive the .exe files: configured as the plain stage's
-# build (tools/run-tests.sh), so that ccache has every object but those that name the
-# program under test.
+# The native test programs that drive the .exe files are the plain stage's: the program
+# under test is chosen when they run. Configured exactly as tools/run-tests.sh
+# configures build-test; after the plain stage there is nothing left to build.
 launcher=()
 if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   export CCACHE_BASEDIR="$top" CCACHE_NOHASHDIR=1
 fi
-cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDREL_SANITIZE= -DSONDREL_BENCH=OFF \
-      -DSONDREL_WERROR=ON "${launcher[@]}" -DSONDREL_TEST_CAPTURE="$win/sondrel-capture.exe" >/dev/null
+cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDREL_SANITIZE= -DSONDREL_BENCH=ON \
+      -DSONDREL_WERROR=ON "${launcher[@]}" >/dev/null
 cmake --build "$native" -j2 --target app_process_tests server_e2e_tests record_e2e_tests ui_window_test who_may_connect_tests \
       ui_font_window_test sound_stack_tests
 stage_built
@@ -40,6 +41,14 @@ stage_built
 export SONDREL_WINEPREFIX="$win/wineprefix"
 export WINEPREFIX="$SONDREL_WINEPREFIX" WINEDEBUG=-all
 mkdir -p "$WINEPREFIX"
+# The stage's server must be the prefix's only one, in place before any Windows program
+# starts: `wineserver -p` ends at once (status 2) when the prefix already has a server,
+# such as the one CMake's test discovery started during the build, or one that the first
+# program started itself because it came before this one had its socket. Such a server
+# goes as soon as no program is left (with Wine's services), and a program that starts
+# while it goes ends at once without a word.
+wineserver -k 2>/dev/null || true
+wineserver -w
 wineserver -p -f &
 wineserver_pid=$!
 stop_wineserver() {
@@ -49,7 +58,18 @@ stop_wineserver() {
   wait "$wineserver_pid" 2>/dev/null || true
 }
 trap stop_wineserver EXIT
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+# The server is ready once its socket exists in its folder, where it works.
+server_ready=$((SECONDS + 60))
+until [ -S "/proc/$wineserver_pid/cwd/socket" ]; do
+  if ! kill -0 "$wineserver_pid" 2>/dev/null || [ $SECONDS -ge $server_ready ]; then
+    echo "the stage's Wine server did not start"
+    exit 1
+  fi
+  sleep 0.1
+done
+# The build has made the prefix already (CMake's test discovery runs the unit test
+# programs under Wine), so whether it has been prepared is a mark of our own.
+if [ ! -f "$WINEPREFIX/sondrel-prepared" ]; then
   echo "=== windows: preparing the Wine prefix ==="
   "$win/wine-run" wineboot -i >/dev/null 2>&1
   # Wine's own caption font has no Chinese glyphs; link the one the panel also uses.
@@ -63,6 +83,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   # The first start of a Windows program in a fresh prefix sets up Wine's services and
   # audio devices, which takes several seconds; it is taken here, not by the first test.
   printf 'exit\n' | "$win/wine-run" "$win/sondrel-capture.exe" "$WINEPREFIX/warm-up.json" >/dev/null 2>&1 || true
+  touch "$WINEPREFIX/sondrel-prepared"
 fi
 # Wine's service processes (services.exe, winedevice.exe, ...) start with the first program
 # that needs them and live as long as the server, holding that program's standard output
@@ -125,9 +146,10 @@ stage_ctest --test-dir "$win" --output-on-failure -j2 --timeout 300 || status=1
 echo "=== windows process-level tests ($native, driving the .exe files under Wine) ==="
 # The labels of exactly those programs' tests, and the stop requests of the sound-stack
 # tests: one or two Ctrl+C while standard output is blocked. They share the stage's Wine
-# server and prefix, and take turns (RESOURCE_LOCK wine).
-stage_ctest --test-dir "$native" --output-on-failure -j2 --timeout 300 -L 'process|e2e' || status=1
-stage_ctest --test-dir "$native" --output-on-failure --timeout 300 \
+# server and prefix, and take turns (-j1).
+export SONDREL_CAPTURE_UNDER_TEST="$win/sondrel-capture.exe"
+stage_ctest --test-dir "$native" --output-on-failure -j1 --timeout 300 -L 'process|e2e' || status=1
+stage_ctest --test-dir "$native" --output-on-failure -j1 --timeout 300 \
       -R '^SoundStack\.(OneStopSignal|SecondStopSignal)' || status=1
 
 # The window tests, each with a Wine server of its own. Wine's desktop belongs to the X
@@ -137,11 +159,12 @@ stage_ctest --test-dir "$native" --output-on-failure --timeout 300 \
 echo "=== windows window tests (a Wine server per test) ==="
 stop_wineserver
 trap 'wineserver -k 2>/dev/null || true' EXIT
+# (The Linux window backend's own tests, BrokenDisplay, start no sondrel-capture.)
 while read -r name; do
   wineserver -k 2>/dev/null || true
   wineserver -w
-  stage_ctest --test-dir "$native" --output-on-failure --timeout 300 -R "^${name}\$" || status=1
-done < <(ctest --test-dir "$native" -N -L gui | sed -n 's/^ *Test *#[0-9]*: //p')
+  stage_ctest --test-dir "$native" --output-on-failure -j1 --timeout 300 -R "^${name}\$" || status=1
+done < <(ctest --test-dir "$native" -N -L gui -E '^BrokenDisplay\.' | sed -n 's/^ *Test *#[0-9]*: //p')
 
 stage_end
 echo "=== windows stage: $((SECONDS - started)) s ==="

@@ -1,4 +1,5 @@
 #include "peer_owner.h"
+#include "win32/process_owner.h"
 
 // clang-format off
 #include <winsock2.h>
@@ -12,42 +13,9 @@
 #include <string>
 #include <vector>
 
-// Windows: the TCP tables name the process that owns each end of a connection; the
-// owner of that process's access token is its user.
+// Windows: the TCP tables name the process that owns each end of a connection; whose
+// that process is, ProcessOwners tells.
 namespace {
-
-class Handle {
-public:
-    explicit Handle(HANDLE handle = nullptr) : handle(handle) {}
-    ~Handle() {
-        if (handle)
-            CloseHandle(handle);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HANDLE get() const { return handle; }
-    HANDLE* out() { return &handle; }
-
-private:
-    HANDLE handle;
-};
-
-// The user SID of a process token, in a buffer that keeps it alive.
-std::vector<unsigned char> tokenUser(HANDLE process) {
-    Handle token;
-    if (!OpenProcessToken(process, TOKEN_QUERY, token.out()))
-        return {};
-    DWORD size = 0;
-    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-    if (size == 0)
-        return {};
-    std::vector<unsigned char> buffer(size);
-    if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size))
-        return {};
-    return buffer;
-}
-
-PSID sidOf(std::vector<unsigned char>& user) { return reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid; }
 
 DWORD portOf(const asio::ip::tcp::endpoint& endpoint) { return htons(endpoint.port()); }
 
@@ -58,7 +26,7 @@ struct PeerOwnerLookup::Impl {
     // Fills `table` with one of the system's TCP tables; false when it cannot be had.
     bool readTable(ULONG family);
 
-    std::vector<unsigned char> ourUser = tokenUser(GetCurrentProcess());
+    ProcessOwners owners;
     std::vector<unsigned char> table;
 };
 
@@ -118,18 +86,5 @@ PeerIdentity PeerOwnerLookup::identify(const asio::ip::tcp::endpoint& ours, cons
     const std::optional<DWORD> pid = impl->owningProcess(peer, ours);
     if (!pid)
         return {PeerOwner::Unknown, "TCP 表中没有对端的连接"};
-    // Wine shows connections of programs that are not its own with process 0.
-    if (*pid == 0)
-        return {PeerOwner::Unknown, "TCP 表中对端的连接没有所属进程"};
-    if (*pid == GetCurrentProcessId())
-        return {PeerOwner::Us, {}};
-    Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, *pid));
-    if (!process.get())
-        return {PeerOwner::Unknown, "无法打开对端进程 " + std::to_string(*pid)};
-    std::vector<unsigned char> theirs = tokenUser(process.get());
-    if (theirs.empty() || impl->ourUser.empty())
-        return {PeerOwner::Unknown, "无法读取进程 " + std::to_string(*pid) + " 的用户"};
-    if (EqualSid(sidOf(theirs), sidOf(impl->ourUser)))
-        return {PeerOwner::Us, {}};
-    return {PeerOwner::SomeoneElse, "进程 " + std::to_string(*pid) + " 属于其他用户"};
+    return impl->owners.identify(*pid);
 }

@@ -44,11 +44,9 @@ CaptureRun::CaptureRun(const VirtualMic& mic, Options options) {
 
     ChildProcess::Options spawn;
     spawn.argv = options.argvPrefix;
-    // Another build may be put under test, such as an older one to compare with.
-    const char* underTest = std::getenv("SONDREL_CAPTURE_UNDER_TEST");
-    spawn.argv.push_back(underTest && *underTest ? underTest : SONDREL_CAPTURE_PATH);
-    const std::vector<std::string> arguments = options.arguments.value_or(std::vector<std::string>{settings, log});
-    spawn.argv.insert(spawn.argv.end(), arguments.begin(), arguments.end());
+    const std::vector<std::string> command =
+        capture_under_test::command(options.arguments.value_or(std::vector<std::string>{settings, log}));
+    spawn.argv.insert(spawn.argv.end(), command.begin(), command.end());
     spawn.environment = mic.environment();
     if (options.testToken) {
         for (auto& entry : capture_under_test::environment(testClientToken))
@@ -141,7 +139,7 @@ StreamCheck analyseMessages(const std::vector<WsTestClient::Message>& messages) 
     options.transient = 4410; // converter delay and the tone's fade-in
     const std::vector<float> samples = decodeSamples(messages);
     check.analysis = analyseSine(samples, options);
-    if (capture_under_test::isWindows && !check.analysis.isContinuousTone(toneFrequency, 5.0))
+    if (capture_under_test::isWindows() && !check.analysis.isContinuousTone(toneFrequency, 5.0))
         check.longestUnbroken = longestUnbrokenTone(samples, check.analysis.analysedFrom);
     return check;
 }
@@ -170,13 +168,13 @@ StreamCheck receiveTone(int port, std::chrono::milliseconds span) {
         return ::testing::AssertionFailure() << check.badMessages << " messages were not 2048-byte binary blocks";
     if (!check.analysis.isContinuousTone(toneFrequency, 5.0)) {
         const std::size_t enough = std::min<std::size_t>(minimumSamples, 44100);
-        if (capture_under_test::isWindows && check.longestUnbroken >= enough)
+        if (capture_under_test::isWindows() && check.longestUnbroken >= enough)
             return ::testing::AssertionSuccess()
                    << "Wine dropped input; the tone ran unbroken for " << check.longestUnbroken << " samples; "
                    << check.analysis.describe();
         return ::testing::AssertionFailure()
                << "not a continuous tone: " << check.analysis.describe()
-               << (capture_under_test::isWindows
+               << (capture_under_test::isWindows()
                        ? "; longest unbroken stretch " + std::to_string(check.longestUnbroken) + " samples"
                        : std::string());
     }

@@ -164,7 +164,7 @@ protected:
 // character lies beyond the Basic Multilingual Plane, which this ImGui draws as the
 // font's U+FFFD.
 TEST_F(FontWindowTest, ANameARefreshBringsIsDrawnWithItsOwnGlyphs) {
-    if (capture_under_test::isWindows)
+    if (capture_under_test::isWindows())
         GTEST_SKIP() << "the device names come from ALSA's configuration, which Windows programs do not read";
     if (!fs::is_regular_file(SONDREL_PANEL_FONT))
         GTEST_SKIP() << "no font at " SONDREL_PANEL_FONT;
@@ -250,7 +250,7 @@ TEST_F(FontWindowTest, CommandsSentWithShowAreAnsweredInOrder) {
 // draws its Chinese labels: the program finds a font with those glyphs elsewhere, and the
 // log says which it used.
 TEST_F(FontWindowTest, WithoutAFontInTheWorkingDirectoryTheSystemsChineseFontIsUsed) {
-    if (capture_under_test::isWindows)
+    if (capture_under_test::isWindows())
         GTEST_SKIP() << "Wine has no Microsoft YaHei, the Windows build's system font";
     const fs::path systemFont = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc";
     if (!fs::is_regular_file(systemFont))
@@ -276,7 +276,7 @@ TEST_F(FontWindowTest, WithoutAFontInTheWorkingDirectoryTheSystemsChineseFontIsU
 }
 
 TEST_F(FontWindowTest, FilesOthersCouldChangeAreNotUsedAndTheLayoutIsPrivate) {
-    if (capture_under_test::isWindows)
+    if (capture_under_test::isWindows())
         GTEST_SKIP() << "Windows keeps the files' ownership as it was: any regular file is used";
     if (!fs::is_regular_file(SONDREL_PANEL_FONT))
         GTEST_SKIP() << "no font at " SONDREL_PANEL_FONT;

@@ -292,8 +292,8 @@ TEST_F(CaptureProcess, FirstRunSavesTheDefaultsOfTheFirstHostApi) {
     bytes << in.rdbuf();
     const std::string eol = capture_under_test::lineEnd();
     const std::string head = "{" + eol + "    \"framesPerBuffer\": 120," + eol +
-                             "    \"hostApiType\": " + std::to_string(capture_under_test::firstHostApiType) + "," +
-                             eol + "    \"inputChannelCount\": 1," + eol + "    \"inputDevice\": ";
+                             "    \"hostApiType\": " + std::to_string(capture_under_test::firstHostApiType()) +
+                             "," + eol + "    \"inputChannelCount\": 1," + eol + "    \"inputDevice\": ";
     EXPECT_TRUE(bytes.str().starts_with(head)) << bytes.str();
     EXPECT_TRUE(bytes.str().ends_with("    \"sampleRate\": 44100.0" + eol + "}")) << bytes.str();
 }
@@ -401,7 +401,7 @@ TEST(CaptureProcessNoDevice, EndsBeforeThePortLineWithTheReasonLogged) {
     const fs::path log = dir / "capture.log";
     {
         ChildProcess child(
-            {{SONDREL_CAPTURE_PATH, dir.file("settings.json"), log.string()},
+            {capture_under_test::command({dir.file("settings.json"), log.string()}),
              {"XDG_RUNTIME_DIR=" + dir.path, "HOME=" + dir.path, "PULSE_SERVER=unix:" + dir.file("none")},
              dir.path,
              ChildProcess::StdinMode::Pipe});
@@ -440,7 +440,7 @@ fs::path fifoOf(uid_t owner, const fs::path& at) {
 // Nobody opens the other end of a FIFO at the settings or the log path: the port line
 // still comes as soon as usual, and a stop request right after ends the run.
 TEST_F(CaptureProcess, FifosAtOurPathsDelayNeitherStartNorStop) {
-    if (capture_under_test::isWindows || ::geteuid() != 0)
+    if (capture_under_test::isWindows() || ::geteuid() != 0)
         GTEST_SKIP() << "needs POSIX FIFOs and root, to plant them as another user";
     const fs::path shared = sharedFolderIn(dir);
     const std::vector<std::pair<fs::path, fs::path>> runs = {
@@ -466,7 +466,7 @@ TEST_F(CaptureProcess, FifosAtOurPathsDelayNeitherStartNorStop) {
 // Another user's link at the settings path, in a shared folder or in a folder of theirs
 // inside it: the file it leads to is neither read as our settings nor replaced.
 TEST_F(CaptureProcess, PlantedSettingsLinksLeaveTheirTargetAlone) {
-    if (capture_under_test::isWindows || ::geteuid() != 0)
+    if (capture_under_test::isWindows() || ::geteuid() != 0)
         GTEST_SKIP() << "needs root, to plant links as another user";
     const fs::path shared = sharedFolderIn(dir);
     const fs::path theirs = shared / "theirs";

@@ -2,6 +2,7 @@
 // starting anything.
 #include "program_info.h"
 
+#include "capture_under_test.h"
 #include "child_process.h"
 #include "temp_dir.h"
 
@@ -39,7 +40,7 @@ protected:
         std::string out, err;
     };
     Result run(const std::string& flag) {
-        ChildProcess child({{SONDREL_CAPTURE_PATH, flag}, {}, dir.path, ChildProcess::StdinMode::DevNull});
+        ChildProcess child({capture_under_test::command({flag}), {}, dir.path, ChildProcess::StdinMode::DevNull});
         Result r;
         r.status = child.waitExit(10s);
         r.out = child.stdoutText();

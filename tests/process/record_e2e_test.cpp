@@ -120,7 +120,7 @@ std::optional<pid_t> childNamed(pid_t parent, const std::string& name) {
 // Natively it is a child of the recorder; Wine starts Windows children from its own
 // server, so there the command line, which names the test's own directory, tells.
 std::optional<pid_t> captureStartedFor(pid_t recorder, const std::filesystem::path& dir) {
-    if (!capture_under_test::isWindows)
+    if (!capture_under_test::isWindows())
         return childNamed(recorder, "sondrel-capture");
     const std::string settings = (dir / "settings.json").string();
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
@@ -155,13 +155,8 @@ class RecordEndToEnd : public ::testing::Test {
 protected:
     std::unique_ptr<ChildProcess> startRecord(std::vector<std::string> args, std::vector<std::string> env) {
         ChildProcess::Options o;
-        o.argv = {SONDREL_RECORD_PATH,
-                  "--capture",
-                  SONDREL_RECORD_CAPTURE,
-                  "--settings",
-                  (dir / "settings.json").string(),
-                  "--log",
-                  logPath};
+        o.argv = capture_under_test::recordCommand({"--capture", capture_under_test::path(), "--settings",
+                                                    (dir / "settings.json").string(), "--log", logPath});
         o.argv.insert(o.argv.end(), args.begin(), args.end());
         o.argv.push_back(wavPath);
         o.environment = std::move(env);
@@ -220,7 +215,7 @@ TEST_F(RecordEndToEnd, TwoSecondsOfToneGiveAValidWavOfContinuousSine) {
     EXPECT_EQ(summaryValue(out, "sondrel-capture"), "exited with status 0");
     EXPECT_EQ(out.find('\r'), std::string::npos) << "no terminal redraws when stdout is a pipe";
     // Lines end as the platform's text mode ends them (CR LF on Windows).
-    EXPECT_EQ(raw.find("\n"), raw.find(capture_under_test::lineEnd()) + (capture_under_test::isWindows ? 1 : 0));
+    EXPECT_EQ(raw.find("\n"), raw.find(capture_under_test::lineEnd()) + (capture_under_test::isWindows() ? 1 : 0));
 }
 
 TEST_F(RecordEndToEnd, NoInputDeviceFailsWithAClearReasonAndNoFile) {
@@ -258,7 +253,7 @@ TEST_F(RecordEndToEnd, CaptureKilledMidRecordingFailsAndLeavesAReadableWav) {
     const std::string err = rec->stderrText();
     EXPECT_NE(err.find("sondrel-record: error: "), std::string::npos) << err;
     // Windows has no signals; Wine reports a process that was killed as one that ended.
-    const std::string how = capture_under_test::isWindows ? "" : "was killed by signal 9 (SIGKILL) ";
+    const std::string how = capture_under_test::isWindows() ? "" : "was killed by signal 9 (SIGKILL) ";
     EXPECT_NE(err.find("sondrel-record: error: sondrel-capture " + how), std::string::npos) << err;
     EXPECT_NE(err.find(" during recording"), std::string::npos) << err;
     EXPECT_NE(rec->stdoutText().find("(recording failed)"), std::string::npos) << rec->stdoutText();
@@ -328,9 +323,9 @@ TEST_F(RecordEndToEnd, KilledRecorderLeavesAReadableWavAndCaptureShutsDown) {
 // recorder hands down), the capture identifies the recorder's socket through Wine's TCP
 // table and lets it in by the same-user rule.
 TEST_F(RecordEndToEnd, UnderWineTheRecorderGetsInAsTheSameUserWithoutAToken) {
-    if (!capture_under_test::isWindows)
+    if (!capture_under_test::isWindows())
         GTEST_SKIP() << "the Linux build's same-user rule is tested with a second Unix user";
-    std::string windowsCapture = std::string("Z:") + SONDREL_RECORD_CAPTURE;
+    std::string windowsCapture = std::string("Z:") + capture_under_test::path();
     std::replace(windowsCapture.begin(), windowsCapture.end(), '/', '\\');
     const std::filesystem::path batch = dir / "without-token.bat";
     {
@@ -340,16 +335,9 @@ TEST_F(RecordEndToEnd, UnderWineTheRecorderGetsInAsTheSameUserWithoutAToken) {
     VirtualMic mic;
     mic.playTone(1000, 48000, 0.5, 30);
     ChildProcess::Options o;
-    o.argv = {SONDREL_RECORD_PATH,
-              "--capture",
-              batch.string(),
-              "--settings",
-              (dir / "settings.json").string(),
-              "--log",
-              logPath,
-              "-d",
-              "2",
-              wavPath};
+    o.argv = capture_under_test::recordCommand({"--capture", batch.string(), "--settings",
+                                                (dir / "settings.json").string(), "--log", logPath, "-d", "2",
+                                                wavPath});
     o.environment = mic.environment();
     o.workingDirectory = dir.path;
     o.stdinMode = ChildProcess::StdinMode::DevNull;
@@ -369,14 +357,14 @@ TEST_F(RecordEndToEnd, UnderWineTheRecorderGetsInAsTheSameUserWithoutAToken) {
 // Both programs of a release say the same version, the recorder in the capture's words.
 TEST(RecordProgram, VersionIsPrintedLikeTheCapturesWithStatusZero) {
     const TempDir dir{"record-version"};
-    const auto versionOf = [&](const std::string& program) {
-        ChildProcess child({{program, "--version"}, {}, dir.path, ChildProcess::StdinMode::DevNull});
-        EXPECT_EQ(child.waitExit(60s), 0) << program;
+    const auto versionOf = [&](const std::vector<std::string>& command) {
+        ChildProcess child({command, {}, dir.path, ChildProcess::StdinMode::DevNull});
+        EXPECT_EQ(child.waitExit(60s), 0) << command[command.size() - 2];
         return capture_under_test::text(child.stdoutText());
     };
     // The capture as the tests start it: under Wine, through its launcher.
-    const std::string capture = versionOf(SONDREL_CAPTURE_PATH);
-    const std::string record = versionOf(SONDREL_RECORD_PATH);
+    const std::string capture = versionOf(capture_under_test::command({"--version"}));
+    const std::string record = versionOf(capture_under_test::recordCommand({"--version"}));
     ASSERT_EQ(capture.rfind("sondrel-capture ", 0), 0u) << capture;
     EXPECT_EQ(record, "sondrel-record " + capture.substr(std::string("sondrel-capture ").size())) << record;
 }

@@ -263,17 +263,19 @@ TEST_F(CaptureE2eTest, CommandEchoesStayWholeWhileAudioStreams) {
     EXPECT_EQ(echoes, sent);
 }
 
-#ifdef SONDREL_DEVICE_PROBE
 // WASAPI's shared mode captures at the device's own rate, so the virtual microphone runs
 // at 48 kHz here. The device is the one the settings window offers first for WASAPI: its
 // default input, whose index only PortAudio knows (the probe asks it).
 TEST_F(CaptureE2eTest, WasapiInputAt48kHzStreamsTheTone) {
+    if (!capture_under_test::isWindows())
+        GTEST_SKIP() << "the Windows build under Wine only";
     ASSERT_TRUE(runHelper({"/usr/bin/pactl", "unload-module", "module-null-sink"}));
     ASSERT_TRUE(
         runHelper({"/usr/bin/pactl", "load-module", "module-null-sink", "sink_name=mic_sink", "rate=48000"}));
     ASSERT_TRUE(runHelper({"/usr/bin/pactl", "set-default-source", "mic_sink.monitor"}));
     ASSERT_TRUE(runHelper({"/usr/bin/pactl", "set-default-sink", "mic_sink"}));
-    const std::optional<std::string> devices = runHelper({SONDREL_WINE_RUN, SONDREL_DEVICE_PROBE});
+    const std::optional<std::string> devices =
+        runHelper(capture_under_test::windowsHelper("SONDREL_DEVICE_PROBE", "device_probe.exe"));
     ASSERT_TRUE(devices) << "the device probe failed";
     std::smatch wasapi;
     ASSERT_TRUE(std::regex_search(*devices, wasapi,
@@ -305,6 +307,5 @@ TEST_F(CaptureE2eTest, WasapiInputAt48kHzStreamsTheTone) {
     EXPECT_EQ(saved.at("inputDevice"), device);
     EXPECT_EQ(saved.at("sampleRate"), 48000.0);
 }
-#endif
 
 } // namespace

@@ -102,7 +102,7 @@ protected:
     WhoMayConnect() : CaptureTest(200.0) {}
 
     void needAnotherUser() {
-        if (capture_under_test::isWindows)
+        if (capture_under_test::isWindows())
             GTEST_SKIP() << "Unix users: the Windows build is given a token under Wine";
         std::string why;
         other = otherUser(why);
@@ -291,7 +291,7 @@ TEST_F(WhoMayConnect, WithATokenOnlyItsBearerGetsInAndTheTokenIsWrittenNowhere) 
 // /proc/<pid>/environ, to our user and to root, for as long as the process lives;
 // removing the variable does not touch those bytes.
 TEST_F(WhoMayConnect, TheTokenIsGoneFromTheProcessEnvironmentOnceTaken) {
-    if (capture_under_test::isWindows)
+    if (capture_under_test::isWindows())
         GTEST_SKIP() << "/proc shows the Unix environment of Wine's loader, not the Windows process's";
     CaptureRun::Options options;
     options.testToken = false;
@@ -396,7 +396,7 @@ TEST_F(WhoMayConnect, ThreeThousandFailedHandshakesAddOnlyAFewLines) {
 // ---- files ----
 
 TEST_F(WhoMayConnect, FilesTheProcessMakesAreItsUsersAlone) {
-    if (capture_under_test::isWindows)
+    if (capture_under_test::isWindows())
         GTEST_SKIP() << "Unix file modes";
     const mode_t before = umask(022);
     start();
@@ -453,7 +453,7 @@ TEST_F(WhoMayConnect, LogOfAnotherUserIsNeverWritten) {
 // its own processes, so the refusal says "TCP 表中对端的连接没有所属进程". Between two Wine
 // processes the owner is found (RecordEndToEnd.UnderWineTheRecorderGetsIn...).
 TEST_F(WhoMayConnect, UnderWineALinuxPeerCannotBeIdentified) {
-    if (!capture_under_test::isWindows)
+    if (!capture_under_test::isWindows())
         GTEST_SKIP() << "only for the Windows build under Wine";
     CaptureRun::Options options;
     options.testToken = false;

@@ -52,7 +52,8 @@ public:
                      FontFile font = withFont ? FontFile::shipped : FontFile::missing) {
         placeFont(font);
         ChildProcess::Options options;
-        options.argv = {SONDREL_CAPTURE_PATH, (dir / "settings.json").string(), (dir / "capture.log").string()};
+        options.argv =
+            capture_under_test::command({(dir / "settings.json").string(), (dir / "capture.log").string()});
         options.environment = environment;
         for (const std::string& entry : windowProcessSanitizerEnvironment())
             options.environment.push_back(entry);
@@ -298,8 +299,10 @@ struct Win32Window {
 
 Win32Window probeWin32Window(const XSession& x, bool minimize = false) {
     Win32Window w;
-#ifdef SONDREL_WINDOW_PROBE
-    std::vector<std::string> command{SONDREL_WINE_RUN, SONDREL_WINDOW_PROBE};
+    if (!capture_under_test::isWindows())
+        return w;
+    std::vector<std::string> command =
+        capture_under_test::windowsHelper("SONDREL_WINDOW_PROBE", "window_probe.exe");
     if (minimize)
         command.push_back("minimize");
     const std::string out = x.run(command).output;
@@ -307,10 +310,6 @@ Win32Window probeWin32Window(const XSession& x, bool minimize = false) {
     std::sscanf(out.c_str(), "found=1 style=0x%lx exstyle=0x%lx rect=%d,%d,%d,%d client=%d,%d,%d,%d", &w.style,
                 &w.exStyle, &w.left, &w.top, &w.right, &w.bottom, &w.clientX, &w.clientY, &w.clientWidth,
                 &w.clientHeight);
-#else
-    (void)x;
-    (void)minimize;
-#endif
     return w;
 }
 
@@ -324,7 +323,7 @@ TEST_F(PanelWindowTest, ShowOpensOneTopmostUtilityWindowOfTheRightSize) {
     const std::string& window = windows[0];
     EXPECT_NE(x.property(window, "_NET_WM_NAME").find("\"" + title + "\""), std::string::npos)
         << x.property(window, "_NET_WM_NAME");
-    if (capture_under_test::isWindows) {
+    if (capture_under_test::isWindows()) {
         // A tool window, topmost, with a caption and a close box and no sizing border,
         // outside 500 x 176 at (100, 100). (Wine shows a tool window to the window
         // manager as an ordinary one that skips the task bar.)
@@ -425,7 +424,7 @@ TEST_F(PanelWindowTest, LoopDoesNotSpinWhileShownOrHidden) {
     std::cout << "CPU over 3 s: hidden " << hiddenCpu << " s, shown " << shownCpu << " s\n";
     // A spinning loop would use a whole core (3 s) or more with the software renderer.
     EXPECT_LT(hiddenCpu, 1.0);
-    if (capture_under_test::isWindows) {
+    if (capture_under_test::isWindows()) {
         // Wine draws Direct3D 9 through OpenGL on Mesa's software rasteriser: a frame of
         // the panel there takes 20 to 45 ms of CPU (21 to 47 frames a second, measured),
         // so a correctly paced panel already uses about 2.4 s of the 3 s and a spinning
@@ -510,7 +509,7 @@ TEST_F(PanelWindowTest, ScreenshotOfThePanelWithARunningStream) {
         std::this_thread::sleep_for(100ms);
     }
     ASSERT_TRUE(picture);
-    const fs::path png = outputPath(capture_under_test::isWindows ? "panel-windows.png" : "panel.png");
+    const fs::path png = outputPath(capture_under_test::isWindows() ? "panel-windows.png" : "panel.png");
     EXPECT_TRUE(picture->savePng(png));
     std::cout << "Screenshot of the panel: " << png.string() << "\n";
 
@@ -523,7 +522,7 @@ TEST_F(PanelWindowTest, ScreenshotOfThePanelWithARunningStream) {
     EXPECT_GT(picture->count(runningGreen), 315 * 16) << png;
 
     // The whole screen, frame and title bar included, for people to look at.
-    const std::string screen = capture_under_test::isWindows ? "screen-windows" : "screen";
+    const std::string screen = capture_under_test::isWindows() ? "screen-windows" : "screen";
     const fs::path xwd = outputPath(screen + ".xwd");
     const CommandResult shot = x.run({"/usr/bin/xwd", "-root", "-silent", "-out", xwd.string()});
     if (shot.status && *shot.status == 0)
@@ -592,7 +591,7 @@ TEST_F(PanelWindowTest, ChoosingARateInTheWindowRestartsCaptureAndSavesIt) {
     // The shown line comes after the first frame is on screen: the panel takes clicks
     // from here on.
 
-    chooseSecondRate(*capture, x, window, capture_under_test::isWindows ? probeWin32Window(x) : Win32Window{});
+    chooseSecondRate(*capture, x, window, capture_under_test::isWindows() ? probeWin32Window(x) : Win32Window{});
 
     EXPECT_TRUE(settingsReach(*capture, "\"sampleRate\": 48000.0")) << capture->settings();
     // The log reaches its file at the latest when the process ends.
@@ -606,7 +605,7 @@ TEST_F(PanelWindowTest, ChoosingARateInTheWindowRestartsCaptureAndSavesIt) {
 TEST_F(PanelWindowTest, WithoutAWindowManagerTheTopmostFailureIsReported) {
     XSession x(WindowManager::none);
     auto capture = startCapture(x);
-    if (capture_under_test::isWindows) {
+    if (capture_under_test::isWindows()) {
         // Windows keeps a topmost window above the others itself; no window manager
         // is asked, so nothing can fail.
         showAndWait(*capture);
@@ -643,7 +642,7 @@ TEST_F(PanelWindowTest, WithoutADisplayShowFailsQuietlyAndCaptureGoesOn) {
 }
 
 TEST_F(PanelWindowTest, FirstPictureOfTheMappedWindowIsTheDrawnPanel) {
-    if (capture_under_test::isWindows) {
+    if (capture_under_test::isWindows()) {
         // The window is shown after its first frame is presented. Wine's Direct3D draws
         // through OpenGL straight into the X window, which holds nothing while unmapped,
         // so that frame is lost there; and the first Present after mapping takes about
@@ -699,7 +698,7 @@ TEST_F(PanelWindowTest, UnusableFontFileFallsBackToTheBuiltInFont) {
         // The audio went on through the showing and goes on with the window open.
         const std::size_t received = client.messageCount();
         EXPECT_TRUE(client.waitForMessages(received + messagesPerSecond, 5s));
-        if (capture_under_test::isWindows) {
+        if (capture_under_test::isWindows()) {
             // Not measured under Wine: it draws Direct3D 9 in software, each frame taking
             // 20 to 45 ms of the CPU that Wine's audio thread shares, so on a loaded machine
             // the capture overflows while the window is shown (seen: 10 discontinuities at a
@@ -720,7 +719,7 @@ TEST_F(PanelWindowTest, UnusableFontFileFallsBackToTheBuiltInFont) {
 }
 
 TEST_F(PanelWindowTest, LosingTheDisplayHidesThePanelAndStreamingGoesOn) {
-    if (capture_under_test::isWindows) {
+    if (capture_under_test::isWindows()) {
         // Windows has no display connection that can break under a running program;
         // Wine's X11 driver ends the whole process with status 1 when its X server goes.
         GTEST_SKIP() << "no display to lose on Windows; Wine exits with its X server";
@@ -771,7 +770,7 @@ TEST_F(PanelWindowTest, ShowBringsBackAMinimisedWindow) {
         return false;
     };
 
-    if (capture_under_test::isWindows) {
+    if (capture_under_test::isWindows()) {
         // Windows offers no way to minimise a window without a minimise box, and Wine
         // follows a window manager's iconify only for windows that have one: another
         // program minimises it, as Windows' "show desktop" does.
@@ -850,7 +849,7 @@ TEST_F(PanelWindowTest, HidingGivesTheWindowsMemoryBack) {
     EXPECT_LE(hiddenKiB.back() - hiddenKiB.front(), 5 * 1024) << "memory grows with every showing";
     // Under Wine, [heap] is glibc's heap of Wine's own Unix side (its X11 driver, Mesa),
     // not the program's Windows heap.
-    if (!capture_under_test::isWindows) {
+    if (!capture_under_test::isWindows()) {
         EXPECT_LE(heapHiddenKiB - heapBeforeKiB, 6 * 1024) << "the freed heap of the window was kept";
     }
 #endif
@@ -883,7 +882,7 @@ TEST_F(PanelWindowTest, WindowManagerWithoutFramesDoesNotHoldUpTheShow) {
     // build waits for no window manager (ShowWindow returns at once); under Wine the time
     // is one frame of its software Direct3D, which a busy machine stretches past the
     // bound (985 ms seen at a load of 5), so there it is only printed.
-    if (!capture_under_test::isWindows) {
+    if (!capture_under_test::isWindows()) {
         EXPECT_LT(waited, 900ms);
     }
 
@@ -895,16 +894,15 @@ TEST_F(PanelWindowTest, WindowManagerWithoutFramesDoesNotHoldUpTheShow) {
     exitCleanly(*capture);
 }
 
-#ifdef SONDREL_WINDOW_PROBE
 // Wine's display DPI (its LogPixels setting) for the programs started while it lives.
 class WineDpi {
 public:
     WineDpi(const XSession& x, int dpi) : x(x) {
-        const CommandResult set = x.run({SONDREL_WINE_RUN, "reg", "add", key, "/v", "LogPixels", "/t", "REG_DWORD",
-                                         "/d", std::to_string(dpi), "/f"});
+        const CommandResult set = x.run({capture_under_test::wineRun(), "reg", "add", key, "/v", "LogPixels", "/t",
+                                         "REG_DWORD", "/d", std::to_string(dpi), "/f"});
         applied = set.status && *set.status == 0;
     }
-    ~WineDpi() { x.run({SONDREL_WINE_RUN, "reg", "delete", key, "/v", "LogPixels", "/f"}); }
+    ~WineDpi() { x.run({capture_under_test::wineRun(), "reg", "delete", key, "/v", "LogPixels", "/f"}); }
     WineDpi(const WineDpi&) = delete;
     WineDpi& operator=(const WineDpi&) = delete;
 
@@ -918,6 +916,8 @@ private:
 // At 150 % (144 DPI) the Windows build scales its window and everything drawn in it, and
 // takes clicks where the scaled panel shows its lists.
 TEST_F(PanelWindowTest, WindowAndPanelScaleWithTheDisplayDpi) {
+    if (!capture_under_test::isWindows())
+        GTEST_SKIP() << "the Windows build under Wine only";
     XSession x(WindowManager::openbox);
     const WineDpi dpi(x, 144);
     ASSERT_TRUE(dpi.applied);
@@ -980,6 +980,8 @@ TEST_F(PanelWindowTest, WindowAndPanelScaleWithTheDisplayDpi) {
 // WASAPI, the third host API of the Windows build, chosen in the window with its default
 // input at 48000 Hz, streams the tone.
 TEST_F(PanelWindowTest, WasapiChosenInTheWindowStreamsTheTone) {
+    if (!capture_under_test::isWindows())
+        GTEST_SKIP() << "the Windows build under Wine only";
     XSession x(WindowManager::openbox);
     mic->playTone(toneFrequency, 48000, 0.5, 90.0);
     auto capture = startCapture(x);
@@ -1017,6 +1019,5 @@ TEST_F(PanelWindowTest, WasapiChosenInTheWindowStreamsTheTone) {
     EXPECT_NE(log.find("已配置为使用Windows WASAPI"), std::string::npos) << log;
     EXPECT_EQ(capture->settings().find("\"inputDevice\": -1"), std::string::npos) << capture->settings();
 }
-#endif
 
 } // namespace
