@@ -155,7 +155,7 @@ TEST_F(BadInput, LargestMessageIsOneCommandQuotedShortAndAudioRunsOn) {
     EXPECT_EQ(*echo, "Getting command: " + quoted);
     EXPECT_TRUE(run->command("hide"));
     EXPECT_NE(stdoutText().find("\nUnrecognisable command " + quoted + "\n"), std::string::npos);
-    std::this_thread::sleep_for(3s);
+    EXPECT_TRUE(client.waitForMessages(messagesFor(3s), 15s));
 
     // Every message since the listener connected forms one continuous tone.
     StreamCheck check = analyseMessages(client.messages());
@@ -322,15 +322,13 @@ TEST_F(BadInput, StandardOutputClosedByTheParent) {
     ASSERT_GT(port, 0) << portLine;
 
     // Commands on standard input now make the process write to a pipe nobody reads.
-    for (const char* word : {"hide", "bogus", "hide"}) {
+    for (const char* word : {"hide", "bogus", "hide"})
         ASSERT_TRUE(run->process().writeStdin(std::string(word) + "\n"));
-        std::this_thread::sleep_for(200ms);
-    }
     WsTestClient client;
     ASSERT_TRUE(client.connect(port, 10s));
     ASSERT_TRUE(client.waitForMessages(10, 15s)) << "no audio after standard output was closed";
     ASSERT_TRUE(client.sendText("hide"));
-    std::this_thread::sleep_for(3s);
+    EXPECT_TRUE(client.waitForMessages(messagesFor(2s), 15s));
     EXPECT_TRUE(isContinuousStream(analyseMessages(client.messages()), 44100 * 2));
     ASSERT_TRUE(run->process().running());
     ASSERT_TRUE(client.sendText("exit"));
@@ -352,7 +350,8 @@ TEST_F(BadInput, AudioDeviceDisappearsWhileStreaming) {
     listen(client);
     mic->stopTone();
     mic->killDaemon();
-    std::this_thread::sleep_for(3s);
+    const std::size_t before = client.messageCount();
+    ASSERT_TRUE(run->waitForLog("[WARN] <Audio> 音频流中断", 15s)) << run->logText();
     ASSERT_TRUE(run->process().running());
     EXPECT_TRUE(run->command("hide"));
     EXPECT_EQ(run->nextProtocolLine(10s), hiddenLine);
@@ -360,9 +359,7 @@ TEST_F(BadInput, AudioDeviceDisappearsWhileStreaming) {
     ASSERT_TRUE(client.sendText("client-still-heard"));
     EXPECT_TRUE(run->process().waitForLine(
         [](const std::string& l) { return l == "Getting command: client-still-heard"; }, 10s));
-    std::size_t before = client.messageCount();
-    std::this_thread::sleep_for(2s);
-    std::cout << "audio messages in 2 s after the daemon was gone: " << client.messageCount() - before << "\n";
+    std::cout << "audio messages after the daemon was gone: " << client.messageCount() - before << "\n";
 
     auto status = run->exitOverStdin(60s);
     ASSERT_TRUE(status) << "no exit after the device went away";

@@ -1,5 +1,9 @@
 #include "capture_run.h"
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -17,6 +21,23 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 bool isLibraryLogLine(const std::string& line) { return output_line::isLibraryLog(line); }
+
+bool waitUntilPipeStopsFilling(const std::string& path, int atLeast, std::chrono::milliseconds timeout) {
+    const int look = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (look < 0)
+        return false;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    int unchanged = 0;
+    for (int pending = 0, before = -1; unchanged < 3 && ::ioctl(look, FIONREAD, &pending) == 0; before = pending) {
+        unchanged = pending >= atLeast && pending == before ? unchanged + 1 : 0;
+        if (unchanged < 3 && std::chrono::steady_clock::now() >= deadline)
+            break;
+        if (unchanged < 3)
+            std::this_thread::sleep_for(100ms);
+    }
+    ::close(look);
+    return unchanged >= 3;
+}
 
 std::string readWholeFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -92,6 +113,16 @@ std::optional<int> CaptureRun::exitOverStdin(std::chrono::milliseconds timeout) 
 
 std::string CaptureRun::logText() const { return readWholeFile(log); }
 
+bool CaptureRun::waitForLog(const std::string& piece, std::chrono::milliseconds timeout, std::size_t count) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (countOccurrences(logText(), piece) < count) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
 int CaptureRun::portFromLog(std::chrono::milliseconds timeout) const {
     // The log is not flushed per line; the start-up lines fill a buffer quickly, but
     // the caller may have to make the process log more before the port shows up.
@@ -108,6 +139,9 @@ int CaptureRun::portFromLog(std::chrono::milliseconds timeout) const {
 }
 
 namespace {
+
+constexpr std::size_t toneTransient = 4410; // converter delay and the tone's fade-in
+constexpr std::size_t samplesPerMessage = 512;
 
 // The longest run of 200 ms windows that are each the tone without a break, in samples.
 // Neighbouring windows share two samples, so a jump between them is seen too.
@@ -136,12 +170,18 @@ StreamCheck analyseMessages(const std::vector<WsTestClient::Message>& messages) 
         check.badMessages += !message.binary || message.payload.size() != 2048;
     SineCheckOptions options;
     options.sampleRate = 44100.0;
-    options.transient = 4410; // converter delay and the tone's fade-in
+    options.transient = toneTransient;
     const std::vector<float> samples = decodeSamples(messages);
     check.analysis = analyseSine(samples, options);
     if (capture_under_test::isWindows() && !check.analysis.isContinuousTone(toneFrequency, 5.0))
         check.longestUnbroken = longestUnbrokenTone(samples, check.analysis.analysedFrom);
     return check;
+}
+
+std::size_t messagesFor(std::chrono::milliseconds span) {
+    const auto samples = static_cast<std::size_t>(span.count()) * 44100 / 1000;
+    // Two more: the 200 ms windows of the Wine check overlap by two samples.
+    return (toneTransient + samples + samplesPerMessage - 1) / samplesPerMessage + 2;
 }
 
 StreamCheck receiveTone(int port, std::chrono::milliseconds span) {
@@ -153,8 +193,16 @@ StreamCheck receiveTone(int port, std::chrono::milliseconds span) {
         none.connected = true;
         return none;
     }
-    std::this_thread::sleep_for(span);
+    client.waitForMessages(messagesFor(span), span + 10s);
     StreamCheck check = analyseMessages(client.messages());
+    if (capture_under_test::isWindows) {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (!check.analysis.isContinuousTone(toneFrequency, 5.0) && check.longestUnbroken < 44100 &&
+               std::chrono::steady_clock::now() < deadline) {
+            client.waitForMessages(client.messageCount() + 18, 1s); // about 200 ms more
+            check = analyseMessages(client.messages());
+        }
+    }
     client.close(2s);
     return check;
 }

@@ -54,6 +54,10 @@ public:
     std::optional<int> exitOverStdin(std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
     std::string logText() const;
+    // Waits until the log holds `piece` at least `count` times. Warnings and errors reach
+    // the file at once; an info line after start-up only with the next line logged a
+    // second or more later, so wait for those on standard output or a warning instead.
+    bool waitForLog(const std::string& piece, std::chrono::milliseconds timeout, std::size_t count = 1) const;
     // The port as the server logged it; for runs whose standard output is gone.
     int portFromLog(std::chrono::milliseconds timeout) const;
 
@@ -66,6 +70,10 @@ private:
 };
 
 bool isLibraryLogLine(const std::string& line);
+// The pipe at path (a FIFO, or /proc/<pid>/fd/<n>) holds at least atLeast bytes that
+// nobody reads, and its writer has stopped adding to them: the same for 300 ms. Looking
+// does not read.
+bool waitUntilPipeStopsFilling(const std::string& path, int atLeast, std::chrono::milliseconds timeout);
 std::string readWholeFile(const std::filesystem::path& path);
 std::size_t countOccurrences(const std::string& text, const std::string& piece);
 
@@ -78,7 +86,13 @@ struct StreamCheck {
     // Samples of the longest stretch that is the tone without a break, in 200 ms steps.
     std::size_t longestUnbroken = 0;
 };
+// The span is audio, not wall-clock time: the client waits (within span + 10 s) until it
+// holds that much of the tone past the converter's transient, so an assertion on
+// minimumSamples = span needs no more. Against Wine, whose dropped input breaks the
+// tone, it listens up to 5 s longer for an unbroken second.
 StreamCheck receiveTone(int port, std::chrono::milliseconds span);
+// Messages of a fresh stream that carry span of audio past the transient analyseMessages skips.
+std::size_t messagesFor(std::chrono::milliseconds span);
 StreamCheck analyseMessages(const std::vector<WsTestClient::Message>& messages);
 
 // The window's protocol lines, as the parent reads them.

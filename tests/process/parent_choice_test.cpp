@@ -130,7 +130,8 @@ TEST_F(ParentChoice, EachDeviceInTurnCarriesTheStreamToTheClient) {
         }
         ASSERT_TRUE(arrived) << "switch " << i << ": no audio of the chosen device";
         latencies.push_back(std::chrono::duration<double, std::milli>(*arrived - asked).count());
-        std::this_thread::sleep_for(700ms);
+        // A run of the new device: a block of the old one after it would split the run.
+        ASSERT_TRUE(client.waitForMessages(client.messageCount() + 20, 5s)) << "switch " << i;
     }
 
     // The stream runs on across every switch: runs of one tone, then the other, with at
@@ -275,7 +276,7 @@ TEST_F(ParentChoice, ParentThatNeverSendsTheNewWordsSeesTheSameProtocol) {
     ASSERT_TRUE(client.waitForMessages(20, 15s));
     mic->killDaemon();
     mic->stopTone();
-    std::this_thread::sleep_for(2s);
+    ASSERT_TRUE(run->waitForLog("[WARN] <Audio> 音频流中断", 15s)) << run->logText();
     mic->restartDaemon();
     mic->playTone(toneFrequency, 48000, 0.5, 100.0);
     const auto deadline = Clock::now() + 40s;

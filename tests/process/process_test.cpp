@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -107,14 +108,14 @@ protected:
         return port;
     }
 
-    // For runs whose standard output we cannot see: the engine writes the
-    // settings file during start-up, shortly before the port line.
+    // For runs whose standard output we cannot see: the server logs its port right
+    // before the port line, and start-up writes every line at once.
     void waitForStartUp() {
         auto deadline = std::chrono::steady_clock::now() + 30s;
-        while (!fs::exists(settings) && std::chrono::steady_clock::now() < deadline)
+        while (readFile(log).find("<Server> 音频流服务器已启动") == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(20ms);
-        ASSERT_TRUE(fs::exists(settings));
-        std::this_thread::sleep_for(1s);
+        ASSERT_NE(readFile(log).find("<Server> 音频流服务器已启动"), std::string::npos) << readFile(log);
     }
 
     void send(const std::string& bytes) { ASSERT_TRUE(child->writeStdin(bytes)); }
@@ -209,7 +210,7 @@ TEST_P(StdinEnds, ProcessKeepsRunningQuietlyUntilTerminated) {
         expectLine("Getting command: hide");
         child->closeStdin();
     }
-    std::this_thread::sleep_for(500ms); // let start-up work settle
+    // Start-up ended with the port line; from there the process idles.
     double processBefore = child->cpuSeconds();
     double mainBefore = mainThreadCpuSeconds(child->pid());
     std::this_thread::sleep_for(3s);
@@ -350,7 +351,7 @@ TEST_F(CaptureProcess, UnwritableLogPathIsSilent) {
     send("hide\n");
     expectLine("Getting command: hide");
     expectLine(hiddenLine);
-    EXPECT_TRUE(isContinuousStream(receiveTone(port, 3s), 44100));
+    EXPECT_TRUE(isContinuousStream(receiveTone(port, 1s), 44100));
     expectLine("Getting command: connected");
     expectLine("Getting command: disconnected");
     send("exit\n");
@@ -367,9 +368,19 @@ TEST_F(CaptureProcess, UnwritableLogPathIsSilent) {
 TEST_F(CaptureProcess, SurvivesAParentThatStopsReading) {
     start({settings.string(), log.string()}, ChildProcess::StdinMode::Pipe,
           {"/bin/bash", "-c", "\"$0\" \"$@\" | head -c 1 >/dev/null; exit ${PIPESTATUS[0]}"});
-    // head is gone after the first byte of the port line; once start-up is
-    // over, the echo of the command below writes into a pipe nobody reads.
+    // head is gone after the first byte of the port line; then the echo of the
+    // command below writes into a pipe nobody reads. The shell is left with one child.
     waitForStartUp();
+    const std::string children =
+        "/proc/" + std::to_string(child->pid()) + "/task/" + std::to_string(child->pid()) + "/children";
+    const auto childCount = [&] {
+        std::istringstream pids(readFile(children));
+        return std::distance(std::istream_iterator<std::string>(pids), std::istream_iterator<std::string>());
+    };
+    for (auto until = std::chrono::steady_clock::now() + 10s;
+         childCount() > 1 && std::chrono::steady_clock::now() < until;)
+        std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(childCount(), 1) << "head never ended";
     send("exit\n");
     auto deadline = std::chrono::steady_clock::now() + 30s;
     std::optional<int> status;

@@ -68,10 +68,7 @@ protected:
         {
             CaptureRun first(*mic, options());
             ASSERT_NE(first.port(), 0);
-            auto deadline = Clock::now() + 10s;
-            while (!std::filesystem::exists(settingsPath) && Clock::now() < deadline)
-                std::this_thread::sleep_for(50ms);
-            std::this_thread::sleep_for(200ms);
+            // Start-up has written the file; it is whole once the process has ended.
             ASSERT_EQ(first.exitOverStdin(10s), 0);
         }
         std::ifstream in(settingsPath);
@@ -88,10 +85,12 @@ protected:
     void connect(WsTestClient& client) { ASSERT_TRUE(client.connect(port, 5s)); }
 
     // Receives for the given time after the first message and checks the stream: whole
-    // binary messages at about 86 a second carrying a continuous 1 kHz sine.
-    void expectContinuousTone(WsTestClient& client, std::chrono::seconds span) {
+    // binary messages at about 86 a second carrying a continuous 1 kHz sine. The rate is
+    // taken from a second after the first message on, over more than a second: the span
+    // is at least 2.5 s of wall-clock time.
+    void expectContinuousTone(WsTestClient& client, std::chrono::milliseconds span) {
         ASSERT_TRUE(client.waitForMessages(1, 10s)) << "no audio arrived";
-        std::this_thread::sleep_for(span);
+        std::this_thread::sleep_until(client.messages().front().received + span);
         std::vector<WsTestClient::Message> messages = client.messages();
         for (const WsTestClient::Message& message : messages) {
             ASSERT_TRUE(message.binary);
@@ -147,7 +146,7 @@ TEST_F(CaptureE2eTest, StreamsA48kHzToneAsContinuous44100HzSine) {
     start();
     WsTestClient client;
     connect(client);
-    expectContinuousTone(client, 5s);
+    expectContinuousTone(client, 2500ms);
     EXPECT_EQ(storedSampleRate(), 48000.0);
 }
 
@@ -156,7 +155,7 @@ TEST_F(CaptureE2eTest, StreamsA44100HzCaptureAsContinuousSine) {
     start();
     WsTestClient client;
     connect(client);
-    expectContinuousTone(client, 5s);
+    expectContinuousTone(client, 2500ms);
     EXPECT_EQ(storedSampleRate(), 44100.0);
 }
 
@@ -168,8 +167,11 @@ TEST_F(CaptureE2eTest, DisconnectedMessageStopsAudioAndConnectedResumesIt) {
     ASSERT_TRUE(client.waitForMessages(10, 10s));
 
     ASSERT_TRUE(client.sendText("disconnected"));
+    ASSERT_TRUE(
+        process().waitForLine([](const std::string& l) { return l == "Getting command: disconnected"; }, 10s));
     std::this_thread::sleep_for(300ms); // blocks already queued may still arrive
-    EXPECT_TRUE(staysSilent(client, 1500ms));
+    // At about 86 blocks a second, half a second of audio would show.
+    EXPECT_TRUE(staysSilent(client, 500ms));
     EXPECT_TRUE(client.isOpen());
 
     std::size_t before = client.messageCount();
@@ -296,7 +298,7 @@ TEST_F(CaptureE2eTest, WasapiInputAt48kHzStreamsTheTone) {
     start();
     WsTestClient client;
     connect(client);
-    expectContinuousTone(client, 3s);
+    expectContinuousTone(client, 2500ms);
     ASSERT_EQ(run->exitOverStdin(15s), 0);
     const std::string text = capture_under_test::text(run->logText());
     EXPECT_NE(text.find("API=Windows WASAPI\n"), std::string::npos) << text;

@@ -80,18 +80,15 @@ protected:
     }
 
     // The capture's standard output goes to a process that never reads it (a parent that
-    // stopped reading), so the pipe fills and the main thread blocks in a write. That
+    // stopped reading), so the pipe fills and the writes of standard output block. That
     // process is in the capture's process group; endGroup() ends it.
     void startWithStdoutNobodyReads() {
         CaptureRun::Options options;
         options.argvPrefix = {"/bin/bash", "-c", "exec \"$0\" \"$@\" > >(exec sleep 120 >/dev/null 2>&1)"};
         options.waitForPort = false;
         start(options);
-        // Start-up writes the settings file shortly before the port line.
-        for (int i = 0; i < 600 && !std::filesystem::exists(run->settingsPath()); ++i)
-            std::this_thread::sleep_for(50ms);
-        ASSERT_TRUE(std::filesystem::exists(run->settingsPath()));
-        std::this_thread::sleep_for(1s);
+        // Standard output is out of sight; the log has the port during start-up.
+        ASSERT_NE(run->portFromLog(60s), 0) << run->logText();
         // Each line is one command, echoed with its first 1024 bytes twice ("Getting
         // command: " and "Unrecognisable command "): a hundred of them fill any pipe.
         // Standard input is not read while the queue is full, so the write may block:
@@ -102,9 +99,13 @@ protected:
                 lines += std::string(2000, 'x') + "\n";
             (void)process().writeStdin(lines);
         });
-        std::this_thread::sleep_for(1500ms);
+        // The echoes back up in the pipe until the process has stopped writing them.
+        ASSERT_TRUE(
+            waitUntilPipeStopsFilling("/proc/" + std::to_string(process().pid()) + "/fd/1", 16 * 1024, 30s))
+            << "standard output never backed up";
         ASSERT_TRUE(process().running());
     }
+
     // The child leads its process group; a helper it was started with is in it too.
     void endGroup() { ::kill(-process().pid(), SIGKILL); }
 
@@ -121,8 +122,8 @@ TEST_F(SoundStack, FrozenServerHoldsUpNeitherCommandsNorTheExit) {
     ASSERT_TRUE(client.connect(run->port(), 10s));
     ASSERT_TRUE(client.waitForMessages(20, 15s));
     mic->freezeDaemon();
-    // Long enough for the stall to be noticed and its recovery to wait on the server.
-    std::this_thread::sleep_for(2s);
+    // The stall noticed: its recovery now waits on the server.
+    ASSERT_TRUE(run->waitForLog("[WARN] <Audio> 音频流中断", 10s)) << run->logText();
     // Commands whose answers wait for the engine wait without holding up those after
     // them.
     ASSERT_TRUE(run->command("devices", 5s));
@@ -150,7 +151,7 @@ TEST_F(SoundStack, StopSignalDuringAFreezeEndsWithinThreeSeconds) {
     ASSERT_TRUE(client.connect(run->port(), 10s));
     ASSERT_TRUE(client.waitForMessages(20, 15s));
     mic->freezeDaemon();
-    std::this_thread::sleep_for(2s);
+    ASSERT_TRUE(run->waitForLog("[WARN] <Audio> 音频流中断", 10s)) << run->logText();
     const auto took = timeToExit([&] { process().kill(SIGTERM); });
     ASSERT_TRUE(took) << "still running 15 s after SIGTERM";
     EXPECT_LT(*took, exitBound);
@@ -218,7 +219,8 @@ TEST_F(SoundStack, ExitOverTheSocketEndsTheProcessWhileTheMainThreadIsStuck) {
         return;
     WsTestClient client;
     ASSERT_TRUE(client.connect(run->port(), 10s));
-    std::this_thread::sleep_for(2s);
+    ASSERT_TRUE(
+        process().waitForLine([](const std::string& l) { return l == "Getting command: connected"; }, 10s));
 
     const ThawAtEnd thaw{x.serverPid()};
     ASSERT_EQ(::kill(x.serverPid(), SIGSTOP), 0);
@@ -350,7 +352,7 @@ TEST_F(SoundStack, RestartedServerBringsAudioBackToTheSameClient) {
     ASSERT_TRUE(client.waitForMessages(20, 15s));
     mic->killDaemon();
     mic->stopTone(); // the players went with it
-    std::this_thread::sleep_for(3s);
+    ASSERT_TRUE(run->waitForLog("[WARN] <Audio> 音频流中断", 15s)) << run->logText();
 
     mic->restartDaemon();
     const auto restarted = Clock::now();
@@ -363,11 +365,15 @@ TEST_F(SoundStack, RestartedServerBringsAudioBackToTheSameClient) {
     std::cout << "audio back at the client " << delay << " s after the server's restart\n";
     EXPECT_LT(delay, 15.0);
 
-    std::this_thread::sleep_for(4s);
+    // Two seconds of audio, from a second after its return.
     std::vector<WsTestClient::Message> after;
-    for (const auto& message : client.messages())
-        if (message.received > back + 1s)
-            after.push_back(message);
+    for (const auto deadline = Clock::now() + 20s; after.size() < messagesFor(2s) && Clock::now() < deadline;) {
+        client.waitForMessages(client.messageCount() + 1, 1s);
+        after.clear();
+        for (const auto& message : client.messages())
+            if (message.received > back + 1s)
+                after.push_back(message);
+    }
     EXPECT_TRUE(isContinuousStream(analyseMessages(after), 2 * 44100));
     EXPECT_TRUE(client.isOpen());
     const std::string log = run->logText();
@@ -384,7 +390,7 @@ TEST_F(SoundStack, UnpluggedSourceComesBackToTheSameClient) {
     ASSERT_TRUE(client.connect(run->port(), 10s));
     ASSERT_TRUE(client.waitForMessages(20, 15s));
     mic->removeSource();
-    std::this_thread::sleep_for(3s);
+    ASSERT_TRUE(run->waitForLog("[WARN] <Audio> 音频流中断", 15s)) << run->logText();
     mic->addSource();
     mic->stopTone();
     mic->playTone(toneFrequency, 48000, 0.5, 100.0);
@@ -395,7 +401,7 @@ TEST_F(SoundStack, UnpluggedSourceComesBackToTheSameClient) {
     bool toneBack = false;
     while (!toneBack && Clock::now() - added < 30s) {
         const std::size_t from = client.messageCount();
-        std::this_thread::sleep_for(3s);
+        client.waitForMessages(from + messagesFor(1s), 3s);
         const auto all = client.messages();
         const std::vector<WsTestClient::Message> recent(all.begin() + static_cast<std::ptrdiff_t>(from),
                                                         all.end());
