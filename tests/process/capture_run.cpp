@@ -195,7 +195,7 @@ StreamCheck receiveTone(int port, std::chrono::milliseconds span) {
     }
     client.waitForMessages(messagesFor(span), span + 10s);
     StreamCheck check = analyseMessages(client.messages());
-    if (capture_under_test::isWindows) {
+    if (capture_under_test::isWindows()) {
         const auto deadline = std::chrono::steady_clock::now() + 5s;
         while (!check.analysis.isContinuousTone(toneFrequency, 5.0) && check.longestUnbroken < 44100 &&
                std::chrono::steady_clock::now() < deadline) {
