@@ -1,13 +1,10 @@
 #include "audio_engine.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <stdexcept>
 #include <utility>
-
-#include <fmt/format.h>
 
 #include "capture_stream.h"
 #include "logger.h"
@@ -180,42 +177,39 @@ void AudioEngine::selectHostApiNow(std::int32_t row) {
     logInfo("已配置为使用" + hostApis[static_cast<std::size_t>(row)].name);
 }
 
+void AudioEngine::select(const Selection& chosen) {
+    hostApiIndex = chosen.hostApiRow;
+    deviceIndex = chosen.device;
+    sampleRateIndex = chosen.rateIndex;
+    bufferSizeIndex = chosen.sizeIndex;
+}
+
+std::string AudioEngine::selectedDeviceName() const {
+    if (deviceIndex < 0 || deviceIndex >= static_cast<std::int32_t>(devices.size()))
+        return {};
+    return devices[static_cast<std::size_t>(deviceIndex)].name;
+}
+
 void AudioEngine::applySettings(const AudioSettings& settings) {
     logInfo("加载音频设定");
-    sampleRateIndex = settings.sampleRate == 44100.0 ? 0 : 1;
+    const Resolution resolved = resolve(catalogue(), selection(), settings);
+    // A refused profile leaves in place what was resolved before the refusal.
+    select(resolved.selection);
     logInfo(sampleRateIndex == 0 ? "SR=44100Hz" : "SR=48000Hz");
-
-    const std::int32_t apiRow = hostApiRowOfType(hostApis, settings.hostApiType);
-    if (apiRow < 0) {
-        logError("找不到满足条件的API");
+    if (resolved.refused == Resolution::Refused::hostApi) {
+        logError(resolved.reason);
         throw std::runtime_error("Invalid Profile");
     }
-    hostApiIndex = apiRow;
-    logInfo("API=" + hostApis[static_cast<std::size_t>(apiRow)].name);
-
-    deviceIndex = settings.inputDevice;
-    const bool known =
-        settings.inputDevice >= 0 && settings.inputDevice < static_cast<std::int32_t>(devices.size());
-    const DeviceEntry* device = known ? &devices[static_cast<std::size_t>(settings.inputDevice)] : nullptr;
-    if (!device || device->hostApiType != settings.hostApiType || device->maxInputChannels <= 0) {
-        logError("找不到适合的音频设备#" + std::to_string(settings.inputDevice));
+    logInfo("API=" + hostApis[static_cast<std::size_t>(hostApiIndex)].name);
+    if (resolved.refused == Resolution::Refused::device) {
+        logError(resolved.reason);
         throw std::runtime_error("Invalid Profile");
     }
-    logInfo("Device=" + device->name);
-
-    const auto size = std::lower_bound(bufferSizes.begin(), bufferSizes.end(), settings.framesPerBuffer);
-    bufferSizeIndex = size == bufferSizes.end() ? static_cast<std::int32_t>(bufferSizes.size()) - 1
-                                                : static_cast<std::int32_t>(size - bufferSizes.begin());
+    logInfo("Device=" + devices[static_cast<std::size_t>(deviceIndex)].name);
     logInfo("BufferSize=" + std::to_string(bufferSizes[static_cast<std::size_t>(bufferSizeIndex)]));
 }
 
-AudioSettings AudioEngine::currentSettings() const {
-    const bool apiKnown = hostApiIndex >= 0 && hostApiIndex < static_cast<std::int32_t>(hostApis.size());
-    // No PortAudio host API has type -1, so applying this record fails as it should.
-    return captureSettings(sampleRates[static_cast<std::size_t>(sampleRateIndex)],
-                           bufferSizes[static_cast<std::size_t>(bufferSizeIndex)],
-                           apiKnown ? hostApis[static_cast<std::size_t>(hostApiIndex)].type : -1, deviceIndex);
-}
+AudioSettings AudioEngine::currentSettings() const { return selectedSettings(catalogue(), selection()); }
 
 void AudioEngine::saveSettings() { writeSettingsFile(settingsPath, currentSettings()); }
 
@@ -284,39 +278,12 @@ void AudioEngine::startOnAudioThread(const StartOrder& order) {
 }
 
 std::optional<std::string> AudioEngine::choose(const SelectionChoice& choice) {
-    const std::int32_t row = choice.hostApiType ? hostApiRowOfType(hostApis, *choice.hostApiType) : hostApiIndex;
-    if (row < 0 || row >= static_cast<std::int32_t>(hostApis.size()))
-        return "找不到满足条件的API";
-    std::int32_t device = deviceIndex;
-    if (choice.inputDevice)
-        device = *choice.inputDevice;
-    else if (row != hostApiIndex)
-        device = hostApis[static_cast<std::size_t>(row)].defaultInputDevice; // what the window picks
-    const bool input = device >= 0 && device < static_cast<std::int32_t>(devices.size()) &&
-                       devices[static_cast<std::size_t>(device)].hostApi == row &&
-                       devices[static_cast<std::size_t>(device)].maxInputChannels > 0;
-    if (!input)
-        return "找不到适合的音频设备#" + std::to_string(device);
-    std::int32_t rate = sampleRateIndex;
-    if (choice.sampleRate) {
-        const auto found = std::find(sampleRates.begin(), sampleRates.end(), *choice.sampleRate);
-        if (found == sampleRates.end())
-            return fmt::format("不支持的采样率: {}", *choice.sampleRate);
-        rate = static_cast<std::int32_t>(found - sampleRates.begin());
-    }
-    std::int32_t size = bufferSizeIndex;
-    if (choice.framesPerBuffer) {
-        const auto found = std::find(bufferSizes.begin(), bufferSizes.end(), *choice.framesPerBuffer);
-        if (found == bufferSizes.end())
-            return "不支持的缓冲区长度: " + std::to_string(*choice.framesPerBuffer);
-        size = static_cast<std::int32_t>(found - bufferSizes.begin());
-    }
-    hostApiIndex = row;
-    deviceIndex = device;
-    sampleRateIndex = rate;
-    bufferSizeIndex = size;
-    logInfo("已按父进程的选择配置为使用" + hostApis[static_cast<std::size_t>(row)].name + ", " +
-            devices[static_cast<std::size_t>(device)].name);
+    const Resolution resolved = resolve(catalogue(), selection(), choice);
+    if (resolved.refused != Resolution::Refused::nothing)
+        return resolved.reason;
+    select(resolved.selection);
+    logInfo("已按父进程的选择配置为使用" + hostApis[static_cast<std::size_t>(hostApiIndex)].name + ", " +
+            devices[static_cast<std::size_t>(deviceIndex)].name);
     stopStream();
     startStream();
     return std::nullopt;
@@ -329,8 +296,7 @@ void AudioEngine::refreshKeepingSelection() {
     };
     auto chosen = std::make_shared<Chosen>();
     control.add({[this, chosen] {
-                     if (deviceIndex >= 0 && deviceIndex < static_cast<std::int32_t>(devices.size()))
-                         chosen->name = devices[static_cast<std::size_t>(deviceIndex)].name;
+                     chosen->name = selectedDeviceName();
                      chosen->hostApiType = currentSettings().hostApiType;
                  },
                  {},
@@ -345,11 +311,8 @@ void AudioEngine::refreshKeepingSelection() {
 }
 
 void AudioEngine::reselect(const std::string& deviceName, std::int32_t hostApiType) {
-    const std::optional<RecoveryChoice> same =
-        chooseRecoveryDevice(hostApis, devices, std::nullopt, hostApiType, deviceIndex, deviceName);
-    if (same) {
-        hostApiIndex = same->hostApiRow;
-        deviceIndex = same->device;
+    if (const std::optional<Selection> same = findAgain(catalogue(), selection(), hostApiType, deviceName)) {
+        select(*same);
         return;
     }
     const std::int32_t row = hostApiRowOfType(hostApis, hostApiType);
@@ -418,14 +381,9 @@ void AudioEngine::addRecoveryAttempt() {
     auto attempt = std::make_shared<RecoveryAttempt>();
     control.add({[this, attempt] {
                      attempt->stored = keptProfile;
+                     attempt->running = selection();
                      attempt->hostApiType = currentSettings().hostApiType;
-                     attempt->device = deviceIndex;
-                     if (deviceIndex >= 0 && deviceIndex < static_cast<std::int32_t>(devices.size()))
-                         attempt->deviceName = devices[static_cast<std::size_t>(deviceIndex)].name;
-                     attempt->sampleRates = sampleRates;
-                     attempt->bufferSizes = bufferSizes;
-                     attempt->sampleRateIndex = sampleRateIndex;
-                     attempt->bufferSizeIndex = bufferSizeIndex;
+                     attempt->deviceName = selectedDeviceName();
                  },
                  [this, attempt] {
                      recoverStream(*attempt, capture, this, mutex, settingsPath);
@@ -439,10 +397,7 @@ void AudioEngine::finishRecoveryAttempt(RecoveryAttempt& attempt) {
     recovery.attemptFinished(attempt, callbackCount(), Clock::now());
     if (!attempt.started)
         return;
-    hostApiIndex = attempt.choice->hostApiRow;
-    deviceIndex = attempt.choice->device;
-    sampleRateIndex = attempt.sampleRateIndex;
-    bufferSizeIndex = attempt.bufferSizeIndex;
+    select(attempt.choice->selection);
     if (attempt.choice->storedProfile)
         keptProfile.reset();
 }

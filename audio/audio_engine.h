@@ -101,8 +101,8 @@ public:
     OutputRing outputRing;
     std::vector<DeviceEntry> devices;
     std::vector<HostApiEntry> hostApis;
-    const std::vector<double> sampleRates{44100.0, 48000.0};
-    const std::vector<std::uint32_t> bufferSizes{40, 80, 120, 160, 200};
+    const std::vector<double> sampleRates = offeredSampleRates;
+    const std::vector<std::uint32_t> bufferSizes = offeredBufferSizes;
     std::mutex mutex;
     std::int32_t deviceIndex = 0;
     std::int32_t hostApiIndex = 0;
@@ -125,6 +125,10 @@ private:
     };
 
     // Main thread.
+    CatalogueView catalogue() const { return {hostApis, devices}; }
+    Selection selection() const { return {hostApiIndex, deviceIndex, sampleRateIndex, bufferSizeIndex}; }
+    void select(const Selection& chosen);
+    std::string selectedDeviceName() const;
     void addRefresh();
     void addStart(bool chosenInWindow);
     void reselect(const std::string& deviceName, std::int32_t hostApiType);

@@ -91,7 +91,7 @@ std::string devicesLine(const AudioEngine& engine) {
     for (const DeviceEntry& device : engine.devices) {
         const bool apiKnown =
             device.hostApi >= 0 && static_cast<std::size_t>(device.hostApi) < engine.hostApis.size();
-        if (device.maxInputChannels <= 0 || !apiKnown)
+        if (!isInput(device) || !apiKnown)
             continue;
         devices += (devices.empty() ? "" : ", ") +
                    deviceObject(device, engine.hostApis[static_cast<std::size_t>(device.hostApi)]);

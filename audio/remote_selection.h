@@ -14,14 +14,6 @@ class AudioEngine;
 // "devices", "select" and "watch", and the reading of a "select". Each answer is one
 // line of JSON, keys in a fixed order, numbers formatted as in the settings file.
 
-// A choice as the parent wrote it; what it leaves out keeps its present value.
-struct SelectionChoice {
-    std::optional<std::int32_t> hostApiType;
-    std::optional<std::int32_t> inputDevice;
-    std::optional<double> sampleRate;
-    std::optional<std::uint32_t> framesPerBuffer;
-};
-
 // The text after "select ": a JSON object with any of the four keys, or the reason it is
 // refused (not JSON, not an object, an unknown key, a value of the wrong type).
 std::variant<SelectionChoice, std::string> parseSelectionChoice(std::string_view text);

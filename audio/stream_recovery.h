@@ -23,13 +23,9 @@ struct CaptureContext;
 struct RecoveryAttempt {
     // What to look for.
     std::optional<AudioSettings> stored;
+    Selection running;
     std::int32_t hostApiType = -1;
-    std::int32_t device = -1;
     std::string deviceName;
-    std::vector<double> sampleRates;
-    std::vector<std::uint32_t> bufferSizes;
-    std::int32_t sampleRateIndex = 0;
-    std::int32_t bufferSizeIndex = 2;
     // What was found.
     DeviceCatalogue catalogue;
     std::optional<RecoveryChoice> choice;
