@@ -9,6 +9,7 @@
 #include "capture_stream.h"
 #include "logger.h"
 #include "process_platform.h"
+#include "remote_selection.h"
 
 namespace {
 
@@ -31,12 +32,7 @@ AudioEngine::AudioEngine(std::string settingsPath) : settingsPath(std::move(sett
         loadSettings(fileExisted);
     } catch (...) {
         // The destructor does not run for a half-built engine; PortAudio is ours to end.
-        control.add({{},
-                     [this] {
-                         PortAudioCall call("Pa_Terminate");
-                         Pa_Terminate();
-                     },
-                     {}});
+        control.add({{}, [] { terminatePortAudio(); }, {}});
         finishStartUpStep();
         throw;
     }
@@ -53,9 +49,8 @@ AudioEngine::~AudioEngine() {
     control.dropPending();
     control.add({{},
                  [this] {
-                     PortAudioCall call("Pa_Terminate");
                      if (portAudioOwned)
-                         Pa_Terminate();
+                         terminatePortAudio();
                  },
                  {}});
     control.finishAll();
@@ -124,24 +119,7 @@ void AudioEngine::addRefresh() {
 }
 
 DeviceCatalogue AudioEngine::refreshOnAudioThread() {
-    if (capture) {
-        PaError stopped;
-        {
-            PortAudioCall call("Pa_StopStream");
-            stopped = Pa_StopStream(capture->stream);
-        }
-        if (stopped == paNoError) {
-            running = false;
-            logInfo("音频流已停止");
-        } else {
-            // A stream whose start was refused is already stopped; PortAudio says so
-            // here. It is closed all the same so that the refresh can go on.
-            logError("音频流停止失败, " + std::string(Pa_GetErrorText(stopped)));
-            running = false;
-        }
-        PortAudioCall call("Pa_CloseStream");
-        capture.reset();
-    }
+    endOnAudioThread(true);
     return listOnAudioThread(ListingReport::Logged);
 }
 
@@ -227,9 +205,8 @@ void AudioEngine::openStream() {
 void AudioEngine::openOnAudioThread(const AudioSettings& settings) {
     try {
         std::lock_guard<std::mutex> guard(mutex);
-        std::unique_ptr<CaptureContext> opened = openCaptureStream(this, settings);
-        PortAudioCall call("Pa_CloseStream");
-        capture = std::move(opened);
+        std::unique_ptr<CaptureContext> opened = openCaptureStream(captureTargets(), settings);
+        capture = std::move(opened); // closes the one it held
     } catch (const std::exception& e) {
         logInfo(std::string("音频设备打开失败, ") + e.what());
     }
@@ -261,13 +238,8 @@ void AudioEngine::startOnAudioThread(const StartOrder& order) {
             logInfo("音频设备已打开");
     }
     if (capture) {
-        PaError started;
-        {
-            PortAudioCall call("Pa_StartStream");
-            started = Pa_StartStream(capture->stream);
-        }
-        if (started != paNoError) {
-            logError(std::string("音频流启动失败, ") + Pa_GetErrorText(started));
+        if (const std::optional<std::string> failure = capture->start()) {
+            logError("音频流启动失败, " + *failure);
             return;
         }
         running = true;
@@ -303,7 +275,7 @@ void AudioEngine::refreshKeepingSelection() {
                  {}});
     // Aborted rather than stopped: nothing it still buffers is wanted, and stopping a
     // capture stream can wait seconds for the device.
-    control.add({[this] { forgetStream(); }, [this] { stopOnAudioThread(); }, {}});
+    control.add({[this] { forgetStream(); }, [this] { endOnAudioThread(false); }, {}});
     addRefresh();
     control.add({[this, chosen] { reselect(chosen->name, chosen->hostApiType); }, {}, {}});
     addStart(false);
@@ -325,28 +297,28 @@ void AudioEngine::reselect(const std::string& deviceName, std::int32_t hostApiTy
 }
 
 void AudioEngine::stopStream() {
-    control.add({[this] { forgetStream(); }, [this] { stopOnAudioThread(); }, {}});
+    control.add({[this] { forgetStream(); }, [this] { endOnAudioThread(false); }, {}});
     control.finishWithin(waitLimit);
 }
 
-void AudioEngine::stopOnAudioThread() {
+// A stop or a choice aborts: nothing the stream still buffers is wanted, and stopping a
+// capture stream can wait seconds for the device; a stream PortAudio cannot end is kept.
+// A refresh stops it, and closes it even when that is refused (a stream whose start was
+// refused is already stopped; PortAudio says so), so that the refresh can go on.
+void AudioEngine::endOnAudioThread(bool forRefresh) {
     if (!capture)
         return;
-    PaError aborted;
-    {
-        PortAudioCall call("Pa_AbortStream");
-        aborted = Pa_AbortStream(capture->stream);
+    const std::optional<std::string> failure =
+        capture->end(forRefresh ? CaptureContext::End::stop : CaptureContext::End::abort);
+    if (failure) {
+        logError("音频流停止失败, " + *failure);
+        if (!forRefresh)
+            return;
+        running = false;
     }
-    if (aborted != paNoError) {
-        logError(std::string("音频流停止失败, ") + Pa_GetErrorText(aborted));
-        return;
-    }
-    running = false;
-    {
-        PortAudioCall call("Pa_CloseStream");
-        capture.reset();
-    }
-    logInfo("音频流已停止");
+    capture.reset();
+    if (!failure)
+        logInfo("音频流已停止");
 }
 
 void AudioEngine::forgetStream() { recovery.forget(); }
@@ -386,7 +358,7 @@ void AudioEngine::addRecoveryAttempt() {
                      attempt->deviceName = selectedDeviceName();
                  },
                  [this, attempt] {
-                     recoverStream(*attempt, capture, this, mutex, settingsPath);
+                     recoverStream(*attempt, capture, captureTargets(), settingsPath);
                      portAudioOwned = true;
                  },
                  [this, attempt] { finishRecoveryAttempt(*attempt); }});
@@ -400,4 +372,12 @@ void AudioEngine::finishRecoveryAttempt(RecoveryAttempt& attempt) {
     select(attempt.choice->selection);
     if (attempt.choice->storedProfile)
         keptProfile.reset();
+}
+
+std::string devicesLine(const AudioEngine& engine) {
+    return devicesLine({engine.hostApis, engine.devices}, engine.currentSettings(), engine.running);
+}
+
+std::string selectedLine(const AudioEngine& engine) {
+    return selectedLine(engine.currentSettings(), engine.running);
 }

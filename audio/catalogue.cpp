@@ -139,6 +139,11 @@ DeviceCatalogue listCatalogue(ListingReport report) {
     return found;
 }
 
+void terminatePortAudio() {
+    PortAudioCall call("Pa_Terminate");
+    Pa_Terminate();
+}
+
 std::int32_t hostApiRowOfType(const std::vector<HostApiEntry>& hostApis, std::int32_t type) {
     const auto row =
         std::find_if(hostApis.begin(), hostApis.end(), [&](const HostApiEntry& api) { return api.type == type; });

@@ -94,6 +94,9 @@ bool isInput(const DeviceEntry& device);
 // choice and a device found again may select.
 bool usableInput(CatalogueView catalogue, std::int32_t device, std::int32_t hostApiType);
 
+// Terminates PortAudio; no stream may be open. Audio-control thread.
+void terminatePortAudio();
+
 // The first host-API row of this type, or -1.
 std::int32_t hostApiRowOfType(const std::vector<HostApiEntry>& hostApis, std::int32_t type);
 

@@ -8,8 +8,6 @@
 
 #include "catalogue.h"
 
-class AudioEngine;
-
 // The device choice made by the parent instead of the settings window: the answers to
 // "devices", "select" and "watch", and the reading of a "select". Each answer is one
 // line of JSON, keys in a fixed order, numbers formatted as in the settings file.
@@ -20,9 +18,9 @@ std::variant<SelectionChoice, std::string> parseSelectionChoice(std::string_view
 
 // { "devices": [ ... ], "selected": { ... }, "running": true }: every input device of
 // every host API, in PortAudio's order.
-std::string devicesLine(const AudioEngine& engine);
+std::string devicesLine(CatalogueView catalogue, const AudioSettings& selected, bool running);
 // { "selected": { ... }, "running": true }
-std::string selectedLine(const AudioEngine& engine);
+std::string selectedLine(const AudioSettings& selected, bool running);
 // { "selectError": "..." }
 std::string selectErrorLine(std::string_view reason);
 // { "stream": "running" } or { "stream": "stopped" }

@@ -2,7 +2,6 @@
 
 #include <fmt/format.h>
 
-#include "audio_control.h"
 #include "capture_stream.h"
 #include "logger.h"
 
@@ -12,12 +11,9 @@ const std::string tag = "Audio";
 
 } // namespace
 
-void recoverStream(RecoveryAttempt& attempt, std::unique_ptr<CaptureContext>& capture, AudioEngine* owner,
-                   std::mutex& openMutex, const std::string& settingsPath) {
-    {
-        PortAudioCall call("Pa_AbortStream");
-        capture.reset();
-    }
+void recoverStream(RecoveryAttempt& attempt, std::unique_ptr<CaptureContext>& capture,
+                   const CaptureTargets& targets, const std::string& settingsPath) {
+    capture.reset();
     attempt.catalogue = listCatalogue(ListingReport::Quiet);
     const CatalogueView catalogue{attempt.catalogue.hostApis, attempt.catalogue.devices};
     attempt.choice =
@@ -30,22 +26,14 @@ void recoverStream(RecoveryAttempt& attempt, std::unique_ptr<CaptureContext>& ca
     const AudioSettings settings = selectedSettings(catalogue, choice.selection);
     std::unique_ptr<CaptureContext> opened;
     try {
-        std::lock_guard<std::mutex> guard(openMutex);
-        opened = openCaptureStream(owner, settings);
+        opened = openCaptureStream(targets, settings);
     } catch (const std::exception& e) {
         attempt.failure = e.what();
         return;
     }
-    PaError started;
-    {
-        PortAudioCall call("Pa_StartStream");
-        started = Pa_StartStream(opened->stream);
-    }
-    if (started != paNoError) {
-        attempt.failure = Pa_GetErrorText(started);
-        PortAudioCall call("Pa_CloseStream");
-        opened.reset();
-        return;
+    if (const std::optional<std::string> failure = opened->start()) {
+        attempt.failure = *failure;
+        return; // the refused stream is closed with opened
     }
     capture = std::move(opened);
     attempt.started = true;
