@@ -110,8 +110,8 @@ void AudioControl::abandon() {
         thread.detach();
 }
 
-PortAudioCall::PortAudioCall(const char* name) { callInProgress.store(name); }
+PortAudioCall::PortAudioCall(const char* name) : outer(callInProgress.exchange(name)) {}
 
-PortAudioCall::~PortAudioCall() { callInProgress.store(nullptr); }
+PortAudioCall::~PortAudioCall() { callInProgress.store(outer); }
 
 const char* PortAudioCall::inProgress() { return callInProgress.load(); }

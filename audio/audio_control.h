@@ -72,7 +72,8 @@ private:
 };
 
 // Names the PortAudio call the audio-control thread is making, for the one line that is
-// logged when the process has to end without waiting for it.
+// logged when the process has to end without waiting for it. A call named inside another
+// names it while it runs; the outer name is back afterwards.
 class PortAudioCall {
 public:
     explicit PortAudioCall(const char* name);
@@ -82,4 +83,7 @@ public:
 
     // The call in progress, or null. Any thread; the text is a string literal.
     static const char* inProgress();
+
+private:
+    const char* outer;
 };

@@ -1,17 +1,15 @@
 #include "audio_engine.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <stdexcept>
 #include <utility>
 
-#include <fmt/format.h>
-
 #include "capture_stream.h"
 #include "logger.h"
 #include "process_platform.h"
+#include "remote_selection.h"
 
 namespace {
 
@@ -34,12 +32,7 @@ AudioEngine::AudioEngine(std::string settingsPath) : settingsPath(std::move(sett
         loadSettings(fileExisted);
     } catch (...) {
         // The destructor does not run for a half-built engine; PortAudio is ours to end.
-        control.add({{},
-                     [this] {
-                         PortAudioCall call("Pa_Terminate");
-                         Pa_Terminate();
-                     },
-                     {}});
+        control.add({{}, [] { terminatePortAudio(); }, {}});
         finishStartUpStep();
         throw;
     }
@@ -56,9 +49,8 @@ AudioEngine::~AudioEngine() {
     control.dropPending();
     control.add({{},
                  [this] {
-                     PortAudioCall call("Pa_Terminate");
                      if (portAudioOwned)
-                         Pa_Terminate();
+                         terminatePortAudio();
                  },
                  {}});
     control.finishAll();
@@ -127,24 +119,7 @@ void AudioEngine::addRefresh() {
 }
 
 DeviceCatalogue AudioEngine::refreshOnAudioThread() {
-    if (capture) {
-        PaError stopped;
-        {
-            PortAudioCall call("Pa_StopStream");
-            stopped = Pa_StopStream(capture->stream);
-        }
-        if (stopped == paNoError) {
-            running = false;
-            logInfo("音频流已停止");
-        } else {
-            // A stream whose start was refused is already stopped; PortAudio says so
-            // here. It is closed all the same so that the refresh can go on.
-            logError("音频流停止失败, " + std::string(Pa_GetErrorText(stopped)));
-            running = false;
-        }
-        PortAudioCall call("Pa_CloseStream");
-        capture.reset();
-    }
+    endOnAudioThread(true);
     return listOnAudioThread(ListingReport::Logged);
 }
 
@@ -180,42 +155,39 @@ void AudioEngine::selectHostApiNow(std::int32_t row) {
     logInfo("已配置为使用" + hostApis[static_cast<std::size_t>(row)].name);
 }
 
+void AudioEngine::select(const Selection& chosen) {
+    hostApiIndex = chosen.hostApiRow;
+    deviceIndex = chosen.device;
+    sampleRateIndex = chosen.rateIndex;
+    bufferSizeIndex = chosen.sizeIndex;
+}
+
+std::string AudioEngine::selectedDeviceName() const {
+    if (deviceIndex < 0 || deviceIndex >= static_cast<std::int32_t>(devices.size()))
+        return {};
+    return devices[static_cast<std::size_t>(deviceIndex)].name;
+}
+
 void AudioEngine::applySettings(const AudioSettings& settings) {
     logInfo("加载音频设定");
-    sampleRateIndex = settings.sampleRate == 44100.0 ? 0 : 1;
+    const Resolution resolved = resolve(catalogue(), selection(), settings);
+    // A refused profile leaves in place what was resolved before the refusal.
+    select(resolved.selection);
     logInfo(sampleRateIndex == 0 ? "SR=44100Hz" : "SR=48000Hz");
-
-    const std::int32_t apiRow = hostApiRowOfType(hostApis, settings.hostApiType);
-    if (apiRow < 0) {
-        logError("找不到满足条件的API");
+    if (resolved.refused == Resolution::Refused::hostApi) {
+        logError(resolved.reason);
         throw std::runtime_error("Invalid Profile");
     }
-    hostApiIndex = apiRow;
-    logInfo("API=" + hostApis[static_cast<std::size_t>(apiRow)].name);
-
-    deviceIndex = settings.inputDevice;
-    const bool known =
-        settings.inputDevice >= 0 && settings.inputDevice < static_cast<std::int32_t>(devices.size());
-    const DeviceEntry* device = known ? &devices[static_cast<std::size_t>(settings.inputDevice)] : nullptr;
-    if (!device || device->hostApiType != settings.hostApiType || device->maxInputChannels <= 0) {
-        logError("找不到适合的音频设备#" + std::to_string(settings.inputDevice));
+    logInfo("API=" + hostApis[static_cast<std::size_t>(hostApiIndex)].name);
+    if (resolved.refused == Resolution::Refused::device) {
+        logError(resolved.reason);
         throw std::runtime_error("Invalid Profile");
     }
-    logInfo("Device=" + device->name);
-
-    const auto size = std::lower_bound(bufferSizes.begin(), bufferSizes.end(), settings.framesPerBuffer);
-    bufferSizeIndex = size == bufferSizes.end() ? static_cast<std::int32_t>(bufferSizes.size()) - 1
-                                                : static_cast<std::int32_t>(size - bufferSizes.begin());
+    logInfo("Device=" + devices[static_cast<std::size_t>(deviceIndex)].name);
     logInfo("BufferSize=" + std::to_string(bufferSizes[static_cast<std::size_t>(bufferSizeIndex)]));
 }
 
-AudioSettings AudioEngine::currentSettings() const {
-    const bool apiKnown = hostApiIndex >= 0 && hostApiIndex < static_cast<std::int32_t>(hostApis.size());
-    // No PortAudio host API has type -1, so applying this record fails as it should.
-    return captureSettings(sampleRates[static_cast<std::size_t>(sampleRateIndex)],
-                           bufferSizes[static_cast<std::size_t>(bufferSizeIndex)],
-                           apiKnown ? hostApis[static_cast<std::size_t>(hostApiIndex)].type : -1, deviceIndex);
-}
+AudioSettings AudioEngine::currentSettings() const { return selectedSettings(catalogue(), selection()); }
 
 void AudioEngine::saveSettings() { writeSettingsFile(settingsPath, currentSettings()); }
 
@@ -233,9 +205,8 @@ void AudioEngine::openStream() {
 void AudioEngine::openOnAudioThread(const AudioSettings& settings) {
     try {
         std::lock_guard<std::mutex> guard(mutex);
-        std::unique_ptr<CaptureContext> opened = openCaptureStream(this, settings);
-        PortAudioCall call("Pa_CloseStream");
-        capture = std::move(opened);
+        std::unique_ptr<CaptureContext> opened = openCaptureStream(captureTargets(), settings);
+        capture = std::move(opened); // closes the one it held
     } catch (const std::exception& e) {
         logInfo(std::string("音频设备打开失败, ") + e.what());
     }
@@ -267,13 +238,8 @@ void AudioEngine::startOnAudioThread(const StartOrder& order) {
             logInfo("音频设备已打开");
     }
     if (capture) {
-        PaError started;
-        {
-            PortAudioCall call("Pa_StartStream");
-            started = Pa_StartStream(capture->stream);
-        }
-        if (started != paNoError) {
-            logError(std::string("音频流启动失败, ") + Pa_GetErrorText(started));
+        if (const std::optional<std::string> failure = capture->start()) {
+            logError("音频流启动失败, " + *failure);
             return;
         }
         running = true;
@@ -284,39 +250,12 @@ void AudioEngine::startOnAudioThread(const StartOrder& order) {
 }
 
 std::optional<std::string> AudioEngine::choose(const SelectionChoice& choice) {
-    const std::int32_t row = choice.hostApiType ? hostApiRowOfType(hostApis, *choice.hostApiType) : hostApiIndex;
-    if (row < 0 || row >= static_cast<std::int32_t>(hostApis.size()))
-        return "找不到满足条件的API";
-    std::int32_t device = deviceIndex;
-    if (choice.inputDevice)
-        device = *choice.inputDevice;
-    else if (row != hostApiIndex)
-        device = hostApis[static_cast<std::size_t>(row)].defaultInputDevice; // what the window picks
-    const bool input = device >= 0 && device < static_cast<std::int32_t>(devices.size()) &&
-                       devices[static_cast<std::size_t>(device)].hostApi == row &&
-                       devices[static_cast<std::size_t>(device)].maxInputChannels > 0;
-    if (!input)
-        return "找不到适合的音频设备#" + std::to_string(device);
-    std::int32_t rate = sampleRateIndex;
-    if (choice.sampleRate) {
-        const auto found = std::find(sampleRates.begin(), sampleRates.end(), *choice.sampleRate);
-        if (found == sampleRates.end())
-            return fmt::format("不支持的采样率: {}", *choice.sampleRate);
-        rate = static_cast<std::int32_t>(found - sampleRates.begin());
-    }
-    std::int32_t size = bufferSizeIndex;
-    if (choice.framesPerBuffer) {
-        const auto found = std::find(bufferSizes.begin(), bufferSizes.end(), *choice.framesPerBuffer);
-        if (found == bufferSizes.end())
-            return "不支持的缓冲区长度: " + std::to_string(*choice.framesPerBuffer);
-        size = static_cast<std::int32_t>(found - bufferSizes.begin());
-    }
-    hostApiIndex = row;
-    deviceIndex = device;
-    sampleRateIndex = rate;
-    bufferSizeIndex = size;
-    logInfo("已按父进程的选择配置为使用" + hostApis[static_cast<std::size_t>(row)].name + ", " +
-            devices[static_cast<std::size_t>(device)].name);
+    const Resolution resolved = resolve(catalogue(), selection(), choice);
+    if (resolved.refused != Resolution::Refused::nothing)
+        return resolved.reason;
+    select(resolved.selection);
+    logInfo("已按父进程的选择配置为使用" + hostApis[static_cast<std::size_t>(hostApiIndex)].name + ", " +
+            devices[static_cast<std::size_t>(deviceIndex)].name);
     stopStream();
     startStream();
     return std::nullopt;
@@ -329,15 +268,14 @@ void AudioEngine::refreshKeepingSelection() {
     };
     auto chosen = std::make_shared<Chosen>();
     control.add({[this, chosen] {
-                     if (deviceIndex >= 0 && deviceIndex < static_cast<std::int32_t>(devices.size()))
-                         chosen->name = devices[static_cast<std::size_t>(deviceIndex)].name;
+                     chosen->name = selectedDeviceName();
                      chosen->hostApiType = currentSettings().hostApiType;
                  },
                  {},
                  {}});
     // Aborted rather than stopped: nothing it still buffers is wanted, and stopping a
     // capture stream can wait seconds for the device.
-    control.add({[this] { forgetStream(); }, [this] { stopOnAudioThread(); }, {}});
+    control.add({[this] { forgetStream(); }, [this] { endOnAudioThread(false); }, {}});
     addRefresh();
     control.add({[this, chosen] { reselect(chosen->name, chosen->hostApiType); }, {}, {}});
     addStart(false);
@@ -345,11 +283,8 @@ void AudioEngine::refreshKeepingSelection() {
 }
 
 void AudioEngine::reselect(const std::string& deviceName, std::int32_t hostApiType) {
-    const std::optional<RecoveryChoice> same =
-        chooseRecoveryDevice(hostApis, devices, std::nullopt, hostApiType, deviceIndex, deviceName);
-    if (same) {
-        hostApiIndex = same->hostApiRow;
-        deviceIndex = same->device;
+    if (const std::optional<Selection> same = findAgain(catalogue(), selection(), hostApiType, deviceName)) {
+        select(*same);
         return;
     }
     const std::int32_t row = hostApiRowOfType(hostApis, hostApiType);
@@ -362,28 +297,28 @@ void AudioEngine::reselect(const std::string& deviceName, std::int32_t hostApiTy
 }
 
 void AudioEngine::stopStream() {
-    control.add({[this] { forgetStream(); }, [this] { stopOnAudioThread(); }, {}});
+    control.add({[this] { forgetStream(); }, [this] { endOnAudioThread(false); }, {}});
     control.finishWithin(waitLimit);
 }
 
-void AudioEngine::stopOnAudioThread() {
+// A stop or a choice aborts: nothing the stream still buffers is wanted, and stopping a
+// capture stream can wait seconds for the device; a stream PortAudio cannot end is kept.
+// A refresh stops it, and closes it even when that is refused (a stream whose start was
+// refused is already stopped; PortAudio says so), so that the refresh can go on.
+void AudioEngine::endOnAudioThread(bool forRefresh) {
     if (!capture)
         return;
-    PaError aborted;
-    {
-        PortAudioCall call("Pa_AbortStream");
-        aborted = Pa_AbortStream(capture->stream);
+    const std::optional<std::string> failure =
+        capture->end(forRefresh ? CaptureContext::End::stop : CaptureContext::End::abort);
+    if (failure) {
+        logError("音频流停止失败, " + *failure);
+        if (!forRefresh)
+            return;
+        running = false;
     }
-    if (aborted != paNoError) {
-        logError(std::string("音频流停止失败, ") + Pa_GetErrorText(aborted));
-        return;
-    }
-    running = false;
-    {
-        PortAudioCall call("Pa_CloseStream");
-        capture.reset();
-    }
-    logInfo("音频流已停止");
+    capture.reset();
+    if (!failure)
+        logInfo("音频流已停止");
 }
 
 void AudioEngine::forgetStream() { recovery.forget(); }
@@ -418,17 +353,12 @@ void AudioEngine::addRecoveryAttempt() {
     auto attempt = std::make_shared<RecoveryAttempt>();
     control.add({[this, attempt] {
                      attempt->stored = keptProfile;
+                     attempt->running = selection();
                      attempt->hostApiType = currentSettings().hostApiType;
-                     attempt->device = deviceIndex;
-                     if (deviceIndex >= 0 && deviceIndex < static_cast<std::int32_t>(devices.size()))
-                         attempt->deviceName = devices[static_cast<std::size_t>(deviceIndex)].name;
-                     attempt->sampleRates = sampleRates;
-                     attempt->bufferSizes = bufferSizes;
-                     attempt->sampleRateIndex = sampleRateIndex;
-                     attempt->bufferSizeIndex = bufferSizeIndex;
+                     attempt->deviceName = selectedDeviceName();
                  },
                  [this, attempt] {
-                     recoverStream(*attempt, capture, this, mutex, settingsPath);
+                     recoverStream(*attempt, capture, captureTargets(), settingsPath);
                      portAudioOwned = true;
                  },
                  [this, attempt] { finishRecoveryAttempt(*attempt); }});
@@ -439,10 +369,15 @@ void AudioEngine::finishRecoveryAttempt(RecoveryAttempt& attempt) {
     recovery.attemptFinished(attempt, callbackCount(), Clock::now());
     if (!attempt.started)
         return;
-    hostApiIndex = attempt.choice->hostApiRow;
-    deviceIndex = attempt.choice->device;
-    sampleRateIndex = attempt.sampleRateIndex;
-    bufferSizeIndex = attempt.bufferSizeIndex;
+    select(attempt.choice->selection);
     if (attempt.choice->storedProfile)
         keptProfile.reset();
+}
+
+std::string devicesLine(const AudioEngine& engine) {
+    return devicesLine({engine.hostApis, engine.devices}, engine.currentSettings(), engine.running);
+}
+
+std::string selectedLine(const AudioEngine& engine) {
+    return selectedLine(engine.currentSettings(), engine.running);
 }

@@ -15,7 +15,6 @@
 #include "audio_settings.h"
 #include "capture_shared.h"
 #include "catalogue.h"
-#include "remote_selection.h"
 #include "repeated_warning.h"
 #include "stream_recovery.h"
 
@@ -88,6 +87,11 @@ public:
     // not made worse by its log.
     void reportCallbackEvents();
 
+    // What a stream of this engine writes (capture_stream.h).
+    CaptureTargets captureTargets() {
+        return {level, sumSquares, sampleCount, outputRing, callbackEvents, running};
+    }
+
     std::atomic<float> level{1.0f};
     float sumSquares = 0.0f;
     std::int32_t sampleCount = 1;
@@ -101,8 +105,8 @@ public:
     OutputRing outputRing;
     std::vector<DeviceEntry> devices;
     std::vector<HostApiEntry> hostApis;
-    const std::vector<double> sampleRates{44100.0, 48000.0};
-    const std::vector<std::uint32_t> bufferSizes{40, 80, 120, 160, 200};
+    const std::vector<double> sampleRates = offeredSampleRates;
+    const std::vector<std::uint32_t> bufferSizes = offeredBufferSizes;
     std::mutex mutex;
     std::int32_t deviceIndex = 0;
     std::int32_t hostApiIndex = 0;
@@ -125,6 +129,10 @@ private:
     };
 
     // Main thread.
+    CatalogueView catalogue() const { return {hostApis, devices}; }
+    Selection selection() const { return {hostApiIndex, deviceIndex, sampleRateIndex, bufferSizeIndex}; }
+    void select(const Selection& chosen);
+    std::string selectedDeviceName() const;
     void addRefresh();
     void addStart(bool chosenInWindow);
     void reselect(const std::string& deviceName, std::int32_t hostApiType);
@@ -144,7 +152,7 @@ private:
     DeviceCatalogue listOnAudioThread(ListingReport report);
     void openOnAudioThread(const AudioSettings& settings);
     void startOnAudioThread(const StartOrder& order);
-    void stopOnAudioThread();
+    void endOnAudioThread(bool forRefresh);
 
     bool portAudioOwned = false;
     // A stored profile that names a device or host API missing at start-up. The file
@@ -157,3 +165,8 @@ private:
     // Last: its thread is joined before the members its jobs use are released.
     AudioControl control;
 };
+
+// The answers to "devices" and to an applied "select" (remote_selection.h) for this
+// engine's catalogue and selection.
+std::string devicesLine(const AudioEngine& engine);
+std::string selectedLine(const AudioEngine& engine);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // The stored capture configuration; each field is a key of the settings file.
@@ -41,3 +42,12 @@ StoredSettings readSettingsFile(const std::string& settingsPath);
 // Writes the record to the settings file, unless the file holds that text already.
 // Failures are logged. Any thread.
 void writeSettingsFile(const std::string& settingsPath, const AudioSettings& settings);
+
+// A choice of host API, device, rate or buffer size, as the parent wrote it; what it
+// leaves out keeps its present value.
+struct SelectionChoice {
+    std::optional<std::int32_t> hostApiType;
+    std::optional<std::int32_t> inputDevice;
+    std::optional<double> sampleRate;
+    std::optional<std::uint32_t> framesPerBuffer;
+};

@@ -2,7 +2,6 @@
 #include <cmath>
 #include <cstdint>
 
-#include "audio_engine.h"
 #include "capture_stream.h"
 #include "ring_buffer.h"
 
@@ -20,24 +19,24 @@ void countStatus(CallbackEvents& events, PaStreamCallbackFlags statusFlags) {
 }
 
 // The exact float/double steps matter: the panel's meter is compared against them.
-void feedMeter(AudioEngine& engine, const float* samples, unsigned long frames, double sampleRate) {
-    float sum = engine.sumSquares;
+void feedMeter(const CaptureTargets& meter, const float* samples, unsigned long frames, double sampleRate) {
+    float sum = meter.sumSquares;
     for (unsigned long i = 0; i < frames; ++i)
         sum += samples[i] * samples[i];
-    engine.sumSquares = sum;
-    engine.sampleCount += static_cast<std::int32_t>(frames);
-    if (static_cast<double>(engine.sampleCount) / sampleRate <= meterWindowSeconds)
+    meter.sumSquares = sum;
+    meter.sampleCount += static_cast<std::int32_t>(frames);
+    if (static_cast<double>(meter.sampleCount) / sampleRate <= meterWindowSeconds)
         return;
 
-    const float mean = engine.sumSquares / static_cast<float>(engine.sampleCount);
+    const float mean = meter.sumSquares / static_cast<float>(meter.sampleCount);
     const float rms = std::sqrt(mean);
     const float db = 20.0f * std::log10(rms) + 60.0f;
     float v = static_cast<float>(static_cast<double>(db) / 60.0);
     v = std::fmax(std::fmin(v, 1.0f), 0.0f);
-    const float previous = engine.level.load(std::memory_order_relaxed);
-    engine.level.store(static_cast<float>(0.05 * previous + 0.95 * v), std::memory_order_relaxed);
-    engine.sumSquares = 0.0f;
-    engine.sampleCount = 1;
+    const float previous = meter.level.load(std::memory_order_relaxed);
+    meter.level.store(static_cast<float>(0.05 * previous + 0.95 * v), std::memory_order_relaxed);
+    meter.sumSquares = 0.0f;
+    meter.sampleCount = 1;
 }
 
 // Returns the number of 44100 Hz samples now in context.resampled.
@@ -60,8 +59,8 @@ long resample(CaptureContext& context, const float* samples, unsigned long frame
     return conversion.output_frames_gen * channels;
 }
 
-void handOff(AudioEngine& engine, const float* samples, long count) {
-    RingBuffer* ring = engine.outputRing.load();
+void handOff(const CaptureTargets& targets, const float* samples, long count) {
+    RingBuffer* ring = targets.outputRing.load();
     if (!ring || count <= 0)
         return;
     const std::uint64_t produced = static_cast<std::uint64_t>(count);
@@ -69,7 +68,7 @@ void handOff(AudioEngine& engine, const float* samples, long count) {
     // Every call that loses samples counts, a full ring's too: a sender stalled for
     // seconds must show in the log for as long as it loses audio, not only at first.
     if (room < produced)
-        engine.callbackEvents.ringOverflows.fetch_add(1, std::memory_order_relaxed);
+        targets.events.ringOverflows.fetch_add(1, std::memory_order_relaxed);
     if (room > 0)
         ring->put(samples, SampleEncoding::Float32, room, 0);
 }
@@ -80,13 +79,13 @@ int captureCallback(const void* input, void* /*output*/, unsigned long frameCoun
                     const PaStreamCallbackTimeInfo* /*timeInfo*/, PaStreamCallbackFlags statusFlags,
                     void* userData) {
     auto& context = *static_cast<CaptureContext*>(userData);
-    context.engine->callbackEvents.calls.fetch_add(1, std::memory_order_relaxed);
-    countStatus(context.engine->callbackEvents, statusFlags);
+    context.targets.events.calls.fetch_add(1, std::memory_order_relaxed);
+    countStatus(context.targets.events, statusFlags);
     const auto* samples = static_cast<const float*>(input);
     if (!samples || frameCount == 0)
         return paContinue;
-    feedMeter(*context.engine, samples, frameCount, context.settings.sampleRate);
+    feedMeter(context.targets, samples, frameCount, context.settings.sampleRate);
     const long converted = resample(context, samples, frameCount);
-    handOff(*context.engine, context.resampled, converted);
+    handOff(context.targets, context.resampled, converted);
     return paContinue;
 }

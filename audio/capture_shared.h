@@ -41,3 +41,15 @@ struct CallbackEvents {
     std::atomic<std::uint64_t> inputUnderflows{0};
     std::atomic<std::uint64_t> ringOverflows{0};
 };
+
+// What a capture stream writes, and nothing else of its owner: the level meter's fields,
+// where it delivers, what its callback counts, and the flag that says it runs. The
+// callback writes the meter, the ring and the counts; the stream's end clears running.
+struct CaptureTargets {
+    std::atomic<float>& level;
+    float& sumSquares;
+    std::int32_t& sampleCount;
+    const OutputRing& outputRing;
+    CallbackEvents& events;
+    std::atomic<bool>& running;
+};

@@ -5,7 +5,6 @@
 #include <stdexcept>
 
 #include "audio_control.h"
-#include "audio_engine.h"
 
 PaException::PaException(PaError code) : message(Pa_GetErrorText(code)), code(code) {}
 
@@ -14,8 +13,8 @@ void throwIfPaError(PaError result) {
         throw PaException(result);
 }
 
-CaptureContext::CaptureContext(AudioEngine* engine, const AudioSettings& settings)
-    : engine(engine), settings(settings) {
+CaptureContext::CaptureContext(const CaptureTargets& targets, const AudioSettings& settings)
+    : targets(targets), settings(settings) {
     const int channels = std::max(1, static_cast<int>(settings.inputChannelCount));
     int error = 0;
     resampler = src_new(SRC_SINC_BEST_QUALITY, channels, &error);
@@ -36,19 +35,16 @@ CaptureContext::CaptureContext(AudioEngine* engine, const AudioSettings& setting
 
 CaptureContext::~CaptureContext() {
     if (stream) {
-        try {
-            const PaError stopped = Pa_IsStreamStopped(stream);
-            if (stopped != 1) {
-                if (stopped == 0) {
-                    throwIfPaError(Pa_AbortStream(stream));
-                    engine->running = false;
-                } else {
-                    throwIfPaError(stopped);
-                }
-            }
+        PaError stopped;
+        {
+            PortAudioCall call("Pa_IsStreamStopped");
+            stopped = Pa_IsStreamStopped(stream);
+        }
+        // Closing never fails: a stream PortAudio cannot tell about or cannot end (after
+        // Pa_Terminate, for one) is left to Pa_Terminate.
+        if (stopped == 1 || (stopped == 0 && !end(End::abort))) {
+            PortAudioCall call("Pa_CloseStream");
             Pa_CloseStream(stream);
-        } catch (const std::exception&) {
-            // Closing never fails; an unclosable stream is left to Pa_Terminate.
         }
     }
     stream = nullptr;
@@ -58,8 +54,34 @@ CaptureContext::~CaptureContext() {
     }
 }
 
-std::unique_ptr<CaptureContext> openCaptureStream(AudioEngine* engine, const AudioSettings& s) {
-    auto context = std::make_unique<CaptureContext>(engine, s);
+std::optional<std::string> CaptureContext::start() {
+    PaError started;
+    {
+        PortAudioCall call("Pa_StartStream");
+        started = Pa_StartStream(stream);
+    }
+    if (started != paNoError)
+        return Pa_GetErrorText(started);
+    return std::nullopt;
+}
+
+std::optional<std::string> CaptureContext::end(End how) {
+    PaError ended;
+    if (how == End::stop) {
+        PortAudioCall call("Pa_StopStream");
+        ended = Pa_StopStream(stream);
+    } else {
+        PortAudioCall call("Pa_AbortStream");
+        ended = Pa_AbortStream(stream);
+    }
+    if (ended != paNoError)
+        return Pa_GetErrorText(ended);
+    targets.running = false;
+    return std::nullopt;
+}
+
+std::unique_ptr<CaptureContext> openCaptureStream(const CaptureTargets& targets, const AudioSettings& s) {
+    auto context = std::make_unique<CaptureContext>(targets, s);
     PaStreamParameters input{s.inputDevice, s.inputChannelCount, s.inputSampleFormat, s.inputSuggestedLatency,
                              nullptr};
     PaStreamParameters output{s.outputDevice, s.outputChannelCount, s.outputSampleFormat, s.outputSuggestedLatency,

@@ -2,18 +2,19 @@
 
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <portaudio.h>
 #include <samplerate.h>
 
 #include "audio_settings.h"
+#include "capture_shared.h"
 
 // The one PortAudio input stream and what belongs to it. The only header of the tree
-// that brings in PortAudio and libsamplerate: the engine, the panel and the process
-// entry see the stream only as a CaptureContext they cannot look into.
-
-class AudioEngine;
+// that brings in PortAudio and libsamplerate, and the only file that makes PortAudio's
+// stream calls: the engine, the panel and the process entry see the stream only as a
+// CaptureContext they cannot look into.
 
 // A non-zero PortAudio result.
 class PaException : public std::exception {
@@ -31,12 +32,23 @@ void throwIfPaError(PaError result);
 // is made with it, not in the callback: making one and its first conversion take several
 // periods of a small buffer.
 struct CaptureContext {
-    explicit CaptureContext(AudioEngine* engine, const AudioSettings& settings);
+    // How a running stream is ended: stopped lets PortAudio play out what it buffers,
+    // aborted drops it at once.
+    enum class End { stop, abort };
+
+    CaptureContext(const CaptureTargets& targets, const AudioSettings& settings);
     ~CaptureContext(); // aborts and closes the stream, frees the converter; never throws
     CaptureContext(const CaptureContext&) = delete;
     CaptureContext& operator=(const CaptureContext&) = delete;
 
-    AudioEngine* engine;
+    // Starts the open stream; PortAudio's error text when it refuses.
+    std::optional<std::string> start();
+    // Ends the stream's callbacks and clears running; PortAudio's error text when it
+    // refuses (a stream whose start was refused is stopped already), and then running
+    // is left as it was.
+    std::optional<std::string> end(End how);
+
+    CaptureTargets targets;
     PaStream* stream = nullptr;
     AudioSettings settings;
     SRC_STATE* resampler = nullptr; // null only when libsamplerate could not make one
@@ -47,7 +59,7 @@ struct CaptureContext {
 int captureCallback(const void* input, void* output, unsigned long frameCount,
                     const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags statusFlags, void* userData);
 
-// Opens an input stream with these settings whose callback feeds engine. Throws
+// Opens an input stream with these settings whose callback writes targets. Throws
 // PaException, or std::runtime_error when the settings name neither side of a stream.
-// Audio-control thread, with AudioEngine::mutex held.
-std::unique_ptr<CaptureContext> openCaptureStream(AudioEngine* engine, const AudioSettings& settings);
+// Audio-control thread.
+std::unique_ptr<CaptureContext> openCaptureStream(const CaptureTargets& targets, const AudioSettings& settings);

@@ -4,7 +4,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "audio_engine.h"
 #include "quoted_text.h"
 
 using nlohmann::json;
@@ -86,24 +85,22 @@ std::variant<SelectionChoice, std::string> parseSelectionChoice(std::string_view
     return choice;
 }
 
-std::string devicesLine(const AudioEngine& engine) {
+std::string devicesLine(CatalogueView catalogue, const AudioSettings& selected, bool running) {
     std::string devices;
-    for (const DeviceEntry& device : engine.devices) {
+    for (const DeviceEntry& device : catalogue.devices) {
         const bool apiKnown =
-            device.hostApi >= 0 && static_cast<std::size_t>(device.hostApi) < engine.hostApis.size();
-        if (device.maxInputChannels <= 0 || !apiKnown)
+            device.hostApi >= 0 && static_cast<std::size_t>(device.hostApi) < catalogue.hostApis.size();
+        if (!isInput(device) || !apiKnown)
             continue;
         devices += (devices.empty() ? "" : ", ") +
-                   deviceObject(device, engine.hostApis[static_cast<std::size_t>(device.hostApi)]);
+                   deviceObject(device, catalogue.hostApis[static_cast<std::size_t>(device.hostApi)]);
     }
     return "{ \"devices\": [" + (devices.empty() ? std::string() : " " + devices + " ") +
-           "], \"selected\": " + selectionObject(engine.currentSettings()) +
-           ", \"running\": " + boolText(engine.running) + " }";
+           "], \"selected\": " + selectionObject(selected) + ", \"running\": " + boolText(running) + " }";
 }
 
-std::string selectedLine(const AudioEngine& engine) {
-    return "{ \"selected\": " + selectionObject(engine.currentSettings()) +
-           ", \"running\": " + boolText(engine.running) + " }";
+std::string selectedLine(const AudioSettings& selected, bool running) {
+    return "{ \"selected\": " + selectionObject(selected) + ", \"running\": " + boolText(running) + " }";
 }
 
 std::string selectErrorLine(std::string_view reason) { return "{ \"selectError\": " + jsonText(reason) + " }"; }

@@ -8,19 +8,9 @@
 
 #include "catalogue.h"
 
-class AudioEngine;
-
 // The device choice made by the parent instead of the settings window: the answers to
 // "devices", "select" and "watch", and the reading of a "select". Each answer is one
 // line of JSON, keys in a fixed order, numbers formatted as in the settings file.
-
-// A choice as the parent wrote it; what it leaves out keeps its present value.
-struct SelectionChoice {
-    std::optional<std::int32_t> hostApiType;
-    std::optional<std::int32_t> inputDevice;
-    std::optional<double> sampleRate;
-    std::optional<std::uint32_t> framesPerBuffer;
-};
 
 // The text after "select ": a JSON object with any of the four keys, or the reason it is
 // refused (not JSON, not an object, an unknown key, a value of the wrong type).
@@ -28,9 +18,9 @@ std::variant<SelectionChoice, std::string> parseSelectionChoice(std::string_view
 
 // { "devices": [ ... ], "selected": { ... }, "running": true }: every input device of
 // every host API, in PortAudio's order.
-std::string devicesLine(const AudioEngine& engine);
+std::string devicesLine(CatalogueView catalogue, const AudioSettings& selected, bool running);
 // { "selected": { ... }, "running": true }
-std::string selectedLine(const AudioEngine& engine);
+std::string selectedLine(const AudioSettings& selected, bool running);
 // { "selectError": "..." }
 std::string selectErrorLine(std::string_view reason);
 // { "stream": "running" } or { "stream": "stopped" }

@@ -1,10 +1,7 @@
 #include "stream_recovery.h"
 
-#include <algorithm>
-
 #include <fmt/format.h>
 
-#include "audio_control.h"
 #include "capture_stream.h"
 #include "logger.h"
 
@@ -12,56 +9,31 @@ namespace {
 
 const std::string tag = "Audio";
 
-// A profile from the settings file brings its own rate and size; otherwise the ones that
-// were running are kept.
-void takeStoredRateAndSize(RecoveryAttempt& attempt) {
-    attempt.sampleRateIndex = attempt.stored->sampleRate == 44100.0 ? 0 : 1;
-    const auto& sizes = attempt.bufferSizes;
-    const auto size = std::lower_bound(sizes.begin(), sizes.end(), attempt.stored->framesPerBuffer);
-    attempt.bufferSizeIndex = static_cast<std::int32_t>(
-        std::min<std::ptrdiff_t>(size - sizes.begin(), static_cast<std::ptrdiff_t>(sizes.size()) - 1));
-}
-
 } // namespace
 
-void recoverStream(RecoveryAttempt& attempt, std::unique_ptr<CaptureContext>& capture, AudioEngine* owner,
-                   std::mutex& openMutex, const std::string& settingsPath) {
-    {
-        PortAudioCall call("Pa_AbortStream");
-        capture.reset();
-    }
+void recoverStream(RecoveryAttempt& attempt, std::unique_ptr<CaptureContext>& capture,
+                   const CaptureTargets& targets, const std::string& settingsPath) {
+    capture.reset();
     attempt.catalogue = listCatalogue(ListingReport::Quiet);
-    attempt.choice = chooseRecoveryDevice(attempt.catalogue.hostApis, attempt.catalogue.devices, attempt.stored,
-                                          attempt.hostApiType, attempt.device, attempt.deviceName);
+    const CatalogueView catalogue{attempt.catalogue.hostApis, attempt.catalogue.devices};
+    attempt.choice =
+        chooseRecoveryDevice(catalogue, attempt.stored, attempt.running, attempt.hostApiType, attempt.deviceName);
     if (!attempt.choice) {
         attempt.failure = "找不到音频设备 " + attempt.deviceName;
         return;
     }
     const RecoveryChoice& choice = *attempt.choice;
-    if (choice.storedProfile)
-        takeStoredRateAndSize(attempt);
-    const AudioSettings settings = captureSettings(
-        attempt.sampleRates[static_cast<std::size_t>(attempt.sampleRateIndex)],
-        attempt.bufferSizes[static_cast<std::size_t>(attempt.bufferSizeIndex)],
-        attempt.catalogue.hostApis[static_cast<std::size_t>(choice.hostApiRow)].type, choice.device);
+    const AudioSettings settings = selectedSettings(catalogue, choice.selection);
     std::unique_ptr<CaptureContext> opened;
     try {
-        std::lock_guard<std::mutex> guard(openMutex);
-        opened = openCaptureStream(owner, settings);
+        opened = openCaptureStream(targets, settings);
     } catch (const std::exception& e) {
         attempt.failure = e.what();
         return;
     }
-    PaError started;
-    {
-        PortAudioCall call("Pa_StartStream");
-        started = Pa_StartStream(opened->stream);
-    }
-    if (started != paNoError) {
-        attempt.failure = Pa_GetErrorText(started);
-        PortAudioCall call("Pa_CloseStream");
-        opened.reset();
-        return;
+    if (const std::optional<std::string> failure = opened->start()) {
+        attempt.failure = *failure;
+        return; // the refused stream is closed with opened
     }
     capture = std::move(opened);
     attempt.started = true;

@@ -4,15 +4,14 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "capture_shared.h"
 #include "catalogue.h"
 #include "stream_watch.h"
 
-class AudioEngine;
 struct CaptureContext;
 
 // Noticing a stream that stopped delivering, and bringing it back. The engine runs an
@@ -23,13 +22,9 @@ struct CaptureContext;
 struct RecoveryAttempt {
     // What to look for.
     std::optional<AudioSettings> stored;
+    Selection running;
     std::int32_t hostApiType = -1;
-    std::int32_t device = -1;
     std::string deviceName;
-    std::vector<double> sampleRates;
-    std::vector<std::uint32_t> bufferSizes;
-    std::int32_t sampleRateIndex = 0;
-    std::int32_t bufferSizeIndex = 2;
     // What was found.
     DeviceCatalogue catalogue;
     std::optional<RecoveryChoice> choice;
@@ -39,11 +34,11 @@ struct RecoveryAttempt {
 
 // Audio-control thread. Closes the dead stream in capture (with a frozen sound server
 // this waits for libpulse's time-outs), lists PortAudio afresh, and opens and starts the
-// chosen device into capture, its context feeding owner. Saves the choice unless it
+// chosen device into capture, its callback writing targets. Saves the choice unless it
 // would overwrite a profile kept from the settings file. Quiet: an attempt every few
 // seconds for as long as a device stays away must not fill the log.
-void recoverStream(RecoveryAttempt& attempt, std::unique_ptr<CaptureContext>& capture, AudioEngine* owner,
-                   std::mutex& openMutex, const std::string& settingsPath);
+void recoverStream(RecoveryAttempt& attempt, std::unique_ptr<CaptureContext>& capture,
+                   const CaptureTargets& targets, const std::string& settingsPath);
 
 // Main thread: watches a stream that should run and decides when to try again. The
 // stall, the first failure and the recovery are logged, one line each.

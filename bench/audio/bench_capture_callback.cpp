@@ -46,7 +46,7 @@ void captureCallbackPerSecond(benchmark::State& state) {
     settings.sampleRate = inputRate;
     settings.framesPerBuffer = framesPerCall;
     settings.inputChannelCount = 1;
-    CaptureContext context(&engine, settings);
+    CaptureContext context(engine.captureTargets(), settings);
     auto ring = std::make_shared<RingBuffer>(SampleEncoding::Float32, 264600);
     engine.outputRing.set(ring);
     const std::vector<float>& input = oneSecond();
@@ -102,7 +102,7 @@ void firstCallbackOfAStream(benchmark::State& state) {
     const std::vector<float>& input = oneSecond();
     for (auto _ : state) {
         state.PauseTiming();
-        auto context = std::make_unique<CaptureContext>(&engine, smallBufferSettings());
+        auto context = std::make_unique<CaptureContext>(engine.captureTargets(), smallBufferSettings());
         state.ResumeTiming();
         captureCallback(input.data(), nullptr, smallBuffer, nullptr, 0, context.get());
         state.PauseTiming();
@@ -113,7 +113,7 @@ void firstCallbackOfAStream(benchmark::State& state) {
 
 void laterCallbackOfAStream(benchmark::State& state) {
     BenchEngine engine;
-    CaptureContext context(&engine, smallBufferSettings());
+    CaptureContext context(engine.captureTargets(), smallBufferSettings());
     const std::vector<float>& input = oneSecond();
     for (int i = 0; i < 100; ++i)
         captureCallback(input.data(), nullptr, smallBuffer, nullptr, 0, &context);
@@ -189,7 +189,7 @@ int coldStart(const std::string& mode) {
     if (mode == "converter-at-open") {
         BenchEngine engine;
         const auto started = Clock::now();
-        auto context = std::make_unique<CaptureContext>(&engine, smallBufferSettings());
+        auto context = std::make_unique<CaptureContext>(engine.captureTargets(), smallBufferSettings());
         const auto opened = Clock::now();
         captureCallback(input.data(), nullptr, smallBuffer, nullptr, 0, context.get());
         const auto done = Clock::now();

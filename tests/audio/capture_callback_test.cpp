@@ -67,8 +67,8 @@ class Callback : public ::testing::Test {
 protected:
     LogCapture log;
     MeterEngine engine;
-    CaptureContext context44{&engine, streamSettings(44100.0)};
-    CaptureContext context48{&engine, streamSettings(48000.0)};
+    CaptureContext context44{engine.captureTargets(), streamSettings(44100.0)};
+    CaptureContext context48{engine.captureTargets(), streamSettings(48000.0)};
 };
 
 TEST_F(Callback, LevelStartsAtOneAndChangesEveryFourthCallAt120Frames) {

@@ -138,6 +138,28 @@ TEST_F(ParentChoice, AcceptedChoiceIsTheSelectionAndIsSaved) {
     EXPECT_EQ(selection(), (Selection{1, 3, 1, 4}));
 }
 
+// Two host APIs of one type: the settings file keeps only the type, so a device of the
+// second is taken under the first, by a choice exactly as by a stored profile, and what a
+// choice saved loads back as the same selection.
+TEST_F(ParentChoice, TwoHostApisOfOneTypeResolveAlikeForChoiceAndProfile) {
+    engine.devices.push_back(CatalogueEngine::device(4, "copy mic", 2, 8, 2, 0));
+    EXPECT_EQ(engine.choose(pick(8, 4)), std::nullopt);
+    EXPECT_EQ(selection(), (Selection{0, 4, 0, 2}));
+    ASSERT_TRUE(engine.waitUntilIdle(std::chrono::seconds(10)));
+
+    engine.hostApiIndex = 1;
+    engine.deviceIndex = 3;
+    engine.loadSettings(true);
+    EXPECT_EQ(log.count("ERROR 无法加载配置文件"), 0u);
+    EXPECT_EQ(selection(), (Selection{0, 4, 0, 2}));
+    EXPECT_EQ(log.count("INFO API=ALSA"), 1u);
+    EXPECT_EQ(log.count("INFO Device=copy mic"), 1u);
+
+    // Still no device of another type, nor one without inputs.
+    EXPECT_EQ(engine.choose(pick(8, 3)), "找不到适合的音频设备#3");
+    EXPECT_EQ(engine.choose(pick(8, 2)), "找不到适合的音频设备#2");
+}
+
 TEST_F(ParentChoice, ChoiceReplacesAProfileKeptForAMissingDevice) {
     writeFile(path, R"({"hostApiType": 8, "inputDevice": 9})");
     engine.loadSettings(true);

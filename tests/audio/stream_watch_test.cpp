@@ -96,13 +96,20 @@ protected:
     std::vector<HostApiEntry> hostApis{{"ALSA", 8, 3, 1, 1}, {"JACK", 12, 1, 3, 3}};
     std::vector<DeviceEntry> devices{input(0, "pulse", 0, 8), input(1, "default", 0, 8), input(2, "USB Mic", 0, 8),
                                      input(3, "system", 1, 12)};
+
+    std::optional<RecoveryChoice> choose(const std::optional<AudioSettings>& stored, std::int32_t type,
+                                         std::int32_t device, const std::string& name) const {
+        Selection running;
+        running.device = device;
+        return chooseRecoveryDevice({hostApis, devices}, stored, running, type, name);
+    }
 };
 
 TEST_F(RecoveryDevice, RunningDeviceAtItsIndexWhenTheNameStillMatches) {
-    const auto choice = chooseRecoveryDevice(hostApis, devices, std::nullopt, 8, 2, "USB Mic");
+    const auto choice = choose(std::nullopt, 8, 2, "USB Mic");
     ASSERT_TRUE(choice);
-    EXPECT_EQ(choice->hostApiRow, 0);
-    EXPECT_EQ(choice->device, 2);
+    EXPECT_EQ(choice->selection.hostApiRow, 0);
+    EXPECT_EQ(choice->selection.device, 2);
     EXPECT_FALSE(choice->storedProfile);
 }
 
@@ -110,34 +117,34 @@ TEST_F(RecoveryDevice, RunningDeviceAtItsIndexWhenTheNameStillMatches) {
 // that now has the old index is not taken instead.
 TEST_F(RecoveryDevice, RenumberedDeviceIsFoundByNameAndNeverSwapped) {
     devices = {input(0, "pulse", 0, 8), input(1, "USB Mic", 0, 8), input(2, "default", 0, 8)};
-    auto choice = chooseRecoveryDevice(hostApis, devices, std::nullopt, 8, 2, "USB Mic");
+    auto choice = choose(std::nullopt, 8, 2, "USB Mic");
     ASSERT_TRUE(choice);
-    EXPECT_EQ(choice->device, 1);
+    EXPECT_EQ(choice->selection.device, 1);
 
     devices = {input(0, "pulse", 0, 8), input(1, "default", 0, 8), input(2, "speaker", 0, 8, 0)};
-    EXPECT_FALSE(chooseRecoveryDevice(hostApis, devices, std::nullopt, 8, 2, "USB Mic"));
+    EXPECT_FALSE(choose(std::nullopt, 8, 2, "USB Mic"));
     // Same name under another host API type, or without inputs: not it.
     devices = {input(0, "USB Mic", 1, 12), input(1, "USB Mic", 0, 8, 0)};
-    EXPECT_FALSE(chooseRecoveryDevice(hostApis, devices, std::nullopt, 8, 0, "USB Mic"));
+    EXPECT_FALSE(choose(std::nullopt, 8, 0, "USB Mic"));
 }
 
 TEST_F(RecoveryDevice, HostApiThatIsGoneMeansNothing) {
     hostApis = {{"JACK", 12, 1, 3, 3}};
-    EXPECT_FALSE(chooseRecoveryDevice(hostApis, devices, std::nullopt, 8, 1, "default"));
+    EXPECT_FALSE(choose(std::nullopt, 8, 1, "default"));
 }
 
 TEST_F(RecoveryDevice, KeptProfileFirstWhenItsDeviceIsBack) {
-    auto choice = chooseRecoveryDevice(hostApis, devices, stored(12, 3), 8, 1, "default");
+    auto choice = choose(stored(12, 3), 8, 1, "default");
     ASSERT_TRUE(choice);
-    EXPECT_EQ(choice->hostApiRow, 1);
-    EXPECT_EQ(choice->device, 3);
+    EXPECT_EQ(choice->selection.hostApiRow, 1);
+    EXPECT_EQ(choice->selection.device, 3);
     EXPECT_TRUE(choice->storedProfile);
 
     // Still missing (past the end, or not an input of that type): the running device.
     for (const AudioSettings& profile : {stored(12, 9), stored(8, 3), stored(2, 1)}) {
-        choice = chooseRecoveryDevice(hostApis, devices, profile, 8, 1, "default");
+        choice = choose(profile, 8, 1, "default");
         ASSERT_TRUE(choice);
-        EXPECT_EQ(choice->device, 1);
+        EXPECT_EQ(choice->selection.device, 1);
         EXPECT_FALSE(choice->storedProfile);
     }
 }
