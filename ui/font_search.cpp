@@ -1,7 +1,5 @@
 #include "font_search.h"
 
-#include "panel_font.h"
-
 #include <algorithm>
 #include <filesystem>
 

@@ -5,6 +5,9 @@
 #include <string_view>
 #include <vector>
 
+// The panel's font in the working directory; the same file name is looked for elsewhere.
+inline constexpr const char* panelFontPath = "./SourceHanSansSC-VF.ttf";
+
 // Where the panel's font may be, besides the working directory. Any of them may be
 // empty: not known, or none on this system.
 struct FontPlaces {

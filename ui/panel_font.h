@@ -8,9 +8,8 @@
 
 #include "font_search.h"
 
-// The panel's font, read anew at every showing: first from the working directory, then
-// from the other places of font_search.h.
-inline constexpr const char* panelFontPath = "./SourceHanSansSC-VF.ttf";
+// The panel's font (panelFontPath) is read anew at every showing: first from the
+// working directory, then from the other places of font_search.h.
 inline constexpr float panelFontSize = 16.0f;
 // Far above any CJK font; a bigger file is not read into memory at every showing.
 inline constexpr std::size_t panelFontMaxBytes = 128u << 20;
