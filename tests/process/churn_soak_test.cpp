@@ -7,7 +7,6 @@
 // minute; fails on any break in our stream or on growth.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -24,6 +23,7 @@
 
 #include "capture_run.h"
 #include "raw_socket.h"
+#include "soak_support.h"
 #include "x_session.h"
 
 using namespace std::chrono_literals;
@@ -35,23 +35,6 @@ constexpr std::size_t windowSamples = 44100; // one second per verdict
 // What the first stream from a fresh capture or recorder leaves unjudged: the converter's
 // delay and the tone's start, as the suite's tone checks do.
 constexpr std::size_t startSamples = 4410;
-
-int entriesIn(const std::string& folder) {
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir)
-        return -1;
-    int count = 0;
-    while (dirent* entry = ::readdir(dir))
-        count += entry->d_name[0] != '.';
-    ::closedir(dir);
-    return count;
-}
-
-std::chrono::seconds soakDuration() {
-    const char* text = std::getenv("SONDREL_SOAK_SECONDS");
-    const int seconds = text ? std::atoi(text) : 90;
-    return std::chrono::seconds(seconds > 0 ? seconds : 90);
-}
 
 struct Break {
     double atSeconds = 0; // since the soak began
@@ -306,8 +289,8 @@ protected:
         Minute m;
         m.index = index;
         m.rssKiB = run->process().residentKiB();
-        m.descriptors = entriesIn("/proc/" + std::to_string(pid) + "/fd");
-        m.threads = entriesIn("/proc/" + std::to_string(pid) + "/task");
+        m.descriptors = procEntries(pid, "fd");
+        m.threads = procEntries(pid, "task");
         m.connections = connections;
         m.breaks = breaks.size();
         m.referenceBreaks = reference->breaks().size();

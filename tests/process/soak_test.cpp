@@ -3,8 +3,6 @@
 // memory, threads that still answer, and an orderly exit.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <cstdlib>
 #include <iostream>
 #include <thread>
@@ -12,6 +10,7 @@
 
 #include "capture_run.h"
 #include "raw_socket.h"
+#include "soak_support.h"
 #include "x_session.h"
 #include "x_view.h"
 
@@ -19,23 +18,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-int taskCount(pid_t pid) {
-    DIR* dir = ::opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
-    if (!dir)
-        return -1;
-    int count = 0;
-    while (dirent* entry = ::readdir(dir))
-        count += entry->d_name[0] != '.';
-    ::closedir(dir);
-    return count;
-}
-
-std::chrono::seconds soakDuration() {
-    const char* text = std::getenv("SONDREL_SOAK_SECONDS");
-    int seconds = text ? std::atoi(text) : 90;
-    return std::chrono::seconds(seconds > 0 ? seconds : 90);
-}
 
 struct Figures {
     int cycles = 0;
@@ -190,7 +172,7 @@ protected:
     // Resident memory and threads with the panel hidden and no client, once settled.
     std::pair<long, int> settledFigures() {
         std::this_thread::sleep_for(3s);
-        return {run->process().residentKiB(), taskCount(run->process().pid())};
+        return {run->process().residentKiB(), procEntries(run->process().pid(), "task")};
     }
 
     std::unique_ptr<VirtualMic> mic;
