@@ -10,7 +10,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   portaudio19-dev libsamplerate0-dev libuv1-dev
   libwebsocketpp-dev libasio-dev nlohmann-json3-dev libfmt-dev
-  libimgui-dev libsdl2-dev libgl-dev
+  libimgui-dev libsdl2-dev libgl-dev libx11-xcb-dev
   pulseaudio pulseaudio-utils libasound2-plugins python3
 )
 bash "$top/tools/install-packages.sh" setup "${packages[@]}"

@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 #include <imgui.h>
 
+#include <cstdint>
 #include <cstdlib>
 
 // Last: Xlib's macros (None, Bool, Status) would rename parts of the headers above.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+
+#include "sdl_gl3/xlib_guard.h"
 
 namespace {
 
@@ -38,6 +41,39 @@ TEST(BrokenDisplay, LookupsSdlReadsUncheckedAnswerEmpty) {
     XFree(name);
 
     opened.window.reset();
+    XCloseDisplay(display);
+}
+
+// libX11's own modifier map lookup takes the reply's sizes from its stack whether a
+// reply came or not. Words of 1 there read as a reply of four bytes, which it then
+// tries to read from a connection that has none, and aborts the process.
+[[gnu::noinline]] void leaveReplyLikeWordsOnTheStack() {
+    volatile std::uint32_t words[4096];
+    for (auto& word : words)
+        word = 1;
+}
+
+// The break can also come in the middle of that lookup: the request is sent, and the
+// server is gone before its reply.
+TEST(BrokenDisplay, ModifierMapAskedAsTheServerGoesIsEmpty) {
+    XSession x(XSession::WindowManager::none);
+    guardXlib();
+    Display* display = XOpenDisplay(x.display().c_str());
+    ASSERT_NE(display, nullptr);
+    XModifierKeymap* map = XGetModifierMapping(display);
+    ASSERT_NE(map, nullptr);
+    ASSERT_GT(map->max_keypermod, 0) << "the live server's map is read";
+    // Shift is the first modifier; every X server maps some key to it.
+    EXPECT_NE(map->modifiermap[0], 0);
+    XFreeModifiermap(map);
+    x.killServer();
+
+    leaveReplyLikeWordsOnTheStack();
+    map = XGetModifierMapping(display);
+    ASSERT_NE(map, nullptr);
+    EXPECT_EQ(map->max_keypermod, 0);
+    XFreeModifiermap(map);
+    EXPECT_TRUE(xConnectionBroken());
     XCloseDisplay(display);
 }
 

@@ -7,12 +7,15 @@
 // window backend calls guardXlib(), which also keeps this file in the link.
 #include "xlib_guard.h"
 
+#include <X11/Xlib-xcb.h>
 #include <X11/Xlib.h>
 #include <dlfcn.h>
+#include <xcb/xcb.h>
 #include <poll.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "logger.h"
@@ -93,13 +96,24 @@ extern "C" char* XGetAtomName(Display* display, Atom atom) {
     return name;
 }
 
-// The same for the modifier map SDL reads on every focus change: once the connection
-// is broken an empty map (no keys per modifier, so no lock keys found) instead of none.
+// SDL reads the modifier map on every focus change. libX11's own XGetModifierMapping
+// reads the reply's body even when the reply never came, and libX11 aborts the process
+// for that when the server goes away in the middle of it. The request goes through the
+// connection's XCB side instead, which answers a broken connection with no reply: an
+// empty map then (no keys per modifier, so no lock keys found), never none.
 extern "C" XModifierKeymap* XGetModifierMapping(Display* display) {
-    using GetMap = XModifierKeymap* (*)(Display*);
-    static const GetMap getMap = reinterpret_cast<GetMap>(dlsym(RTLD_NEXT, "XGetModifierMapping"));
-    XModifierKeymap* map = getMap ? getMap(display) : nullptr;
-    if (!map && connectionBroken.load())
+    xcb_connection_t* connection = XGetXCBConnection(display);
+    xcb_get_modifier_mapping_reply_t* reply =
+        xcb_get_modifier_mapping_reply(connection, xcb_get_modifier_mapping(connection), nullptr);
+    if (!reply) {
+        if (xcb_connection_has_error(connection))
+            connectionBroken.store(true);
         return XNewModifiermap(0);
+    }
+    XModifierKeymap* map = XNewModifiermap(reply->keycodes_per_modifier);
+    if (map && map->modifiermap)
+        std::memcpy(map->modifiermap, xcb_get_modifier_mapping_keycodes(reply),
+                    static_cast<std::size_t>(xcb_get_modifier_mapping_keycodes_length(reply)));
+    std::free(reply);
     return map;
 }
