@@ -80,8 +80,9 @@ int run(const std::string& settingsPath, const std::string& token, ExitWatch& ex
             writeStdoutLine(streamLine(running), Flush::Now);
     };
     Command command{ring, *engine, *server, *panel, answers, watching, exitRequested};
+    std::optional<Answers::Clock::time_point> exitTaken;
     for (;;) {
-        if (!queue.empty()) {
+        if (!exitRequested && !queue.empty()) {
             std::string text = queue.tryPop();
             // Quoted: one command is always exactly one line, whatever a peer sent.
             writeStdoutLine("Getting command: " + quoteText(text), Flush::Now);
@@ -91,9 +92,16 @@ int run(const std::string& settingsPath, const std::string& token, ExitWatch& ex
         uv_run(loop, UV_RUN_NOWAIT);
         engine->poll();
         answers.writeReady();
-        if (exitRequested || exitWatch.requested())
+        if (exitWatch.requested())
+            break;
+        // A choice sent before "exit" is still made, and saved, if the engine lets it
+        // within the wait every call has; commands after "exit" are not taken.
+        if (exitRequested && !exitTaken)
+            exitTaken = Answers::Clock::now();
+        if (exitTaken && (!answers.callsPending() || Answers::Clock::now() - *exitTaken >= Answers::callWait))
             break;
     }
+    answers.finish();
     // Whatever ended the loop, the shutdown below is bounded.
     exitWatch.startClock();
 

@@ -50,6 +50,18 @@ void Answers::writeReady() {
     }
 }
 
+bool Answers::callsPending() const {
+    return std::any_of(queue.begin(), queue.end(), [](const Entry& entry) { return entry.waits == Waits::call; });
+}
+
+void Answers::finish() {
+    while (!queue.empty() && queue.front().waits != Waits::call) {
+        write(queue.front().line());
+        queue.pop_front();
+    }
+    queue.clear();
+}
+
 void Answers::makeCalls(Clock::time_point now) {
     std::size_t i = 0;
     while (i < queue.size()) {

@@ -38,6 +38,12 @@ public:
     // Control loop, once per iteration: makes the calls that may go and writes the answers
     // that are ready, in order.
     void writeReady();
+    // True while a call has not been made yet. The control loop goes on after "exit"
+    // until none is left, so that a choice sent before it is still made and saved.
+    bool callsPending() const;
+    // At the end: writes what is in effect for every answer still waiting, in order, up
+    // to the first call not made (neither it nor what follows it is answered).
+    void finish();
 
 private:
     enum class Waits { nothing, engine, call };

@@ -209,6 +209,25 @@ TEST_F(ParentChoice, BadChoicesAreAnsweredAndChangeNothing) {
     EXPECT_EQ(run->exitOverStdin(), 0);
 }
 
+// A parent that makes its choice and ends the process at once: the choice is made and
+// saved, although the engine is still listing the devices for the command before it.
+TEST_F(ParentChoice, AChoiceSentRightBeforeExitIsMadeAnsweredAndSaved) {
+    start();
+    ASSERT_TRUE(run->waitForLog("音频流已启动", 15s));
+    ASSERT_EQ(json::parse(readWholeFile(run->settingsPath()))["sampleRate"], 44100.0);
+    ASSERT_TRUE(run->process().writeStdin("devices\nselect {\"sampleRate\": 48000}\nexit\n"));
+    EXPECT_EQ(run->process().waitExit(20s), 0);
+
+    std::vector<std::string> answers;
+    for (const std::string& line : run->process().stdoutLines())
+        if (line.rfind("{ \"devices\":", 0) == 0 || line.rfind("{ \"select", 0) == 0)
+            answers.push_back(line);
+    ASSERT_EQ(answers.size(), 2u) << run->process().stdoutText();
+    EXPECT_EQ(answers[0].rfind("{ \"devices\":", 0), 0u);
+    EXPECT_EQ(json::parse(answers[1])["selected"]["sampleRate"], 48000.0) << answers[1];
+    EXPECT_EQ(json::parse(readWholeFile(run->settingsPath()))["sampleRate"], 48000.0);
+}
+
 // While the sound server is frozen, "devices" is answered only after its five seconds;
 // the refused choices after it are answered after it too, in the order they came.
 TEST_F(ParentChoice, AnswersKeepTheCommandOrderWhileTheSoundServerIsFrozen) {
