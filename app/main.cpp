@@ -80,7 +80,6 @@ int run(const std::string& settingsPath, const std::string& token, ExitWatch& ex
             writeStdoutLine(streamLine(running), Flush::Now);
     };
     Command command{ring, *engine, *server, *panel, answers, watching, exitRequested};
-    std::optional<Answers::Clock::time_point> exitTaken;
     for (;;) {
         if (!exitRequested && !queue.empty()) {
             std::string text = queue.tryPop();
@@ -92,13 +91,8 @@ int run(const std::string& settingsPath, const std::string& token, ExitWatch& ex
         uv_run(loop, UV_RUN_NOWAIT);
         engine->poll();
         answers.writeReady();
-        if (exitWatch.requested())
-            break;
-        // A choice sent before "exit" is still made, and saved, if the engine lets it
-        // within the wait every call has; commands after "exit" are not taken.
-        if (exitRequested && !exitTaken)
-            exitTaken = Answers::Clock::now();
-        if (exitTaken && (!answers.callsPending() || Answers::Clock::now() - *exitTaken >= Answers::callWait))
+        // After "exit" no command is taken, but a choice sent before it is still made.
+        if (exitWatch.requested() || (exitRequested && answers.readyToEnd()))
             break;
     }
     answers.finish();

@@ -50,8 +50,11 @@ void Answers::writeReady() {
     }
 }
 
-bool Answers::callsPending() const {
-    return std::any_of(queue.begin(), queue.end(), [](const Entry& entry) { return entry.waits == Waits::call; });
+bool Answers::readyToEnd() {
+    if (!endAsked)
+        endAsked = clock();
+    return clock() - *endAsked >= callWait ||
+           std::none_of(queue.begin(), queue.end(), [](const Entry& entry) { return entry.waits == Waits::call; });
 }
 
 void Answers::finish() {

@@ -38,9 +38,10 @@ public:
     // Control loop, once per iteration: makes the calls that may go and writes the answers
     // that are ready, in order.
     void writeReady();
-    // True while a call has not been made yet. The control loop goes on after "exit"
-    // until none is left, so that a choice sent before it is still made and saved.
-    bool callsPending() const;
+    // Asked at every turn once "exit" was taken: true when no call waits any more, or
+    // callWait after the first asking. Until then the control loop goes on, so that a
+    // choice sent before "exit" is still made and saved.
+    bool readyToEnd();
     // At the end: writes what is in effect for every answer still waiting, in order, up
     // to the first call not made (neither it nor what follows it is answered).
     void finish();
@@ -63,6 +64,7 @@ private:
     std::deque<Entry> queue;
     // While a call runs: where its answers go.
     std::optional<std::size_t> callAnswersAt;
+    std::optional<Clock::time_point> endAsked;
 };
 
 // What the control loop does with each command word.
