@@ -291,7 +291,9 @@ TEST_F(SoundStack, ProcessEndsWhenItsParentDies) {
     // The capture holds our end of its standard output until it is gone.
     ASSERT_TRUE(process().waitStdoutClosed(10s)) << "the capture outlived its parent";
     const auto took = Clock::now() - killed;
-    EXPECT_LT(took, 2s);
+    // Noticed within a tenth of a second; from there the exit deadline holds, as for a
+    // stop signal (an orderly end under AddressSanitizer on a loaded machine took 2.5 s).
+    EXPECT_LT(took, 3s);
     std::cout << "capture ended " << seconds(took) << " s after its parent was killed\n";
     EXPECT_TRUE(process().stdoutText().ends_with(hiddenLine + "\n"));
     const std::string log = run->logText();
