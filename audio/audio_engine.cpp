@@ -228,7 +228,8 @@ void AudioEngine::addStart(bool chosenInWindow) {
                      order->settings = currentSettings();
                      order->save = !keptProfile;
                  },
-                 [this, order] { startOnAudioThread(*order); }, [this] { watchFromNow(); }});
+                 [this, order] { startOnAudioThread(*order); },
+                 [this, order] { watchFromNow(order->settings.sampleRate); }});
 }
 
 void AudioEngine::startOnAudioThread(const StartOrder& order) {
@@ -321,24 +322,39 @@ void AudioEngine::endOnAudioThread(bool forRefresh) {
         logInfo("音频流已停止");
 }
 
-void AudioEngine::forgetStream() { recovery.forget(); }
+void AudioEngine::forgetStream() {
+    recovery.forget();
+    deliveryWatch.stop();
+}
 
 void AudioEngine::notifyStream(bool delivering) {
     if (streamChanged)
         streamChanged(delivering);
 }
 
-void AudioEngine::watchFromNow() {
+void AudioEngine::watchFromNow(double sampleRate) {
     if (!running)
         return;
     recovery.watchFrom(callbackCount(), Clock::now());
+    deliveryWatch.start(sampleRate, frameCount());
     notifyStream(true);
 }
 
 // Only between operations: an operation under way owns the stream.
 void AudioEngine::watchStream(Clock::time_point now) {
+    const bool watcherWasAway = now - lastWatched >= StallWatch::stallAfter;
+    lastWatched = now;
     if (!control.idle())
         return;
+    // A process stopped as a whole (SIGSTOP, a machine that stalled) missed the callbacks
+    // because it saw nothing at all; a restart now would throw away what the stream has
+    // queued meanwhile.
+    if (watcherWasAway)
+        recovery.watcherWasAway(now);
+    // Input the sound server dropped before it reached the callback is the same loss as
+    // the one PortAudio reports, and is logged the same way.
+    if (deliveryWatch.lost(frameCount(), now))
+        inputOverflowWarning.report();
     const bool wasRunning = running;
     const bool attemptDue = recovery.attemptDue(callbackCount(), now, running);
     if (running != wasRunning)
@@ -370,6 +386,7 @@ void AudioEngine::finishRecoveryAttempt(RecoveryAttempt& attempt) {
     if (!attempt.started)
         return;
     select(attempt.choice->selection);
+    deliveryWatch.start(currentSettings().sampleRate, frameCount());
     if (attempt.choice->storedProfile)
         keptProfile.reset();
 }

@@ -141,11 +141,12 @@ private:
     void selectHostApiNow(std::int32_t row);
     void adopt(DeviceCatalogue&& catalogue);
     void watchStream(Clock::time_point now);
-    void watchFromNow();
+    void watchFromNow(double sampleRate);
     void forgetStream();
     void addRecoveryAttempt();
     void finishRecoveryAttempt(RecoveryAttempt& attempt);
     std::uint64_t callbackCount() const { return callbackEvents.calls.load(std::memory_order_relaxed); }
+    std::uint64_t frameCount() const { return callbackEvents.frames.load(std::memory_order_relaxed); }
 
     // Audio-control thread.
     DeviceCatalogue refreshOnAudioThread();
@@ -159,6 +160,8 @@ private:
     // keeps it until a choice is made in the window; recovery takes it when it appears.
     std::optional<AudioSettings> keptProfile;
     StreamRecovery recovery;
+    DeliveryWatch deliveryWatch;
+    Clock::time_point lastWatched{};
     RepeatedWarning inputOverflowWarning{"Audio", "音频缓冲区1溢出, 请检查计算机是否负载过高"};
     RepeatedWarning inputUnderflowWarning{"Audio", "音频缓冲区1欠载"};
     RepeatedWarning ringOverflowWarning{"Audio", "音频缓冲区2溢出"};

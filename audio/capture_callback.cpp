@@ -80,6 +80,7 @@ int captureCallback(const void* input, void* /*output*/, unsigned long frameCoun
                     void* userData) {
     auto& context = *static_cast<CaptureContext*>(userData);
     context.targets.events.calls.fetch_add(1, std::memory_order_relaxed);
+    context.targets.events.frames.fetch_add(frameCount, std::memory_order_relaxed);
     countStatus(context.targets.events, statusFlags);
     const auto* samples = static_cast<const float*>(input);
     if (!samples || frameCount == 0)

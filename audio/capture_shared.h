@@ -34,9 +34,12 @@ private:
 
 // What the capture callback runs into but must not log itself (logging takes a lock and
 // writes a file): counted on the audio thread, logged by the main thread. calls counts
-// every callback; it is how the engine notices a stream that stopped delivering.
+// every callback; it is how the engine notices a stream that stopped delivering. frames
+// counts what they brought, at the stream's rate; against the clock it shows input that
+// was lost before it reached the callback.
 struct CallbackEvents {
     std::atomic<std::uint64_t> calls{0};
+    std::atomic<std::uint64_t> frames{0};
     std::atomic<std::uint64_t> inputOverflows{0};
     std::atomic<std::uint64_t> inputUnderflows{0};
     std::atomic<std::uint64_t> ringOverflows{0};

@@ -52,6 +52,11 @@ void StreamRecovery::watchFrom(std::uint64_t calls, Clock::time_point now) {
     stallWatch.restart(calls, now);
 }
 
+void StreamRecovery::watcherWasAway(Clock::time_point now) {
+    if (meantToRun && !recovering)
+        stallWatch.resume(now);
+}
+
 bool StreamRecovery::attemptDue(std::uint64_t calls, Clock::time_point now, std::atomic<bool>& running) {
     if (!meantToRun)
         return false;

@@ -53,6 +53,9 @@ public:
     // Between operations: true when an attempt is due now. Turns running false when the
     // stream stalls and true again when its callbacks come back.
     bool attemptDue(std::uint64_t calls, Clock::time_point now, std::atomic<bool>& running);
+    // The watcher saw nothing for a while (the process was stopped as a whole): a stream
+    // that delivered before gets a fresh second to show that it still does.
+    void watcherWasAway(Clock::time_point now);
     // An attempt has ended: the first failure is logged, a started stream watched anew.
     void attemptFinished(const RecoveryAttempt& attempt, std::uint64_t calls, Clock::time_point now);
 

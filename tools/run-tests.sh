@@ -113,7 +113,8 @@ for stage in "${stages[@]}"; do
   # tests whose threads meet: clients connecting, closing and displacing each other while
   # audio streams, a parent's switch of microphone, a flood on standard input, stop
   # signals and exits while the sound server is frozen, a restart of the sound server,
-  # another user's siege; the other process tests run in the plain and address stages.
+  # the whole process stopped while its stream runs, another user's siege; the other
+  # process tests run in the plain and address stages.
   case "$stage" in
     plain)   tests=(-LE soak) ;;
     address) tests=(-LE soak) ;;
@@ -128,7 +129,8 @@ for stage in "${stages[@]}"; do
     threaded+='|ParentChoice\.(EachDeviceInTurnCarriesTheStreamToTheClient|WatchTellsWhenTheSoundServerFreezesAndComesBack)'
     threaded+='|SoundStack\.(FrozenServerHoldsUpNeitherCommandsNorTheExit|StopSignalDuringAFreezeEndsWithinThreeSeconds'
     threaded+='|SecondStopSignalEndsTheProcessAtOnceWhileStdoutIsBlocked|RestartedServerBringsAudioBackToTheSameClient'
-    threaded+='|ClientThatReconnectsWhileTheMainThreadIsStuckGetsAnUnbrokenStream)'
+    threaded+='|ClientThatReconnectsWhileTheMainThreadIsStuckGetsAnUnbrokenStream'
+    threaded+='|InputLostWhileTheProcessWasStoppedIsLoggedAndAShortStopIsNot)'
     threaded+='|CaptureProcess\.(InterruptShutsDownInOrder|UnwritableLogPathIsSilent)'
     threaded+='|WhoMayConnect\.(AnotherUserCannotLockTheParentOut|WithATokenAnotherUsersSiegeDoesNotKeepTheBearerOut))$'
     if ! stage_ctest --test-dir "$dir" --output-on-failure --no-tests=error -j"$test_jobs" --timeout 300 \

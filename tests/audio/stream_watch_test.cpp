@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,7 +37,121 @@ AudioSettings stored(int type, int device) {
     return s;
 }
 
+// A device that captures at rate x (1 + drift) and a host that hands its frames over a
+// period at a time, as the pulse plugin does (65 ms at the capture's latency), sometimes
+// late; the engine looks every 16 ms. Frames are lost on request, or held back by a stall.
+class Delivery {
+public:
+    explicit Delivery(double drift = 0.0, std::chrono::milliseconds lateness = 0ms, double catchUp = 100.0)
+        : drift(drift), lateness(lateness), catchUp(catchUp) {
+        watch.start(rate, 0);
+    }
+
+    // Runs on for this long; the losses the watch noticed meanwhile.
+    int run(std::chrono::milliseconds length) { return advance(length, true); }
+    // No frame handed over for this long; the backlog comes with the next period.
+    int stall(std::chrono::milliseconds length) { return advance(length, false); }
+    // The host drops this much of what is captured from now.
+    void lose(double seconds) { lostFrames += static_cast<std::uint64_t>(seconds * rate); }
+
+    DeliveryWatch watch;
+    const double rate = 44100.0;
+
+private:
+    int advance(std::chrono::milliseconds length, bool handing) {
+        int losses = 0;
+        for (auto end = now + length; now < end; now += 1ms) {
+            const auto ms = (now - t0) / 1ms;
+            if (handing && now >= nextHandOver) {
+                const double captured = rate * (1.0 + drift) * std::chrono::duration<double>(now - t0).count();
+                // A backlog comes at most catchUp times as fast as it was captured.
+                const double most = static_cast<double>(delivered) +
+                                    catchUp * rate * std::chrono::duration<double>(now - lastHandOver).count();
+                const double due = captured - static_cast<double>(lostFrames);
+                delivered = std::max(delivered, static_cast<std::uint64_t>(std::min(due, most)));
+                lastHandOver = now;
+                nextHandOver = now + 65ms + (lateness > 0ms ? random() % lateness : 0ms);
+            }
+            if (!handing)
+                lastHandOver = now; // the pace of catching up counts from the stall's end
+            if (ms % 16 == 0 && watch.lost(delivered, now))
+                ++losses;
+        }
+        return losses;
+    }
+
+    std::chrono::milliseconds random() { return std::chrono::milliseconds(generator()); }
+
+    const double drift;
+    const std::chrono::milliseconds lateness;
+    const double catchUp;
+    std::minstd_rand generator{27};
+    DeliveryWatch::Clock::time_point now = t0;
+    DeliveryWatch::Clock::time_point nextHandOver = t0 + 1500ms; // the plugin's slow start
+    DeliveryWatch::Clock::time_point lastHandOver = t0;
+    std::uint64_t delivered = 0;
+    std::uint64_t lostFrames = 0;
+};
+
 } // namespace
+
+// Bursts, handovers up to 300 ms late, devices 100 ppm fast or slow for an hour: audio that
+// all arrives is never called lost.
+TEST(DeliveryWatch, EveryFrameDeliveredLateOrOnADriftingClockIsNoLoss) {
+    for (const double drift : {0.0, 100e-6, -100e-6}) {
+        Delivery delivery(drift, 300ms);
+        EXPECT_EQ(delivery.run(3600s), 0) << "drift " << drift;
+    }
+    // A stall of the host that ends with its backlog, shorter and longer than the stall
+    // watch's second.
+    Delivery delivery;
+    EXPECT_EQ(delivery.run(10s), 0);
+    EXPECT_EQ(delivery.stall(900ms), 0);
+    EXPECT_EQ(delivery.run(10s), 0);
+    EXPECT_EQ(delivery.stall(5s), 0);
+    EXPECT_EQ(delivery.run(10s), 0);
+
+    // A backlog that comes in at only 1.3 times the pace it was captured at takes 10 s.
+    Delivery slow(0.0, 100ms, 1.3);
+    EXPECT_EQ(slow.run(10s), 0);
+    EXPECT_EQ(slow.stall(3s), 0);
+    EXPECT_EQ(slow.run(20s), 0);
+}
+
+TEST(DeliveryWatch, AudioTheHostDroppedIsOneLossOnceTheShortfallHolds) {
+    Delivery delivery(0.0, 100ms);
+    EXPECT_EQ(delivery.run(20s), 0);
+    delivery.lose(0.4);
+    // Noticed after two whole seconds of delivery without the missing frames.
+    EXPECT_EQ(delivery.run(2s), 0);
+    EXPECT_EQ(delivery.run(2s), 1);
+    EXPECT_NEAR(delivery.watch.lastLossSeconds(), 0.4, 0.15);
+    // Counted once: the stream goes on from there.
+    EXPECT_EQ(delivery.run(60s), 0);
+
+    // Lost while the host stalled, as PulseAudio drops the oldest of a stalled client's backlog.
+    delivery.lose(2.0);
+    EXPECT_EQ(delivery.stall(3s), 0);
+    EXPECT_EQ(delivery.run(10s), 1);
+    EXPECT_NEAR(delivery.watch.lastLossSeconds(), 2.0, 0.15);
+
+    // Less than the bursts of delivery can hide is not told apart from them.
+    delivery.lose(0.2);
+    EXPECT_EQ(delivery.run(10s), 0);
+}
+
+TEST(DeliveryWatch, NothingIsWatchedBeforeTheFirstFramesNorAfterAStop) {
+    DeliveryWatch watch;
+    const auto t = StallWatch::Clock::time_point{};
+    EXPECT_FALSE(watch.lost(500, t + 10s)); // never started
+    watch.start(48000.0, 500);
+    EXPECT_FALSE(watch.lost(500, t + 20s)); // the stream's opening takes its time
+    EXPECT_FALSE(watch.lost(600, t + 21s));
+    EXPECT_FALSE(watch.lost(600 + 48000 * 2, t + 23s));
+    watch.stop();
+    for (int s = 24; s < 40; ++s)
+        EXPECT_FALSE(watch.lost(600 + 48000 * 3, t + std::chrono::seconds(s)));
+}
 
 TEST(StallWatch, OneSecondWithoutACallbackIsAStall) {
     StallWatch watch;
@@ -64,6 +179,11 @@ TEST(StallWatch, FirstCallbackMayTakeFiveSeconds) {
     EXPECT_FALSE(watch.stalled(7, t0 + 12s));
     EXPECT_FALSE(watch.stalled(8, t0 + 12s));
     EXPECT_TRUE(watch.stalled(8, t0 + 13s));
+
+    // A watcher that was stopped itself counts the silence from when it looks again.
+    watch.resume(t0 + 20s);
+    EXPECT_FALSE(watch.stalled(8, t0 + 20999ms));
+    EXPECT_TRUE(watch.stalled(8, t0 + 21s));
 }
 
 TEST(RecoverySchedule, EveryTwoSecondsThenEveryTen) {
