@@ -406,6 +406,7 @@ bool Server::Impl::onValidate(websocketpp::connection_hdl hdl) {
     connection->set_status(static_cast<websocketpp::http::status_code::value>(refusal->status));
     if (!refusal->header.first.empty())
         connection->append_header(refusal->header.first, refusal->header.second);
+    connection->set_body(refusal->body);
     admission.log.refusedHandshake(*refusal);
     summariseLater();
     return false;

@@ -2,6 +2,7 @@
 // request that cannot be served is refused with.
 #include <gtest/gtest.h>
 
+#include "origin_policy.h"
 #include "stream_options.h"
 
 namespace {
@@ -72,6 +73,49 @@ TEST(StreamOptions, AKnownKeyGivenTwiceIsRefused) {
 TEST(StreamOptions, TheFirstProblemIsTheOneNamed) {
     EXPECT_EQ(problem("/?format=u8&rate=12345"), "不支持的样本格式: u8");
     EXPECT_EQ(problem("/?rate=16000&rate=1&block=0"), "参数重复: rate");
+}
+
+} // namespace
+
+namespace {
+
+const std::string token = "abcdefghijklmnopqrstuvwxyzABCDEF0123456789_-";
+
+HandshakeRequest requestFor(std::string_view uri, std::string_view origin = {}) {
+    HandshakeRequest request;
+    request.method = "GET";
+    request.uri = uri;
+    request.httpVersion = "HTTP/1.1";
+    request.webSocketVersion = "13";
+    request.origin = origin;
+    request.expectedToken = token;
+    return request;
+}
+
+// A peer that may connect learns, in one line, what it asked wrongly; one that may not
+// learns nothing about the options, only its refusal.
+TEST(StreamOptions, AHandshakeAskingWhatCannotBeServedIsABadRequestOnceTheAccessRulesLetItIn) {
+    const std::optional<HandshakeRefusal> refusal = judgeHandshake(requestFor("/?token=" + token + "&rate=12345"));
+    ASSERT_TRUE(refusal);
+    EXPECT_EQ(refusal->status, 400);
+    EXPECT_EQ(refusal->body, "不支持的采样率: 12345");
+    EXPECT_EQ(refusal->header,
+              std::make_pair(std::string("Content-Type"), std::string("text/plain; charset=utf-8")));
+    EXPECT_EQ(refusal->warning, "拒绝无效的音频流参数: 不支持的采样率: 12345");
+    EXPECT_EQ(refusal->kind, "拒绝无效的音频流参数");
+
+    EXPECT_EQ(judgeHandshake(requestFor("/?token=" + token + "&rate=16000&format=s16&block=320&latency=low&x=1")),
+              std::nullopt);
+
+    const std::optional<HandshakeRefusal> wrongToken = judgeHandshake(requestFor("/?token=guess&rate=12345"));
+    ASSERT_TRUE(wrongToken);
+    EXPECT_EQ(wrongToken->status, 403);
+    EXPECT_EQ(wrongToken->body, "");
+    const std::optional<HandshakeRefusal> foreign =
+        judgeHandshake(requestFor("/?token=" + token + "&format=u8", "https://example.com"));
+    ASSERT_TRUE(foreign);
+    EXPECT_EQ(foreign->status, 403);
+    EXPECT_EQ(foreign->body, "");
 }
 
 } // namespace
