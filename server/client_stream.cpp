@@ -13,9 +13,10 @@ constexpr int streamRate = 44100;
 // What one conversion takes out of the ring: under 25 ms, so a cycle's 2205 samples
 // go in a few steps and the buffers stay small.
 constexpr std::size_t inputChunk = 1024;
-// Chosen by bench_client_stream: at 16 kHz the medium sinc converter keeps the 1 kHz
-// tone's level and frequency exact and costs a fraction of the best one (figures in
-// docs/protocol.md); aliases sit below -100 dB.
+// Measured by bench_client_stream (44.1 to 16 kHz, one second of audio): the medium
+// sinc converter takes 5.6 ms of CPU where the best takes 20 ms, keeps the 1 kHz tone's
+// level within 0.001 dB, lets through a tone above the new Nyquist frequency at -129 dB,
+// and is flat up to 0.4 x the new rate (the fastest loses 2.8 dB there).
 constexpr int converterQuality = SRC_SINC_MEDIUM_QUALITY;
 
 } // namespace
