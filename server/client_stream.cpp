@@ -58,9 +58,9 @@ ClientStream::~ClientStream() {
 }
 
 std::size_t ClientStream::wanted(std::size_t readable) const {
-    if (passesThrough())
-        return readable > asked.block ? asked.block : 0;
-    return std::min(readable, inputChunk);
+    if (readable <= takesAbove())
+        return 0;
+    return passesThrough() ? asked.block : std::min(readable, inputChunk);
 }
 
 void ClientStream::take(std::size_t count) {

@@ -31,6 +31,8 @@ public:
     // At 44100 Hz a block at a time while more than a block is there, as the sender has
     // always drained; a converter takes what there is, a chunk at a time.
     std::size_t wanted(std::size_t readable) const;
+    // wanted() takes samples once more than this many are readable.
+    std::size_t takesAbove() const { return passesThrough() ? asked.block : 0; }
     // Where the taken samples go, room for wanted()'s answer; then take() with the count.
     float* input() { return incoming.data(); }
     // Throws std::runtime_error when the converter fails.

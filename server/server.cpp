@@ -352,7 +352,18 @@ void Server::Impl::sendLoop() {
         auto deadline = std::chrono::steady_clock::now() + cyclePeriod;
         while (sendSome()) {
         }
-        std::this_thread::sleep_until(deadline);
+        // A client that asked for low latency is served as soon as the capture callback
+        // has put what completes its next message; the cycle still bounds the wait, so
+        // a stop is seen as soon as before.
+        std::shared_ptr<ClientStream> stream;
+        {
+            std::lock_guard<std::mutex> guard(clientMutex);
+            stream = clientStream;
+        }
+        if (stream && stream->options().latency == Latency::Low)
+            ring->waitForSamples(stream->takesAbove(), deadline);
+        else
+            std::this_thread::sleep_until(deadline);
     }
 }
 
