@@ -81,6 +81,8 @@ void ClientStream::take(std::size_t count) {
         const int error = src_process(converter, &conversion);
         if (error != 0)
             throw std::runtime_error(src_strerror(error));
+        if (conversion.input_frames_used == 0 && conversion.output_frames_gen == 0)
+            throw std::runtime_error("converter made no progress");
         pendingCount += static_cast<std::size_t>(conversion.output_frames_gen);
         conversion.data_in += conversion.input_frames_used;
         conversion.input_frames -= conversion.input_frames_used;

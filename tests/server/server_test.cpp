@@ -157,6 +157,34 @@ TEST_F(ServerTest, ALowLatencyClientGetsEachBlockAsSoonAsItIsPut) {
     }
 }
 
+// 16-bit samples beyond full scale are held there, and the log counts them like the
+// other repeated warnings: a line at first, then a count.
+TEST_F(ServerTest, A16BitClientGetsSamplesHeldAtFullScaleAndTheLogCountsThem) {
+    WsTestClient client;
+    ASSERT_TRUE(client.connect(server->port(), 3s, {}, "127.0.0.1", "/?format=s16&block=64"));
+    ASSERT_EQ(nextCommand(), "connected");
+    std::vector<float> samples(65, 0.5f);
+    samples[1] = 1.5f;
+    samples[2] = -1.5f;
+    samples[3] = 1.0f;
+    samples[4] = -1.0f;
+    fill(samples);
+    ASSERT_TRUE(client.waitForMessages(1, 3s));
+    const std::string payload = client.messages().front().payload;
+    ASSERT_EQ(payload.size(), 128u);
+    const auto sampleAt = [&payload](std::size_t i) {
+        return static_cast<std::int16_t>(static_cast<unsigned char>(payload[2 * i]) |
+                                         (static_cast<unsigned char>(payload[2 * i + 1]) << 8));
+    };
+    EXPECT_EQ(sampleAt(0), 16384);
+    EXPECT_EQ(sampleAt(1), 32767);
+    EXPECT_EQ(sampleAt(2), -32768);
+    EXPECT_EQ(sampleAt(3), 32767);
+    EXPECT_EQ(sampleAt(4), -32767);
+    // The sender reports once it has handed the message on.
+    EXPECT_TRUE(waitForLog("[WARN] <Server> 16位音频样本超出满刻度, 已削波"));
+}
+
 // The warning repeats as long as the case lasts (a client message "connected" with no
 // client stored can make it last for hours): one line, then a count a minute.
 TEST_F(ServerTest, WithoutClientEachCycleLosesOneBlockAndTheWarningIsLoggedOnce) {
