@@ -69,8 +69,11 @@ void handOff(const CaptureTargets& targets, const float* samples, long count) {
     // seconds must show in the log for as long as it loses audio, not only at first.
     if (room < produced)
         targets.events.ringOverflows.fetch_add(1, std::memory_order_relaxed);
-    if (room > 0)
+    if (room > 0) {
         ring->put(samples, SampleEncoding::Float32, room, 0);
+        // A sender that serves a client as soon as its samples arrive sleeps on this.
+        ring->wakeConsumer();
+    }
 }
 
 } // namespace

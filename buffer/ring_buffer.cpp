@@ -113,3 +113,19 @@ std::uint64_t RingBuffer::discard(std::uint64_t count) {
     readIndex.store((read + samples) % capacity_, std::memory_order_release);
     return samples;
 }
+
+// The two fences pair up: either the consumer, having said it sleeps, sees the samples
+// just put, or the producer sees that it sleeps and wakes it.
+void RingBuffer::wakeConsumer() {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (consumerSleeps.load(std::memory_order_relaxed) && consumerSleeps.exchange(false))
+        wakeUp.give();
+}
+
+bool RingBuffer::waitForSamples(std::uint64_t count, WakeUp::Clock::time_point deadline) {
+    consumerSleeps.store(true, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    const bool woken = readable() > count || wakeUp.waitUntil(deadline);
+    consumerSleeps.store(false, std::memory_order_relaxed);
+    return woken;
+}

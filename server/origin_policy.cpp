@@ -7,6 +7,7 @@
 #include <asio/ip/address_v6.hpp>
 
 #include "quoted_text.h"
+#include "stream_options.h"
 
 namespace {
 
@@ -147,21 +148,30 @@ bool hasBareLineBreak(const HandshakeRequest& request) {
 
 std::optional<HandshakeRefusal> judgeHandshake(const HandshakeRequest& request) {
     if (hasBareLineBreak(request))
-        return HandshakeRefusal{badRequest, {}, "拒绝含有换行符的握手请求", "拒绝含有换行符的握手请求"};
+        return HandshakeRefusal{badRequest, {}, "拒绝含有换行符的握手请求", "拒绝含有换行符的握手请求", {}};
     if (request.webSocketVersion != "13")
         return HandshakeRefusal{upgradeRequired,
                                 {"Sec-WebSocket-Version", "13"},
                                 "拒绝不支持的协议版本: " + quoteText(request.webSocketVersion),
-                                "拒绝不支持的协议版本"};
+                                "拒绝不支持的协议版本",
+                                {}};
     if (isForeignWebOrigin(request.origin))
         return HandshakeRefusal{
-            forbidden, {}, "拒绝来自外部网页的连接: " + quoteText(request.origin), "拒绝来自外部网页的连接"};
+            forbidden, {}, "拒绝来自外部网页的连接: " + quoteText(request.origin), "拒绝来自外部网页的连接", {}};
     if (!request.expectedToken.empty()) {
         const std::optional<std::string_view> presented = tokenInUri(request.uri);
         // Neither the path nor the guess is logged: a guess may be most of the token.
         if (!presented || !tokensMatch(request.expectedToken, *presented))
-            return HandshakeRefusal{forbidden, {}, "拒绝令牌不符的连接", "拒绝令牌不符的连接"};
+            return HandshakeRefusal{forbidden, {}, "拒绝令牌不符的连接", "拒绝令牌不符的连接", {}};
     }
+    // Only a peer the rules above let in learns what it asked wrongly.
+    const ParsedStreamOptions asked = parseStreamOptions(request.uri);
+    if (!asked.ok())
+        return HandshakeRefusal{badRequest,
+                                {"Content-Type", "text/plain; charset=utf-8"},
+                                "拒绝无效的音频流参数: " + asked.problem,
+                                "拒绝无效的音频流参数",
+                                asked.problem};
     return std::nullopt;
 }
 

@@ -33,20 +33,23 @@ struct HandshakeRequest {
 };
 
 // A refused handshake: the HTTP status to answer with, an extra header of the answer
-// (name and value, or empty), the warning to log (peer text quoted), and the kind of
-// refusal, the warning without what the peer sent: repeated refusals are counted by kind.
+// (name and value, or empty), the warning to log (peer text quoted), the kind of
+// refusal, the warning without what the peer sent: repeated refusals are counted by kind,
+// and the answer's body (empty for none).
 struct HandshakeRefusal {
     int status = 403;
     std::pair<std::string, std::string> header;
     std::string warning;
     std::string kind;
+    std::string body;
 };
 
 // Nothing when the handshake may go on. Refused: header lines holding a bare CR or LF
 // (the library would quote them in its access log on standard output), protocol versions
 // other than 13 (older drafts take the origin from a header no browser sends, so the
-// origin check would not protect them), foreign web origins, and, when a token is
-// expected, a request path without that token.
+// origin check would not protect them), foreign web origins, when a token is expected,
+// a request path without that token, and then, from a peer let in so far, stream
+// options that cannot be served (400, the reason in the body).
 std::optional<HandshakeRefusal> judgeHandshake(const HandshakeRequest& request);
 
 // A token the parent may hand us: at least minimumTokenLength characters, each a letter,

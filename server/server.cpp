@@ -15,6 +15,7 @@
 #include <websocketpp/config/asio_no_tls.hpp>
 #include <websocketpp/server.hpp>
 
+#include "client_stream.h"
 #include "command_queue.h"
 #include "access_policy.h"
 #include "library_log.h"
@@ -25,6 +26,7 @@
 #include "quoted_text.h"
 #include "repeated_warning.h"
 #include "ring_buffer.h"
+#include "stream_options.h"
 
 namespace {
 
@@ -32,8 +34,6 @@ const char* const logTag = "Server";
 constexpr auto cyclePeriod = std::chrono::milliseconds(50);
 // Larger client messages are closed with 1009; command words are at most 12 bytes.
 constexpr std::size_t maxMessageBytes = 64 * 1024;
-// One second of audio: what a client may leave unread before blocks are dropped.
-constexpr std::size_t maxBufferedBytes = 44100 * sizeof(float);
 // The kernel's share of that (Linux doubles it): well above a 50 ms burst of audio.
 constexpr int socketSendBuffer = 64 * 1024;
 // How long a handshake may take: a peer that opens connections and sends nothing (or a
@@ -64,12 +64,13 @@ public:
 private:
     void stopEndpoint();
     void sendLoop();
-    // Takes one block out of the ring and passes it on for the client; false when the
-    // draining ends for this cycle.
-    bool sendOneBlock();
-    // Network thread: queues the block on the connection, unless the client has left
-    // more than maxBufferedBytes unread.
-    void deliver(const WsServer::connection_ptr& connection, const std::string& block);
+    // Takes a block (or what the client's converter takes) out of the ring and passes on
+    // the messages that completes for the client; false when the draining ends for this
+    // cycle.
+    bool sendSome();
+    // Network thread: queues the message on the connection, unless the client has left
+    // more than `unreadBound` bytes unread (a second of its audio).
+    void deliver(const WsServer::connection_ptr& connection, const std::string& message, std::size_t unreadBound);
     void startAccept();
     void acceptLater();
     void onAccepted(const WsServer::connection_ptr& connection, const websocketpp::lib::error_code& ec);
@@ -95,6 +96,7 @@ private:
     LibraryLogs libraryLogs{!token.empty()};
     RepeatedWarnings sendProblems{logTag, "音频数据发送问题, "};
     RepeatedWarning slowClientWarning{logTag, "客户端读取过慢, 已丢弃音频数据"};
+    RepeatedWarning clippingWarning{logTag, "16位音频样本超出满刻度, 已削波"};
     RepeatedWarnings acceptProblems{logTag, "无法接受新连接, 稍后重试: "};
     // A handshake counts until it has opened or failed, a connection until the library
     // has let go of it entirely.
@@ -114,15 +116,20 @@ private:
     bool stopping = false;
     std::unique_ptr<asio::steady_timer> resumeCheck;
     std::vector<WsServer::connection_ptr> heldBackClients;
-    // The connection that opened last: set and cleared by the network thread.
+    // The connection that opened last, with the stream it asked for: set and cleared by
+    // the network thread.
     websocketpp::connection_hdl newest;
+    std::shared_ptr<ClientStream> newestStream;
     // The one the sender feeds: the newest once the control loop has handled its
     // "connected" (sendToNewestClient); cleared by the network thread when it closes.
+    // Its stream's converter is the sender's alone.
     websocketpp::connection_hdl client;
+    std::shared_ptr<ClientStream> clientStream;
     std::mutex clientMutex;
     // Held by the sender around each block and by discardBuffered, so a discard never
     // lands between the sender's look at the ring and its read.
     std::mutex drainMutex;
+    // Where a block goes that no client is there to take.
     float scratch[blockSamples] = {};
     std::unique_ptr<std::thread> networkThread;
     std::unique_ptr<std::thread> senderThread;
@@ -337,56 +344,84 @@ void Server::Impl::discardBuffered() {
 void Server::Impl::sendToNewestClient() {
     std::lock_guard<std::mutex> guard(clientMutex);
     client = newest;
+    clientStream = newestStream;
 }
 
 void Server::Impl::sendLoop() {
     while (!stopRequested) {
         auto deadline = std::chrono::steady_clock::now() + cyclePeriod;
-        while (sendOneBlock()) {
+        while (sendSome()) {
         }
-        std::this_thread::sleep_until(deadline);
+        // A client that asked for low latency is served as soon as the capture callback
+        // has put what completes its next message; the cycle still bounds the wait, so
+        // a stop is seen as soon as before.
+        std::shared_ptr<ClientStream> stream;
+        {
+            std::lock_guard<std::mutex> guard(clientMutex);
+            stream = clientStream;
+        }
+        if (stream && stream->options().latency == Latency::Low)
+            ring->waitForSamples(stream->takesAbove(), deadline);
+        else
+            std::this_thread::sleep_until(deadline);
     }
 }
 
-bool Server::Impl::sendOneBlock() {
+bool Server::Impl::sendSome() {
     websocketpp::lib::error_code ec;
     try {
         std::lock_guard<std::mutex> drainGuard(drainMutex);
-        if (ring->readable() <= blockSamples)
-            return false;
-        ring->get(scratch, SampleEncoding::Float32, blockSamples);
         websocketpp::connection_hdl target;
+        std::shared_ptr<ClientStream> stream;
         {
             std::lock_guard<std::mutex> clientGuard(clientMutex);
             target = client;
+            stream = clientStream;
         }
         WsServer::connection_ptr connection = endpoint.get_con_from_hdl(target, ec);
-        if (!ec) {
+        if (!ec && stream) {
+            const std::size_t count = stream->wanted(ring->readable());
+            if (count == 0)
+                return false;
+            ring->get(stream->input(), SampleEncoding::Float32, count);
+            stream->take(count);
             // The connection's write queue belongs to the network thread: reading how
             // much of it the client has left unread is only exact there.
-            std::string block(reinterpret_cast<const char*>(scratch), sizeof scratch);
-            asio::post(endpoint.get_io_service(),
-                       [this, connection, block = std::move(block)] { deliver(connection, block); });
+            const std::size_t unreadBound = stream->secondOfAudioBytes();
+            std::string message;
+            while (stream->nextMessage(message))
+                asio::post(endpoint.get_io_service(),
+                           [this, connection, unreadBound, message = std::move(message)] {
+                               deliver(connection, message, unreadBound);
+                           });
+            if (const std::uint64_t clipped = stream->takeClipped())
+                clippingWarning.report(clipped);
             return true;
         }
+        if (ring->readable() <= blockSamples)
+            return false;
+        // No client stored, or its connection is gone: the block is lost, and the
+        // library's "Bad Connection" reported once the ring is free again.
+        ring->get(scratch, SampleEncoding::Float32, blockSamples);
+        if (!ec)
+            ec = websocketpp::error::make_error_code(websocketpp::error::bad_connection);
     } catch (const std::exception& e) {
         sendProblems.report(e.what());
         return false;
     }
-    // No client stored, or its connection is gone: the library's "Bad Connection",
-    // reported once the ring is free again.
     sendProblems.report(ec.message());
     return false;
 }
 
-void Server::Impl::deliver(const WsServer::connection_ptr& connection, const std::string& block) {
+void Server::Impl::deliver(const WsServer::connection_ptr& connection, const std::string& message,
+                           std::size_t unreadBound) {
     // A client that stops reading would otherwise make us keep every block for it. Above
     // the bound the block is dropped, so one that reads again gets current audio.
-    if (connection->get_buffered_amount() > maxBufferedBytes) {
+    if (connection->get_buffered_amount() > unreadBound) {
         slowClientWarning.report();
         return;
     }
-    websocketpp::lib::error_code ec = connection->send(block, websocketpp::frame::opcode::binary);
+    websocketpp::lib::error_code ec = connection->send(message, websocketpp::frame::opcode::binary);
     if (ec)
         sendProblems.report(ec.message());
 }
@@ -406,18 +441,32 @@ bool Server::Impl::onValidate(websocketpp::connection_hdl hdl) {
     connection->set_status(static_cast<websocketpp::http::status_code::value>(refusal->status));
     if (!refusal->header.first.empty())
         connection->append_header(refusal->header.first, refusal->header.second);
+    connection->set_body(refusal->body);
     admission.log.refusedHandshake(*refusal);
     summariseLater();
     return false;
 }
 
 void Server::Impl::onOpen(websocketpp::connection_hdl hdl) {
+    // The options were checked before the handshake was let through.
+    WsServer::connection_ptr connection = endpoint.get_con_from_hdl(hdl);
+    std::shared_ptr<ClientStream> stream;
+    try {
+        stream = std::make_shared<ClientStream>(parseStreamOptions(connection->get_request().get_uri()).options);
+    } catch (const std::exception& e) {
+        // Out of memory for a converter: the client is told, and nothing else changes.
+        Logger::instance().error(logTag, std::string("无法为客户端准备音频流, ") + e.what());
+        websocketpp::lib::error_code ignored;
+        connection->close(websocketpp::close::status::internal_endpoint_error, "", ignored);
+        return;
+    }
     // The audio goes to it only once "connected" is handled: until then the ring may
     // still hold audio of the connection it displaced, which the control loop's
     // "disconnected" is yet to drop.
     {
         std::lock_guard<std::mutex> guard(clientMutex);
         newest = hdl;
+        newestStream = std::move(stream);
     }
     commands->push("connected");
     Logger::instance().info(logTag, "客户端已连接");
@@ -433,10 +482,14 @@ void Server::Impl::onClose(websocketpp::connection_hdl hdl) {
     {
         std::lock_guard<std::mutex> guard(clientMutex);
         wasNewest = same(newest);
-        if (wasNewest)
+        if (wasNewest) {
             newest.reset();
-        if (same(client))
+            newestStream.reset();
+        }
+        if (same(client)) {
             client.reset();
+            clientStream.reset();
+        }
     }
     if (wasNewest)
         commands->push("disconnected");

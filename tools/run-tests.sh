@@ -111,7 +111,8 @@ for stage in "${stages[@]}"; do
   # mostly exercise the software OpenGL driver, whose threads it cannot see into, at a
   # quarter of the speed. ThreadSanitizer runs the in-process tests and the process
   # tests whose threads meet: clients connecting, closing and displacing each other while
-  # audio streams, a parent's switch of microphone, a flood on standard input, stop
+  # audio streams (each with the rate converter or the low-latency wake-up it asked
+  # for), a parent's switch of microphone, a flood on standard input, stop
   # signals and exits while the sound server is frozen, a restart of the sound server,
   # the whole process stopped while its stream runs, another user's siege; the other
   # process tests run in the plain and address stages.
@@ -131,6 +132,7 @@ for stage in "${stages[@]}"; do
     threaded+='|SecondStopSignalEndsTheProcessAtOnceWhileStdoutIsBlocked|RestartedServerBringsAudioBackToTheSameClient'
     threaded+='|ClientThatReconnectsWhileTheMainThreadIsStuckGetsAnUnbrokenStream'
     threaded+='|InputLostWhileTheProcessWasStoppedIsLoggedAndAShortStopIsNot)'
+    threaded+='|StreamOptionsE2e\.EachClientGetsTheRateFormatAndBlockItAskedFor'
     threaded+='|CaptureProcess\.(InterruptShutsDownInOrder|UnwritableLogPathIsSilent)'
     threaded+='|WhoMayConnect\.(AnotherUserCannotLockTheParentOut|WithATokenAnotherUsersSiegeDoesNotKeepTheBearerOut))$'
     if ! stage_ctest --test-dir "$dir" --output-on-failure --no-tests=error -j"$test_jobs" --timeout 300 \

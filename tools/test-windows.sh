@@ -34,7 +34,8 @@ if command -v ccache >/dev/null; then
 fi
 cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDREL_SANITIZE= -DSONDREL_BENCH=ON \
       -DSONDREL_WERROR=ON "${launcher[@]}" >/dev/null
-cmake --build "$native" -j2 --target app_process_tests server_e2e_tests record_e2e_tests ui_window_test who_may_connect_tests \
+cmake --build "$native" -j2 --target app_process_tests server_e2e_tests stream_options_e2e_tests record_e2e_tests \
+      ui_window_test who_may_connect_tests \
       ui_font_window_test sound_stack_tests
 stage_built
 

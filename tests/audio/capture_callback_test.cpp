@@ -1,6 +1,7 @@
 #include <atomic>
-#include <cstring>
+#include <chrono>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <numbers>
 #include <thread>
@@ -197,6 +198,30 @@ TEST_F(Callback, FullRingTakesWhatFitsAndCountsEveryLoss) {
         call(context44, tone.next(120));
     EXPECT_EQ(ring->readable(), 100u);
     EXPECT_EQ(engine.callbackEvents.ringOverflows.load(), 3u);
+    engine.outputRing.reset();
+}
+
+// A consumer asleep until samples arrive (a client that asked for low latency) is woken
+// by the call that puts them, not by its deadline.
+TEST_F(Callback, ACallThatDeliversWakesAConsumerThatSleeps) {
+    Tone tone(1000, 44100, 0.5);
+    for (int i = 0; i < 50; ++i)
+        call(context44, tone.next(120));
+    auto ring = std::make_shared<RingBuffer>(SampleEncoding::Float32, 264600);
+    engine.outputRing.set(ring);
+    std::atomic<bool> asleep{false};
+    bool woken = false;
+    std::thread consumer([&] {
+        asleep = true;
+        woken = ring->waitForSamples(0, std::chrono::steady_clock::now() + std::chrono::seconds(10));
+    });
+    while (!asleep)
+        std::this_thread::yield();
+    // Whether the consumer has gone to sleep yet or not, the wait must end with the samples.
+    call(context44, tone.next(120));
+    consumer.join();
+    EXPECT_TRUE(woken);
+    EXPECT_EQ(ring->readable(), 120u);
     engine.outputRing.reset();
 }
 

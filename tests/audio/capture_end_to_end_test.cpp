@@ -180,6 +180,9 @@ protected:
 TEST_F(VirtualMicCapture, TonePlayedInArrivesAsContinuous44100HzSine) {
     const std::string settings = dir + "/settings.json";
     StderrCapture err(dir + "/stderr.txt");
+    // Made before the engine, so it outlives the stream, as the process's own ring does:
+    // the callback may still be in a call that began before the hand-off was cleared.
+    auto ring = std::make_shared<RingBuffer>(SampleEncoding::Float32, 264600);
     AudioEngine engine(settings);
     engine.waitLimit = operationLimit;
     const std::string stderrText = err.text();
@@ -202,7 +205,6 @@ TEST_F(VirtualMicCapture, TonePlayedInArrivesAsContinuous44100HzSine) {
     ASSERT_TRUE(engine.capture);
     EXPECT_EQ(engine.capture->settings.sampleRate, 48000.0);
 
-    auto ring = std::make_shared<RingBuffer>(SampleEncoding::Float32, 264600);
     mic->playTone(1000.0, 48000, 0.5, 20.0);
     engine.outputRing.set(ring);
     Collector collector(ring);
@@ -378,9 +380,9 @@ TEST_F(VirtualMicCapture, OperationsReturnWithinTheirLimitWhileTheServerIsFrozen
 // with one warning; it is restarted once the server answers again, with one line.
 TEST_F(VirtualMicCapture, StalledStreamCountsAsStoppedAndIsRestarted) {
     mic->playTone(1000.0, 48000, 0.5, 300.0);
+    auto ring = std::make_shared<RingBuffer>(SampleEncoding::Float32, 264600); // outlives the stream
     AudioEngine engine(dir + "/settings.json");
     const ThawOnExit thaw{*mic};
-    auto ring = std::make_shared<RingBuffer>(SampleEncoding::Float32, 264600);
     engine.outputRing.set(ring);
     Collector collector(ring);
     ASSERT_TRUE(pollUntil(
@@ -491,8 +493,8 @@ TEST_F(VirtualMicCapture, DaemonGoneWhileCapturingEndsDelivery) {
 [[noreturn]] void deviceLossChild(const std::string& settings) {
     auto report = [](char c) { (void)!write(1, &c, 1); };
     try {
+        auto ring = std::make_shared<RingBuffer>(SampleEncoding::Float32, 264600); // outlives the stream
         AudioEngine engine(settings);
-        auto ring = std::make_shared<RingBuffer>(SampleEncoding::Float32, 264600);
         engine.outputRing.set(ring);
         if (!engine.running || !waitFor([&] { return ring->readable() > 4410; }, 15s)) {
             report('n');

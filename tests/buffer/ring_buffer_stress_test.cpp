@@ -106,3 +106,56 @@ TEST(RingBufferConcurrency, ProducerAndConsumerPassEverySampleOnceInOrder) {
     EXPECT_EQ(ring.readable(), 0u);
     EXPECT_EQ(ring.writable(), ring.capacity() - 4);
 }
+
+namespace {
+
+using WaitClock = std::chrono::steady_clock;
+
+// A consumer that sleeps until the producer has put samples is woken every time: a lost
+// wake-up would leave a wait to run out its (long) deadline, reported as false.
+TEST(RingBufferWakeUp, AConsumerThatSleepsIsWokenForEveryPutAndLosesNoWakeUp) {
+    RingBuffer ring(SampleEncoding::Float32, 4096);
+    constexpr std::uint64_t total = 200'000;
+    std::atomic<bool> timedOut{false};
+    std::thread consumer([&] {
+        std::vector<float> scratch(4096);
+        for (std::uint64_t read = 0; read < total;) {
+            if (!ring.waitForSamples(0, WaitClock::now() + std::chrono::seconds(2))) {
+                timedOut = true;
+                return;
+            }
+            read += ring.get(scratch.data(), SampleEncoding::Float32, scratch.size());
+        }
+    });
+    std::mt19937 random(2);
+    std::uniform_int_distribution<std::uint64_t> size(1, 200);
+    std::vector<float> block(200, 0.5f);
+    for (std::uint64_t written = 0; written < total && !timedOut;) {
+        const std::uint64_t count = std::min({size(random), total - written, ring.writable()});
+        if (count == 0) {
+            std::this_thread::yield();
+            continue;
+        }
+        written += ring.put(block.data(), SampleEncoding::Float32, count);
+        ring.wakeConsumer();
+    }
+    consumer.join();
+    EXPECT_FALSE(timedOut.load()) << "a wait ran out its deadline although samples had been put";
+}
+
+TEST(RingBufferWakeUp, AWaitEndsAtOnceWithEnoughSamplesAndAtItsDeadlineWithout) {
+    RingBuffer ring(SampleEncoding::Float32, 4096);
+    const std::vector<float> samples(100, 0.25f);
+    ring.put(samples.data(), SampleEncoding::Float32, samples.size());
+    // More than 99 are there: no sleep, whatever the deadline.
+    EXPECT_TRUE(ring.waitForSamples(99, WaitClock::now() + std::chrono::hours(1)));
+    // Not more than 100, and nothing is put: the deadline ends the wait.
+    const auto start = WaitClock::now();
+    EXPECT_FALSE(ring.waitForSamples(100, start + std::chrono::milliseconds(30)));
+    EXPECT_GE(WaitClock::now() - start, std::chrono::milliseconds(30));
+    // A producer with no consumer asleep gives no wake-up for a later wait to find.
+    ring.wakeConsumer();
+    EXPECT_FALSE(ring.waitForSamples(100, WaitClock::now() + std::chrono::milliseconds(10)));
+}
+
+} // namespace

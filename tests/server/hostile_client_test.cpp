@@ -84,6 +84,34 @@ TEST_F(ServerTest, RefusesHandshakesWithLineBreaksInTheirHeaders) {
     EXPECT_EQ(nextCommand(), "connected");
 }
 
+// A request for a stream we do not serve is answered with the reason, which the log
+// keeps once per burst; nothing reaches the control loop.
+TEST_F(ServerTest, StreamOptionsThatCannotBeServedAreABadRequestWithTheirReason) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"/?rate=12345", "不支持的采样率: 12345"},    {"/?format=u8", "不支持的样本格式: u8"},
+        {"/?block=0", "不支持的块长度: 0"},           {"/?latency=fast", "不支持的延迟模式: fast"},
+        {"/?rate=16000&rate=8000", "参数重复: rate"},
+    };
+    for (const auto& [path, reason] : cases) {
+        RawSocket raw;
+        ASSERT_TRUE(raw.connect(server->port(), 3s));
+        EXPECT_EQ(raw.handshake(RawSocket::upgradeRequest({}, "13", path), 3s), 400) << path;
+        EXPECT_NE(raw.response().find("\r\nContent-Type: text/plain; charset=utf-8"), std::string::npos)
+            << raw.response();
+        EXPECT_EQ(raw.responseBody(3s), reason) << path;
+    }
+    EXPECT_EQ(countLog("[WARN] <Server> 拒绝无效的音频流参数: 不支持的采样率: 12345"), 1u);
+    EXPECT_EQ(countLog("[WARN] <Server> 拒绝无效的音频流参数"), 1u); // the rest counted
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(commands.empty());
+
+    RawSocket fine;
+    ASSERT_TRUE(fine.connect(server->port(), 3s));
+    EXPECT_EQ(fine.handshake(RawSocket::upgradeRequest({}, "13", "/?rate=16000&format=s16&block=320&x=y"), 3s),
+              101);
+    EXPECT_EQ(nextCommand(), "connected");
+}
+
 // ---- messages ----
 
 TEST_F(ServerTest, MessagesOver64KiBAreClosedWith1009BeforeTheyAreRead) {

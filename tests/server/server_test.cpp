@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -127,6 +128,61 @@ TEST_F(ServerTest, PayloadCarriesTheStoredSamplesBitForBit) {
     std::vector<float> received = decodeSamples(message.payload);
     for (std::size_t i = 0; i < blockSamples; ++i)
         ASSERT_EQ(bitsOf(received[i]), bitsOf(stored[i])) << "sample " << i;
+}
+
+// With latency=low a block leaves as soon as the producer has put it and woken the
+// sender, not on the sender's next 50 ms cycle. Each round puts one block right after the
+// message before arrived, that is just after a cycle began: on the cycle every round
+// would wait about 50 ms, so the median is far below that only when the wake-up works.
+TEST_F(ServerTest, ALowLatencyClientGetsEachBlockAsSoonAsItIsPut) {
+    WsTestClient client;
+    ASSERT_TRUE(client.connect(server->port(), 3s, {}, "127.0.0.1", "/?latency=low&block=64"));
+    ASSERT_EQ(nextCommand(), "connected");
+    fill(sequence(64)); // exactly one block waits: a block leaves once more than that is there
+    std::vector<Clock::duration> waits;
+    for (std::size_t round = 0; round < 40; ++round) {
+        const Clock::time_point put = Clock::now();
+        fill(sequence(64, 65.0f + static_cast<float>(64 * round)));
+        ring->wakeConsumer();
+        ASSERT_TRUE(client.waitForMessages(round + 1, 3s)) << "round " << round;
+        waits.push_back(client.messages().back().received - put);
+    }
+    std::sort(waits.begin(), waits.end());
+    EXPECT_LT(waits[waits.size() / 2], 12ms);
+    // Still the stream in order, in blocks of 64.
+    const std::vector<WsTestClient::Message> messages = client.messages();
+    for (std::size_t m = 0; m < messages.size(); ++m) {
+        ASSERT_EQ(messages[m].payload.size(), 64u * sizeof(float));
+        EXPECT_EQ(decodeSamples(messages[m].payload).front(), 1.0f + static_cast<float>(64 * m));
+    }
+}
+
+// 16-bit samples beyond full scale are held there, and the log counts them like the
+// other repeated warnings: a line at first, then a count.
+TEST_F(ServerTest, A16BitClientGetsSamplesHeldAtFullScaleAndTheLogCountsThem) {
+    WsTestClient client;
+    ASSERT_TRUE(client.connect(server->port(), 3s, {}, "127.0.0.1", "/?format=s16&block=64"));
+    ASSERT_EQ(nextCommand(), "connected");
+    std::vector<float> samples(65, 0.5f);
+    samples[1] = 1.5f;
+    samples[2] = -1.5f;
+    samples[3] = 1.0f;
+    samples[4] = -1.0f;
+    fill(samples);
+    ASSERT_TRUE(client.waitForMessages(1, 3s));
+    const std::string payload = client.messages().front().payload;
+    ASSERT_EQ(payload.size(), 128u);
+    const auto sampleAt = [&payload](std::size_t i) {
+        return static_cast<std::int16_t>(static_cast<unsigned char>(payload[2 * i]) |
+                                         (static_cast<unsigned char>(payload[2 * i + 1]) << 8));
+    };
+    EXPECT_EQ(sampleAt(0), 16384);
+    EXPECT_EQ(sampleAt(1), 32767);
+    EXPECT_EQ(sampleAt(2), -32768);
+    EXPECT_EQ(sampleAt(3), 32767);
+    EXPECT_EQ(sampleAt(4), -32767);
+    // The sender reports once it has handed the message on.
+    EXPECT_TRUE(waitForLog("[WARN] <Server> 16位音频样本超出满刻度, 已削波"));
 }
 
 // The warning repeats as long as the case lasts (a client message "connected" with no

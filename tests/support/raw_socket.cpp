@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 
@@ -77,9 +79,11 @@ bool RawSocket::receiveSome(std::chrono::milliseconds timeout) {
     return true;
 }
 
-std::string RawSocket::upgradeRequest(const std::string& extraHeaders, const std::string& version) {
+std::string RawSocket::upgradeRequest(const std::string& extraHeaders, const std::string& version,
+                                      const std::string& path) {
     // The key is the example from RFC 6455; the server only has to answer it.
-    return "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    return "GET " + path +
+           " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: " +
            version + "\r\n" + extraHeaders + "\r\n";
 }
@@ -99,6 +103,24 @@ int RawSocket::handshake(const std::string& request, std::chrono::milliseconds t
     if (head.rfind("HTTP/1.1 ", 0) != 0)
         return 0;
     return std::atoi(head.c_str() + 9);
+}
+
+std::optional<std::string> RawSocket::responseBody(std::chrono::milliseconds timeout) {
+    static const std::string field = "\r\ncontent-length:";
+    std::string lowered = head;
+    std::transform(lowered.begin(), lowered.end(), lowered.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::size_t at = lowered.find(field);
+    if (at == std::string::npos)
+        return std::string();
+    const std::size_t length = std::strtoul(head.c_str() + at + field.size(), nullptr, 10);
+    auto deadline = Clock::now() + timeout;
+    while (pending.size() < length)
+        if (!receiveSome(std::chrono::milliseconds(remainingMs(deadline))))
+            return std::nullopt;
+    std::string body = pending.substr(0, length);
+    pending.erase(0, length);
+    return body;
 }
 
 bool RawSocket::sendFrameHeader(std::uint8_t opcode, std::uint64_t length) {

@@ -23,8 +23,12 @@ public:
     // (status line and headers) stays in response().
     int handshake(const std::string& request, std::chrono::milliseconds timeout);
     const std::string& response() const { return head; }
-    // A version 13 upgrade request with these extra header lines (each ending in CR LF).
-    static std::string upgradeRequest(const std::string& extraHeaders = {}, const std::string& version = "13");
+    // The body of the answer whose head handshake() read, as long as its Content-Length
+    // says (empty without one); nullopt when it does not arrive in time.
+    std::optional<std::string> responseBody(std::chrono::milliseconds timeout);
+    // A version 13 upgrade request for path with these extra header lines (each ending in CR LF).
+    static std::string upgradeRequest(const std::string& extraHeaders = {}, const std::string& version = "13",
+                                      const std::string& path = "/");
     // One client frame, masked as a client must, with FIN set.
     bool sendFrame(std::uint8_t opcode, const std::string& payload);
     // Only a frame header announcing the length; no payload follows.
