@@ -2,6 +2,7 @@
 // request that cannot be served is refused with.
 #include <gtest/gtest.h>
 
+#include "handshake_request_for.h"
 #include "origin_policy.h"
 #include "stream_options.h"
 
@@ -79,18 +80,7 @@ TEST(StreamOptions, TheFirstProblemIsTheOneNamed) {
 
 namespace {
 
-const std::string token = "abcdefghijklmnopqrstuvwxyzABCDEF0123456789_-";
-
-HandshakeRequest requestFor(std::string_view uri, std::string_view origin = {}) {
-    HandshakeRequest request;
-    request.method = "GET";
-    request.uri = uri;
-    request.httpVersion = "HTTP/1.1";
-    request.webSocketVersion = "13";
-    request.origin = origin;
-    request.expectedToken = token;
-    return request;
-}
+const std::string& token = testToken;
 
 // A peer that may connect learns, in one line, what it asked wrongly; one that may not
 // learns nothing about the options, only its refusal.

@@ -2,21 +2,12 @@
 // handshake carries it, and that comparing it says nothing about a wrong guess.
 #include <gtest/gtest.h>
 
+#include "handshake_request_for.h"
 #include "origin_policy.h"
 
 namespace {
 
-const std::string token = "abcdefghijklmnopqrstuvwxyzABCDEF0123456789_-";
-
-HandshakeRequest requestFor(std::string_view uri) {
-    HandshakeRequest request;
-    request.method = "GET";
-    request.uri = uri;
-    request.httpVersion = "HTTP/1.1";
-    request.webSocketVersion = "13";
-    request.expectedToken = token;
-    return request;
-}
+const std::string& token = testToken;
 
 TEST(Token, AtLeast32CharactersOfBase64Url) {
     EXPECT_EQ(tokenProblem(token), std::nullopt);
